@@ -1,0 +1,29 @@
+// Process-wide allocation hooks: every heap block of the library is obtained
+// and returned through them, so a test can make any allocation fail.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+struct MemoryHooks {
+  void* (*allocate)(std::size_t size);
+  void* (*reallocate)(void* block, std::size_t size);
+  void* (*allocate_zeroed)(std::size_t count, std::size_t size);
+  void (*release)(void* block);
+};
+
+// Starts as malloc, realloc, calloc and free.
+extern MemoryHooks memory_hooks;
+
+// Owns a block obtained through memory_hooks.allocate.
+struct HookedDeleter {
+  void operator()(void* block) const noexcept { memory_hooks.release(block); }
+};
+template <typename T>
+using HookedBlock = std::unique_ptr<T, HookedDeleter>;
+
+// Allocates count elements of T through the hooks; null when none is given.
+template <typename T>
+HookedBlock<T[]> hooked_allocate(std::size_t count) {
+  return HookedBlock<T[]>(static_cast<T*>(memory_hooks.allocate(count * sizeof(T))));
+}

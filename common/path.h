@@ -1,0 +1,29 @@
+// The library's path convention: a path is a narrow string, unless its first
+// two bytes are a UTF-16 byte-order mark (FF FE or FE FF). Such a path is the
+// string of 16-bit units after the mark, read little-endian and only within
+// the argument's own bytes (never past its terminating NUL byte). On this
+// platform it is converted to UTF-8 before the system sees it.
+#pragma once
+
+#include <cstdio>
+
+#include "common/memory_hooks.h"
+
+// True when the path begins with a byte-order mark.
+bool u_path_is_wide(const char* path);
+
+// The name to hand to the system for a path. get() is null when the path is
+// null, a wide path is malformed (an odd trailing byte, an unpaired
+// surrogate), or its conversion buffer cannot be allocated.
+class NativePath {
+ public:
+  explicit NativePath(const char* path);
+  const char* get() const { return name_; }
+
+ private:
+  HookedBlock<char[]> converted_;
+  const char* name_ = nullptr;
+};
+
+// Opens a path under the convention with the given fopen mode; null on failure.
+std::FILE* u_open_path(const char* path, const char* mode);
