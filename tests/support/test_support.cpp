@@ -1,0 +1,136 @@
+#include "test_support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace test {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "mapconv-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may make folders read-only; give the owner access back first.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+    }
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                               ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, std::span<const unsigned char> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+namespace {
+
+void put(Bytes& out, const void* value, std::size_t width, bool big_endian) {
+  const auto* bytes = static_cast<const unsigned char*>(value);
+  for (std::size_t i = 0; i < width; ++i) out.push_back(bytes[big_endian ? width - 1 - i : i]);
+}
+
+}  // namespace
+
+Bytes xdt_bytes(std::uint16_t columns, std::uint16_t rows, std::span<const XdtPoint> points, bool big_endian) {
+  Bytes out;
+  out.reserve(4 + points.size() * 12);
+  put(out, &columns, 2, big_endian);
+  put(out, &rows, 2, big_endian);
+  for (const XdtPoint& point : points) {
+    put(out, &point.x, 4, big_endian);
+    put(out, &point.y, 4, big_endian);
+    put(out, &point.z, 4, big_endian);
+  }
+  return out;
+}
+
+std::vector<XdtPoint> grid(int columns, int rows, float spacing,
+                           const std::function<float(int row, int column)>& height) {
+  std::vector<XdtPoint> points;
+  points.reserve(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows));
+  for (int r = 0; r < rows; ++r) {
+    for (int k = 0; k < columns; ++k) {
+      points.push_back({static_cast<float>(k) * spacing, static_cast<float>(r) * spacing, height(r, k)});
+    }
+  }
+  return points;
+}
+
+namespace {
+
+std::size_t g_fail_at = 0;
+std::size_t g_allocations = 0;
+std::size_t g_live = 0;
+std::size_t g_last_request = 0;
+
+bool should_fail() { return g_fail_at != 0 && g_allocations == g_fail_at; }
+
+void* counting_allocate(std::size_t size) {
+  ++g_allocations;
+  g_last_request = size;
+  if (should_fail()) return nullptr;
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block != nullptr) ++g_live;
+  return block;
+}
+
+void* counting_reallocate(void* block, std::size_t size) {
+  ++g_allocations;
+  g_last_request = size;
+  if (should_fail()) return nullptr;
+  void* moved = std::realloc(block, size == 0 ? 1 : size);
+  if (block == nullptr && moved != nullptr) ++g_live;
+  return moved;
+}
+
+void* counting_allocate_zeroed(std::size_t count, std::size_t size) {
+  ++g_allocations;
+  g_last_request = count * size;
+  if (should_fail()) return nullptr;
+  void* block = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+  if (block != nullptr) ++g_live;
+  return block;
+}
+
+void counting_release(void* block) {
+  if (block == nullptr) return;
+  --g_live;
+  std::free(block);
+}
+
+}  // namespace
+
+CountingHooks::CountingHooks(std::size_t fail_at) : saved_(memory_hooks) {
+  g_fail_at = fail_at;
+  g_allocations = 0;
+  g_live = 0;
+  g_last_request = 0;
+  memory_hooks = {counting_allocate, counting_reallocate, counting_allocate_zeroed, counting_release};
+}
+
+CountingHooks::~CountingHooks() { memory_hooks = saved_; }
+
+std::size_t CountingHooks::allocations() const { return g_allocations; }
+std::size_t CountingHooks::live_blocks() const { return g_live; }
+std::size_t CountingHooks::last_request() const { return g_last_request; }
+
+}  // namespace test

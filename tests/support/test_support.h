@@ -1,0 +1,71 @@
+// Helpers shared by the test suites: temporary folders, XDT files written
+// from arrays, and allocation hooks that fail on demand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/memory_hooks.h"
+
+namespace test {
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+using Bytes = std::vector<unsigned char>;
+
+void write_file(const std::string& path, std::span<const unsigned char> bytes);
+Bytes read_file(const std::string& path);
+
+struct XdtPoint {
+  float x;
+  float y;
+  float z;
+};
+
+// The bytes of an XDT file: the two counts, then the points as given (their
+// number need not match the counts, so truncated files can be made). With
+// big_endian, every number is stored most significant byte first.
+Bytes xdt_bytes(std::uint16_t columns, std::uint16_t rows, std::span<const XdtPoint> points,
+                bool big_endian = false);
+
+// columns * rows points row by row, x = column * spacing, y = row * spacing,
+// z = height(row, column).
+std::vector<XdtPoint> grid(int columns, int rows, float spacing,
+                           const std::function<float(int row, int column)>& height);
+
+// Replaces memory_hooks for its lifetime. Counts allocations and the blocks
+// still held, and fails the allocation whose 1-based number is fail_at (0:
+// none fails).
+class CountingHooks {
+ public:
+  explicit CountingHooks(std::size_t fail_at = 0);
+  ~CountingHooks();
+  CountingHooks(const CountingHooks&) = delete;
+  CountingHooks& operator=(const CountingHooks&) = delete;
+
+  std::size_t allocations() const;  // attempts, failed ones included
+  std::size_t live_blocks() const;  // obtained and not yet released
+  std::size_t last_request() const; // size of the latest attempt, in bytes
+
+ private:
+  MemoryHooks saved_;
+};
+
+}  // namespace test
