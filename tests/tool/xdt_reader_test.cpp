@@ -37,7 +37,8 @@ struct Outcome {
 Outcome read(const std::string& path, bool swap = false) {
   test::CountingHooks hooks;
   Outcome out;
-  float* heights = reinterpret_cast<float*>(&out);  // must be overwritten
+  static float sentinel = 0.0f;
+  float* heights = &sentinel;  // must be overwritten on every path
   testing::internal::CaptureStderr();
   out.code = read_xdt_file(path.c_str(), &out.columns, &out.rows, &heights, &out.resolution, swap);
   out.errors = testing::internal::GetCapturedStderr();
