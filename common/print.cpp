@@ -41,20 +41,23 @@ int u_print_file(std::FILE* stream, const char* format, ...) {
 int u_print_none(const char*, ...) { return 0; }
 
 int u_print_timestamped(const char* format, ...) {
+  // A host may make this writer the hook itself; printing through the hook
+  // would then call back here without end.
+  const PrintFunction print = u_print == u_print_timestamped ? u_print_stderr : u_print;
   char buffer[512] = {};
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   if (localtime_r(&now, &local) != nullptr) {
     std::strftime(buffer, 40, "%Y-%m-%d %H:%M:%S", &local);
   }
-  u_print("%s ", buffer);
+  print("%s ", buffer);
 
   va_list args;
   va_start(args, format);
   // Bounded: a longer message is cut rather than overrunning the buffer.
   std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  return u_print("%s", buffer);
+  return print("%s", buffer);
 }
 
 std::FILE* u_print_stream() {

@@ -17,7 +17,8 @@ int u_print_file(std::FILE* stream, const char* format, ...) MAPCONV_PRINTF(2, 3
 // Discards the message.
 int u_print_none(const char* format, ...) MAPCONV_PRINTF(1, 2);
 // Prints "YYYY-mm-dd HH:MM:SS " then the message, both through u_print. A
-// message longer than 511 characters is cut.
+// message longer than 511 characters is cut. When it is the hook itself, it
+// prints through u_print_stderr.
 int u_print_timestamped(const char* format, ...) MAPCONV_PRINTF(1, 2);
 
 // stdout or stderr when u_print holds u_print_stdout or u_print_stderr, else null.

@@ -1,0 +1,478 @@
+#include "tool/xdt_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using test::Bytes;
+using test::XdtPoint;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+struct Outcome {
+  ErrorCode code = -1;
+  std::int32_t columns = -1;
+  std::int32_t rows = -1;
+  std::vector<std::uint32_t> height_bits;  // compared bit for bit, NaN included
+  float resolution = -1.0f;
+  std::string errors;  // everything printed on stderr
+};
+
+// Reads path with counting hooks, checks that a failure leaves 0, 0, null,
+// 0.0 and that nothing stays allocated once the caller releases the heights.
+Outcome read(const std::string& path, bool swap = false) {
+  test::CountingHooks hooks;
+  Outcome out;
+  static float sentinel = 0.0f;
+  float* heights = &sentinel;  // must be overwritten on every path
+  testing::internal::CaptureStderr();
+  out.code = read_xdt_file(path.c_str(), &out.columns, &out.rows, &heights, &out.resolution, swap);
+  out.errors = testing::internal::GetCapturedStderr();
+  if (out.code == NO_ERROR) {
+    const std::size_t count = static_cast<std::size_t>(out.columns) * static_cast<std::size_t>(out.rows);
+    for (std::size_t i = 0; i < count; ++i)
+      out.height_bits.push_back(std::bit_cast<std::uint32_t>(heights[i]));
+    memory_hooks.release(heights);
+  } else {
+    EXPECT_EQ(out.columns, 0);
+    EXPECT_EQ(out.rows, 0);
+    EXPECT_EQ(heights, nullptr);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution), 0u);
+  }
+  EXPECT_EQ(hooks.live_blocks(), 0u);
+  return out;
+}
+
+class XdtReader : public testing::Test {
+ protected:
+  std::string write(const Bytes& bytes) {
+    const std::string path = dir_.file("grid" + std::to_string(++files_) + ".xdt");
+    test::write_file(path, bytes);
+    return path;
+  }
+  Outcome read_bytes(const Bytes& bytes, bool swap = false) { return read(write(bytes), swap); }
+
+  test::TempDir dir_;
+  int files_ = 0;
+};
+
+// Points with x = column * spacing where valid(row, column), else z = -1.
+std::vector<XdtPoint> pattern(int columns, int rows, float spacing,
+                              const std::function<bool(int, int)>& valid) {
+  return test::grid(columns, rows, spacing, [&](int r, int k) { return valid(r, k) ? 0.5f : -1.0f; });
+}
+
+float expected_resolution(float first_x, float last_x, int first, int last) {
+  return static_cast<float>(static_cast<double>(last_x - first_x) / static_cast<double>(last - first));
+}
+
+TEST_F(XdtReader, CountLimitsOnBothSides) {
+  struct Case {
+    int columns;
+    int rows;
+    ErrorCode code;
+    const char* errors;
+  };
+  const Case cases[] = {
+      {0, 2, ERR_PARAM_OUT_OF_RANGE, "Num Cols = 0 is too small\n"},
+      {1, 2, ERR_PARAM_OUT_OF_RANGE, "Num Cols = 1 is too small\n"},
+      {2, 2, NO_ERROR, ""},
+      {32767, 2, NO_ERROR, ""},
+      {32768, 2, ERR_PARAM_OUT_OF_RANGE, "Num Cols = 32768 is too large\n"},
+      {65535, 2, ERR_PARAM_OUT_OF_RANGE, "Num Cols = 65535 is too large\n"},
+      {2, 1, ERR_PARAM_OUT_OF_RANGE, "Num Rows = 1 is too small\n"},
+      {2, 32767, NO_ERROR, ""},
+      {2, 32768, ERR_PARAM_OUT_OF_RANGE, "Num Rows = 32768 is too large\n"},
+      {2, 65535, ERR_PARAM_OUT_OF_RANGE, "Num Rows = 65535 is too large\n"},
+      {65535, 1, ERR_PARAM_OUT_OF_RANGE, "Num Cols = 65535 is too large\n"},
+      {1, 65535, ERR_PARAM_OUT_OF_RANGE, "Num Cols = 1 is too small\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.columns << " x " << c.rows);
+    // Accepted sizes get all their points; refused ones must not need them.
+    const auto points = c.code == NO_ERROR
+                            ? test::grid(c.columns, c.rows, 1.0f, [](int, int) { return 0.0f; })
+                            : std::vector<XdtPoint>{};
+    const Outcome out = read_bytes(test::xdt_bytes(c.columns, c.rows, points));
+    EXPECT_EQ(out.code, c.code);
+    EXPECT_EQ(out.errors, c.errors);
+    if (c.code == NO_ERROR) {
+      EXPECT_EQ(out.columns, c.columns);
+      EXPECT_EQ(out.rows, c.rows);
+      EXPECT_EQ(out.resolution, 1.0f);
+    }
+  }
+}
+
+TEST_F(XdtReader, FileShorterThanItsCountsFailsSilently) {
+  const Bytes whole = test::xdt_bytes(2, 2, {});
+  for (std::size_t size = 0; size < 4; ++size) {
+    const Outcome out = read_bytes(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size)));
+    EXPECT_EQ(out.code, ERR_PREMATURE_EOF) << size;
+    EXPECT_EQ(out.errors, "") << size;
+  }
+}
+
+struct Truncation {
+  int columns;
+  int rows;
+  std::size_t bytes;  // file size after the cut
+  const char* errors;
+};
+
+// The same cuts must give the same report whether or not the size is known
+// up front, and a partial record counts as missing.
+const Truncation kTruncations[] = {
+    {2, 2, 4, "EOF reading point 1 of 4\n"},
+    {2, 2, 4 + 2 * 12, "EOF reading point 3 of 4\n"},
+    {2, 2, 4 + 2 * 12 + 5, "EOF reading point 3 of 4\n"},
+    {2, 2, 4 + 4 * 12 - 1, "EOF reading point 4 of 4\n"},
+    // Around one and two read buffers of a grid that needs three.
+    {700, 300, 4 + 87381 * 12, "EOF reading point 87382 of 210000\n"},
+    {700, 300, 4 + 87381 * 12 + 11, "EOF reading point 87382 of 210000\n"},
+    {700, 300, 4 + 87382 * 12 + 1, "EOF reading point 87383 of 210000\n"},
+    {700, 300, 4 + 174762 * 12 + 3, "EOF reading point 174763 of 210000\n"},
+    {700, 300, 4 + 209999 * 12 + 11, "EOF reading point 210000 of 210000\n"},
+};
+
+Bytes truncated(const Truncation& t) {
+  Bytes bytes =
+      test::xdt_bytes(t.columns, t.rows, test::grid(t.columns, t.rows, 1.0f, [](int, int) { return 1.0f; }));
+  bytes.resize(t.bytes);
+  return bytes;
+}
+
+TEST_F(XdtReader, TruncatedFileNamesTheFirstMissingPoint) {
+  for (const Truncation& t : kTruncations) {
+    const Outcome out = read_bytes(truncated(t));
+    EXPECT_EQ(out.code, ERR_PREMATURE_EOF) << t.bytes;
+    EXPECT_EQ(out.errors, t.errors);
+  }
+}
+
+TEST_F(XdtReader, TruncatedStreamOfUnknownSizeIsReportedWhileReading) {
+  const std::string fifo = dir_.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const Truncation& t : kTruncations) {
+    const Bytes bytes = truncated(t);
+    std::thread writer([&] { test::write_file(fifo, bytes); });
+    const Outcome out = read(fifo);
+    writer.join();
+    EXPECT_EQ(out.code, ERR_PREMATURE_EOF) << t.bytes;
+    EXPECT_EQ(out.errors, t.errors);
+  }
+}
+
+TEST_F(XdtReader, TinyFileClaimingTheLargestGridFailsWithoutAllocating) {
+  const std::vector<XdtPoint> two(2, XdtPoint{0.0f, 0.0f, 1.0f});
+  const std::string path = write(test::xdt_bytes(32767, 32767, two));
+  test::CountingHooks hooks;
+  std::int32_t columns, rows;
+  float* heights;
+  float resolution;
+  const auto start = std::chrono::steady_clock::now();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_xdt_file(path.c_str(), &columns, &rows, &heights, &resolution, false), ERR_PREMATURE_EOF);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "EOF reading point 3 of 1073676289\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(hooks.allocations(), 0u);
+}
+
+TEST_F(XdtReader, BytesAfterTheLastPointAreIgnored) {
+  Bytes bytes = test::xdt_bytes(2, 2, test::grid(2, 2, 0.25f, [](int r, int k) { return float(r * 2 + k); }));
+  bytes.insert(bytes.end(), {1, 2, 3, 4, 5, 6, 7});
+  const Outcome out = read_bytes(bytes);
+  EXPECT_EQ(out.code, NO_ERROR);
+  EXPECT_EQ(out.errors, "");
+  const float expected[] = {0.0f, 1.0f, 2.0f, 3.0f};
+  ASSERT_EQ(out.height_bits.size(), 4u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(std::bit_cast<float>(out.height_bits[i]), expected[i]);
+  EXPECT_EQ(out.resolution, 0.25f);
+}
+
+TEST_F(XdtReader, SpanComesFromTheLastRowThatWidenedIt) {
+  struct Case {
+    const char* name;
+    int columns;
+    int rows;
+    std::function<bool(int, int)> valid;
+    std::function<float(int, int)> x;  // x of the point at (row, column)
+    bool resolved;
+    float resolution;
+  };
+  const auto by_row = [](float first_row, float later) {
+    return [=](int r, int k) { return static_cast<float>(k) * (r == 0 ? first_row : later); };
+  };
+  const Case cases[] = {
+      {"every point without data", 4, 3, [](int, int) { return false; }, by_row(1, 1), false, 0},
+      {"one valid point per row", 4, 3, [](int r, int k) { return k == r; }, by_row(1, 1), false, 0},
+      {"a later single point narrows the span to one column", 12, 3,
+       [](int r, int k) { return (r == 0 && k >= 5 && k <= 10) || (r == 1 && k == 2); }, by_row(1, 1), false,
+       0},
+      {"a row with two points after the single one takes over", 12, 3,
+       [](int r, int k) {
+         return (r == 0 && k >= 5 && k <= 10) || (r == 1 && k == 2) || (r == 2 && (k == 4 || k == 6));
+       },
+       by_row(1, 3), true, 3.0f},
+      {"narrower rows keep the first row", 10, 3, [](int r, int k) { return r == 0 || (k >= 2 && k <= 7); },
+       [](int r, int k) { return r == 0 ? 0.1f * static_cast<float>(k) : 5.0f * static_cast<float>(k); },
+       true, expected_resolution(0.0f, 0.1f * 9, 0, 9)},
+      {"a wider last column replaces the whole span", 10, 2,
+       [](int r, int k) { return r == 0 ? k <= 5 : (k >= 3 && k <= 8); }, by_row(1, 2), true, 2.0f},
+      {"a wider first column alone replaces the whole span", 10, 2,
+       [](int r, int k) { return r == 0 ? (k >= 2 && k <= 9) : (k >= 1 && k <= 3); }, by_row(1, 0.5f), true,
+       0.5f},
+      {"a single point beyond the span does not replace it", 8, 2,
+       [](int r, int k) { return r == 0 ? k <= 3 : k == 6; }, by_row(1, 5), true, 1.0f},
+      {"an equal row does not replace", 6, 2, [](int, int) { return true; }, by_row(1, 7), true, 1.0f},
+      {"x falling along the row", 5, 2, [](int, int) { return true; }, by_row(-0.5f, -0.5f), true, -0.5f},
+      {"middle points do not count", 5, 2, [](int, int) { return true; },
+       [](int, int k) { return k == 0   ? 0.0f
+                               : k == 4 ? 8.0f
+                                        : 1000.0f; }, true, 2.0f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<XdtPoint> points = pattern(c.columns, c.rows, 1.0f, c.valid);
+    for (int r = 0; r < c.rows; ++r) {
+      for (int k = 0; k < c.columns; ++k) points[r * c.columns + k].x = c.x(r, k);
+    }
+    const Outcome out = read_bytes(test::xdt_bytes(c.columns, c.rows, points));
+    if (c.resolved) {
+      EXPECT_EQ(out.code, NO_ERROR);
+      EXPECT_EQ(out.errors, "");
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution), std::bit_cast<std::uint32_t>(c.resolution));
+    } else {
+      EXPECT_EQ(out.code, ERR_PARAM_OUT_OF_RANGE);
+      EXPECT_EQ(out.errors, "Could not calculate lateral resolution\n");
+    }
+  }
+}
+
+TEST_F(XdtReader, ResolutionIsTheFloatDifferenceOverTheColumnSpan) {
+  const struct {
+    float first_x;
+    float last_x;
+    int columns;
+    std::uint32_t bits;
+  } cases[] = {
+      {0.0f, 0.9f, 10, 0x3DCCCCCCu},  // one step below 0.1f
+      {1e-8f, 1.0f, 8, 0x3E124925u},  // a double difference would give ...924
+  };
+  for (const auto& c : cases) {
+    std::vector<XdtPoint> points = pattern(c.columns, 2, 1.0f, [](int r, int) { return r == 0; });
+    points[0].x = c.first_x;
+    points[c.columns - 1].x = c.last_x;
+    const Outcome out = read_bytes(test::xdt_bytes(c.columns, 2, points));
+    ASSERT_EQ(out.code, NO_ERROR);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution), c.bits) << c.last_x;
+  }
+}
+
+TEST_F(XdtReader, NonFiniteResolutionIsRefused) {
+  const struct {
+    float first_x;
+    float last_x;
+  } cases[] = {{kNaN, 1.0f}, {0.0f, kNaN},    {0.0f, kInf},   {-kInf, 0.0f},
+               {kInf, kInf}, {-3e38f, 3e38f}, {3e38f, -3e38f}};
+  for (const auto& c : cases) {
+    std::vector<XdtPoint> points = pattern(3, 2, 1.0f, [](int, int) { return true; });
+    points[0].x = points[3].x = c.first_x;
+    points[2].x = points[5].x = c.last_x;
+    const Outcome out = read_bytes(test::xdt_bytes(3, 2, points));
+    EXPECT_EQ(out.code, ERR_PARAM_OUT_OF_RANGE) << c.first_x << " " << c.last_x;
+    EXPECT_EQ(out.errors, "Could not calculate lateral resolution\n");
+  }
+}
+
+TEST_F(XdtReader, HeightsKeepValidValuesBitForBitAndMarkTheRest) {
+  const float payload_nan = std::bit_cast<float>(0x7FC01234u);
+  const float negative_nan = std::bit_cast<float>(0xFFC00001u);
+  const float z[] = {-1.0f, -0.999f, -5.0f, payload_nan, negative_nan,
+                     -kInf, kInf,    -0.0f, 2.5e-39f,    -1.0000001f};
+  const float stored[] = {-1.0f, -0.999f, -1.0f, payload_nan, negative_nan,
+                          -1.0f, kInf,    -0.0f, 2.5e-39f,    -1.0f};
+  std::vector<XdtPoint> points;
+  for (int k = 0; k < 10; ++k) points.push_back({static_cast<float>(k), 0.0f, 0.0f});
+  for (int k = 0; k < 10; ++k) points.push_back({static_cast<float>(k), 1.0f, z[k]});
+  const Outcome out = read_bytes(test::xdt_bytes(10, 2, points));
+  ASSERT_EQ(out.code, NO_ERROR);
+  for (int k = 0; k < 10; ++k) {
+    EXPECT_EQ(out.height_bits[10 + k], std::bit_cast<std::uint32_t>(stored[k])) << k;
+  }
+}
+
+// The whole grid read one record at a time, the plain way.
+Outcome reference(int columns, int rows, const std::vector<XdtPoint>& points) {
+  Outcome out{NO_ERROR, columns, rows, {}, 0.0f, ""};
+  int first = columns, last = -1;
+  float first_x = 0, last_x = 0;
+  for (int r = 0; r < rows; ++r) {
+    int row_first = columns, row_last = -1;
+    float row_first_x = 0, row_last_x = 0;
+    for (int k = 0; k < columns; ++k) {
+      const XdtPoint& p = points[static_cast<std::size_t>(r) * columns + k];
+      if (p.z <= -1.0f) {
+        out.height_bits.push_back(std::bit_cast<std::uint32_t>(-1.0f));
+        continue;
+      }
+      out.height_bits.push_back(std::bit_cast<std::uint32_t>(p.z));
+      if (row_first == columns) {
+        row_first = k;
+        row_first_x = p.x;
+      } else {
+        row_last = k;
+        row_last_x = p.x;
+      }
+    }
+    if (row_first < first || row_last > last) {
+      first = row_first, last = row_last, first_x = row_first_x, last_x = row_last_x;
+    }
+  }
+  out.resolution = expected_resolution(first_x, last_x, first, last);
+  return out;
+}
+
+TEST_F(XdtReader, GridSpanningSeveralBuffersMatchesAPlainReadingInBothByteOrders) {
+  const int columns = 700, rows = 300;
+  // A mix of valid, no-data and NaN heights; rows of varying valid spans so
+  // the chosen span changes at a row that straddles a buffer boundary.
+  std::vector<XdtPoint> points = test::grid(columns, rows, 0.013f, [](int r, int k) {
+    const unsigned h = static_cast<unsigned>(r * 7919 + k * 104729) % 1000u;
+    if (h < 150) return -1.0f - static_cast<float>(h);
+    if (h == 999) return kNaN;
+    return static_cast<float>(h) * 0.37f - 30.0f;
+  });
+  for (int r = 0; r < rows; ++r) {
+    const int margin = r == 124 ? 0 : r == 250 ? 1 : 3;  // row 124 holds records 86800-87499
+    for (int k = 0; k < margin; ++k) points[static_cast<std::size_t>(r) * columns + k].z = -1.0f;
+    points[static_cast<std::size_t>(r) * columns + columns - 1 - margin].z = 1.0f;
+    points[static_cast<std::size_t>(r) * columns + margin].z = 1.0f;
+    if (r == 124) points[static_cast<std::size_t>(r) * columns + columns - 1].x = 99.0f;
+  }
+  const Outcome expected = reference(columns, rows, points);
+  ASSERT_EQ(std::bit_cast<std::uint32_t>(expected.resolution),
+            std::bit_cast<std::uint32_t>(expected_resolution(0.0f, 99.0f, 0, columns - 1)));
+  for (const bool big_endian : {false, true}) {
+    SCOPED_TRACE(big_endian ? "big-endian, swapped" : "host order");
+    const Outcome out = read_bytes(test::xdt_bytes(columns, rows, points, big_endian), big_endian);
+    ASSERT_EQ(out.code, NO_ERROR);
+    EXPECT_EQ(out.errors, "");
+    EXPECT_EQ(out.columns, columns);
+    EXPECT_EQ(out.rows, rows);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution),
+              std::bit_cast<std::uint32_t>(expected.resolution));
+    ASSERT_EQ(out.height_bits.size(), expected.height_bits.size());
+    for (std::size_t i = 0; i < expected.height_bits.size(); ++i) {
+      ASSERT_EQ(out.height_bits[i], expected.height_bits[i]) << "element " << i;
+    }
+  }
+}
+
+TEST_F(XdtReader, SwappedFailuresMatchTheirHostOrderTwins) {
+  const struct {
+    int columns;
+    int rows;
+    std::size_t points;
+    const char* errors;
+  } cases[] = {
+      {1, 3, 0, "Num Cols = 1 is too small\n"},
+      {3, 40000, 0, "Num Rows = 40000 is too large\n"},
+      {3, 2, 4, "EOF reading point 5 of 6\n"},
+  };
+  for (const auto& c : cases) {
+    const std::vector<XdtPoint> points(c.points, XdtPoint{1.0f, 2.0f, 3.0f});
+    const Outcome little = read_bytes(test::xdt_bytes(c.columns, c.rows, points, false), false);
+    const Outcome big = read_bytes(test::xdt_bytes(c.columns, c.rows, points, true), true);
+    EXPECT_EQ(little.errors, c.errors);
+    EXPECT_EQ(big.errors, c.errors);
+    EXPECT_EQ(big.code, little.code);
+  }
+}
+
+TEST_F(XdtReader, InvalidParametersAreRefusedBeforeAnythingIsTouched) {
+  const std::string path =
+      write(test::xdt_bytes(2, 2, test::grid(2, 2, 1.0f, [](int, int) { return 0.0f; })));
+  std::int32_t columns = 7, rows = 8;
+  float value = 0.0f;
+  float* heights = &value;
+  float resolution = 9.0f;
+  const struct {
+    const char* path;
+    std::int32_t* columns;
+    std::int32_t* rows;
+    float** heights;
+    float* resolution;
+  } cases[] = {
+      {nullptr, &columns, &rows, &heights, &resolution},
+      {"", &columns, &rows, &heights, &resolution},
+      {path.c_str(), nullptr, &rows, &heights, &resolution},
+      {path.c_str(), &columns, nullptr, &heights, &resolution},
+      {path.c_str(), &columns, &rows, nullptr, &resolution},
+      {path.c_str(), &columns, &rows, &heights, nullptr},
+  };
+  for (const auto& c : cases) {
+    test::CountingHooks hooks;
+    EXPECT_EQ(read_xdt_file(c.path, c.columns, c.rows, c.heights, c.resolution, false), ERR_INVALID_PARAM);
+    EXPECT_EQ(hooks.allocations(), 0u);
+    EXPECT_EQ(columns, 7);
+    EXPECT_EQ(rows, 8);
+    EXPECT_EQ(heights, &value);
+    EXPECT_EQ(resolution, 9.0f);
+  }
+}
+
+TEST_F(XdtReader, PathsThatAreNoReadableFileCannotBeOpened) {
+  EXPECT_EQ(read(dir_.file("missing.xdt")).code, ERR_CANT_OPEN_FILE);
+  EXPECT_EQ(read(dir_.path()).code, ERR_CANT_OPEN_FILE);
+  // A byte-order mark is not honoured here: the name is taken as it is.
+  const std::string marked = dir_.file(
+      "\xFF\xFE"
+      "a");
+  test::write_file(marked, test::xdt_bytes(2, 2, test::grid(2, 2, 1.0f, [](int, int) { return 0.0f; })));
+  EXPECT_EQ(read(marked).code, NO_ERROR);
+}
+
+TEST_F(XdtReader, AllocationFailureLeavesNothingBehind) {
+  const std::string path =
+      write(test::xdt_bytes(3, 2, test::grid(3, 2, 1.0f, [](int, int) { return 0.0f; })));
+  for (std::size_t fail_at = 1; fail_at <= 2; ++fail_at) {
+    test::CountingHooks hooks(fail_at);
+    std::int32_t columns = 7, rows = 8;
+    float value = 0.0f;
+    float* heights = &value;
+    float resolution = 9.0f;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_xdt_file(path.c_str(), &columns, &rows, &heights, &resolution, false), ERR_NO_MEM)
+        << fail_at;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(columns, 0);
+    EXPECT_EQ(rows, 0);
+    EXPECT_EQ(heights, nullptr);
+    EXPECT_EQ(resolution, 0.0f);
+    EXPECT_EQ(hooks.live_blocks(), 0u);
+  }
+  // The height block is the first request: one float per point.
+  test::CountingHooks hooks(1);
+  std::int32_t columns, rows;
+  float* heights;
+  float resolution;
+  read_xdt_file(path.c_str(), &columns, &rows, &heights, &resolution, false);
+  EXPECT_EQ(hooks.last_request(), 6 * sizeof(float));
+}
+
+}  // namespace
