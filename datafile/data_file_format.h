@@ -286,7 +286,7 @@ struct DataFileHeader {
   std::uint8_t bytes_736[80];
   std::uint16_t field_816;
   std::uint8_t bytes_818[16];
-  std::uint8_t bytes_834[4];  // never written: formats 1 and 2 end before it, format 3 ignores it
+  std::uint8_t bytes_834[4];  // in format 3 only; the format rule does not look at it
   std::uint16_t fields_838[2];
   std::uint32_t fields_842[7];
   std::uint8_t bytes_870[30];
