@@ -11,7 +11,8 @@
 
 // Creates (or truncates) the file at path, under the library's path
 // convention, and writes one data file. software, header and the maps may be
-// null; a map with null data counts as absent. Returns 0, ERR_INVALID_PARAM,
+// null; a map with null data counts as absent. A null path, or no map, gives
+// ERR_INVALID_PARAM (the file, if opened, stays empty). Returns 0, ERR_INVALID_PARAM,
 // ERR_PARAM_OUT_OF_RANGE, ERR_CANT_CREATE_FILE, ERR_CANT_WRITE_FILE or
 // ERR_NO_MEM. The caller's records are only read.
 ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const DataFileHeader* header,
@@ -19,9 +20,13 @@ ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const 
 
 // Writes one data file at the end of a stream opened for binary writing; the
 // caller closes it. Same codes as write_data_file but ERR_CANT_CREATE_FILE.
+// A map with a negative side or bucket count, a block too large for the
+// header's 32-bit size field, or a capacity below its value count gives
+// ERR_PARAM_OUT_OF_RANGE before anything is written.
 ErrorCode write_data_stream(std::FILE* stream, const SoftwareInfo* software, const DataFileHeader* header,
                             const IntensityMap* intensity, const PhaseMap* phase);
 
 // Writes count 16-bit values big-endian through a 64 KiB staging buffer.
-// Returns 0, ERR_CANT_WRITE_FILE or ERR_NO_MEM.
+// Returns 0, ERR_CANT_WRITE_FILE, ERR_NO_MEM, or ERR_INVALID_PARAM for a
+// null stream or null values with a non-zero count.
 ErrorCode write_int16_block(const std::uint16_t* values, std::uint32_t count, std::FILE* stream);
