@@ -55,6 +55,13 @@ void print_failure_start(const Arguments& arguments) {
 
 void print_error_name(ErrorCode code) { std::fprintf(stderr, "\t%s\n", error_names[code]); }
 
+// The report of a failed read ("reading") or write ("writing to").
+void report_file_failure(const Arguments& arguments, const char* action, const char* path, ErrorCode code) {
+  print_failure_start(arguments);
+  std::fprintf(stderr, "\tthere was an error %s the file \"%s\"\n", action, path);
+  print_error_name(code);
+}
+
 // What one conversion holds; released on every path, heights first.
 struct RunState {
   float* heights = nullptr;
@@ -81,9 +88,7 @@ int convert(const Arguments& arguments) {
   ErrorCode code =
       read_xdt_file(arguments.input, &columns, &rows, &state.heights, &lateral_resolution, false);
   if (code != NO_ERROR) {
-    print_failure_start(arguments);
-    std::fprintf(stderr, "\tthere was an error reading the file \"%s\"\n", arguments.input);
-    print_error_name(code);
+    report_file_failure(arguments, "reading", arguments.input, code);
     return EXIT_READ_FAILED;
   }
 
@@ -106,9 +111,7 @@ int convert(const Arguments& arguments) {
 
   code = write_data_file(arguments.output, nullptr, &header, nullptr, &state.phase_map);
   if (code != NO_ERROR) {
-    print_failure_start(arguments);
-    std::fprintf(stderr, "\tthere was an error writing to the file \"%s\"\n", arguments.output);
-    print_error_name(code);
+    report_file_failure(arguments, "writing to", arguments.output, code);
     return EXIT_WRITE_FAILED;
   }
   return EXIT_CONVERTED;

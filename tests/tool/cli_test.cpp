@@ -224,58 +224,26 @@ std::string read_failure(const std::string& diagnostic, const std::string& error
 
 const test::XdtPoint FLAT[4] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}};
 
+CliCase read_case(const char* name, Bytes input, const std::string& diagnostic, const std::string& error) {
+  return {name, {"{in}", "{out}"}, std::move(input), {}, 4, read_failure(diagnostic, error), Output::Absent};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     ReadFailures, MapconvCli,
-    testing::Values(CliCase{"OneColumn",
-                            {"{in}", "{out}"},
-                            xdt(1, 4, {FLAT, FLAT + 4}),
-                            {},
-                            4,
-                            read_failure("Num Cols = 1 is too small\n", "ERR_PARAM_OUT_OF_RANGE"),
-                            Output::Absent},
-                    CliCase{"ColumnsCheckedBeforeRows",
-                            {"{in}", "{out}"},
-                            xdt(65535, 1, {}),
-                            {},
-                            4,
-                            read_failure("Num Cols = 65535 is too large\n", "ERR_PARAM_OUT_OF_RANGE"),
-                            Output::Absent},
-                    CliCase{"OneRow",
-                            {"{in}", "{out}"},
-                            xdt(4, 1, {FLAT, FLAT + 4}),
-                            {},
-                            4,
-                            read_failure("Num Rows = 1 is too small\n", "ERR_PARAM_OUT_OF_RANGE"),
-                            Output::Absent},
-                    CliCase{"TooManyRows",
-                            {"{in}", "{out}"},
-                            xdt(2, 32768, {}),
-                            {},
-                            4,
-                            read_failure("Num Rows = 32768 is too large\n", "ERR_PARAM_OUT_OF_RANGE"),
-                            Output::Absent},
-                    CliCase{"ThreeByteFile",
-                            {"{in}", "{out}"},
-                            Bytes{2, 0, 2},
-                            {},
-                            4,
-                            read_failure("", "ERR_PREMATURE_EOF"),
-                            Output::Absent},
-                    CliCase{"CutInThirdPoint",
-                            {"{in}", "{out}"},
-                            Bytes(GRID.begin(), GRID.end() - 18),
-                            {},
-                            4,
-                            read_failure("EOF reading point 3 of 4\n", "ERR_PREMATURE_EOF"),
-                            Output::Absent},
-                    CliCase{
-                        "NoValidPoint",
-                        {"{in}", "{out}"},
-                        xdt(2, 2, test::grid(2, 2, 1.0f, [](int, int) { return -1.0f; })),
-                        {},
-                        4,
-                        read_failure("Could not calculate lateral resolution\n", "ERR_PARAM_OUT_OF_RANGE"),
-                        Output::Absent}),
+    testing::Values(read_case("OneColumn", xdt(1, 4, {FLAT, FLAT + 4}), "Num Cols = 1 is too small\n",
+                              "ERR_PARAM_OUT_OF_RANGE"),
+                    read_case("ColumnsCheckedBeforeRows", xdt(65535, 1, {}),
+                              "Num Cols = 65535 is too large\n", "ERR_PARAM_OUT_OF_RANGE"),
+                    read_case("OneRow", xdt(4, 1, {FLAT, FLAT + 4}), "Num Rows = 1 is too small\n",
+                              "ERR_PARAM_OUT_OF_RANGE"),
+                    read_case("TooManyRows", xdt(2, 32768, {}), "Num Rows = 32768 is too large\n",
+                              "ERR_PARAM_OUT_OF_RANGE"),
+                    read_case("ThreeByteFile", Bytes{2, 0, 2}, "", "ERR_PREMATURE_EOF"),
+                    read_case("CutInThirdPoint", Bytes(GRID.begin(), GRID.end() - 18),
+                              "EOF reading point 3 of 4\n", "ERR_PREMATURE_EOF"),
+                    read_case("NoValidPoint",
+                              xdt(2, 2, test::grid(2, 2, 1.0f, [](int, int) { return -1.0f; })),
+                              "Could not calculate lateral resolution\n", "ERR_PARAM_OUT_OF_RANGE")),
     [](const auto& info) { return std::string(info.param.name); });
 
 void expect_bytes(const Bytes& file, std::size_t offset, const Bytes& expected) {
@@ -424,11 +392,18 @@ TEST(Xdtgen, SameSeedSameFileAndTheGridIsAsAsked) {
   EXPECT_LT(missing, 70);
 }
 
+// Makes {in} with xdtgen and the given arguments, then converts it to {out}.
+test::ProcessResult generate_and_convert(const TempDir& dir, std::vector<std::string> xdtgen_arguments) {
+  TempDir scratch;
+  xdtgen_arguments.push_back(dir.file("in.xdt"));
+  const auto generated = test::run_program(XDTGEN, xdtgen_arguments, scratch);
+  EXPECT_EQ(generated.status, 0) << generated.err;
+  return test::run_program(MAPCONV, {dir.file("in.xdt"), dir.file("out.dat")}, scratch);
+}
+
 TEST(Xdtgen, ItsSurfacesConvertWithoutLoss) {
   TempDir dir;
-  TempDir scratch;
-  ASSERT_EQ(test::run_program(XDTGEN, {"-s", "3", "300", "200", dir.file("in.xdt")}, scratch).status, 0);
-  const auto result = test::run_program(MAPCONV, {dir.file("in.xdt"), dir.file("out.dat")}, scratch);
+  const auto result = generate_and_convert(dir, {"-s", "3", "300", "200"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, expand(SUCCESS, dir));
   EXPECT_EQ(std::filesystem::file_size(dir.file("out.dat")), 834u + 4u * 300u * 200u);
@@ -436,9 +411,7 @@ TEST(Xdtgen, ItsSurfacesConvertWithoutLoss) {
 
 TEST(Xdtgen, EveryPointMissingGivesNoLateralResolution) {
   TempDir dir;
-  TempDir scratch;
-  ASSERT_EQ(test::run_program(XDTGEN, {"-m", "1", "5", "5", dir.file("in.xdt")}, scratch).status, 0);
-  const auto result = test::run_program(MAPCONV, {dir.file("in.xdt"), dir.file("out.dat")}, scratch);
+  const auto result = generate_and_convert(dir, {"-m", "1", "5", "5"});
   EXPECT_EQ(result.status, 4);
   EXPECT_EQ(result.err,
             expand(read_failure("Could not calculate lateral resolution\n", "ERR_PARAM_OUT_OF_RANGE"), dir));
@@ -446,10 +419,8 @@ TEST(Xdtgen, EveryPointMissingGivesNoLateralResolution) {
 
 TEST(Xdtgen, MakesOutOfRangeGridSizes) {
   TempDir dir;
-  TempDir scratch;
-  ASSERT_EQ(test::run_program(XDTGEN, {"0", "65535", dir.file("in.xdt")}, scratch).status, 0);
+  const auto result = generate_and_convert(dir, {"0", "65535"});
   EXPECT_EQ(test::read_file(dir.file("in.xdt")), (Bytes{0, 0, 0xFF, 0xFF}));
-  const auto result = test::run_program(MAPCONV, {dir.file("in.xdt"), dir.file("out.dat")}, scratch);
   EXPECT_EQ(result.status, 4);
   EXPECT_EQ(result.err, expand(read_failure("Num Cols = 0 is too small\n", "ERR_PARAM_OUT_OF_RANGE"), dir));
 }
