@@ -1,5 +1,6 @@
 #include "tool/conversion.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -27,23 +28,47 @@ double phase_counts_per_metre(const DataFileHeader* header) {
   return 32768.0 / (static_cast<double>(header->wavelength) * static_cast<double>(header->scale_factor));
 }
 
-std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
-                            std::span<std::int32_t> phases) {
+namespace {
+
+// One pass over the heights, written without branches so the compiler can
+// convert several heights per instruction. With every_element, no-data
+// heights store PHASE_INVALID, so the map needs no filling beforehand;
+// otherwise their elements keep what they hold.
+template <bool every_element>
+std::size_t convert(std::span<const float> heights, double counts_per_metre, std::int32_t* phases) {
   std::size_t unrepresentable = 0;
   const std::size_t count = heights.size();
   for (std::size_t i = 0; i < count; ++i) {
     const double z = heights[i];
-    if (z <= -1.0) continue;
+    const bool valid = !(z <= -1.0);
     const double p = counts_per_metre * z;
-    const double q = p < 0 ? p - 0.5 : p + 0.5;
-    if (q > LOWEST_KEPT_EXCLUSIVE && q < HIGHEST_KEPT_EXCLUSIVE) {
-      phases[i] = static_cast<std::int32_t>(q);
+    // p - 0.5 for a negative p, p + 0.5 otherwise: copysign gives the same
+    // sum, and -0.0 + -0.5 truncates to 0 as 0.5 does.
+    const double q = p + std::copysign(0.5, p);
+    const bool kept = (q > LOWEST_KEPT_EXCLUSIVE) & (q < HIGHEST_KEPT_EXCLUSIVE);
+    // Only an in-range value is converted, so the conversion is defined.
+    const auto rounded = static_cast<std::int32_t>(kept ? q : 0.0);
+    const std::int32_t stored = kept ? rounded : PHASE_INVALID;
+    unrepresentable += static_cast<std::size_t>(valid & !kept);
+    if constexpr (every_element) {
+      phases[i] = valid ? stored : PHASE_INVALID;
     } else {
-      phases[i] = PHASE_INVALID;
-      ++unrepresentable;
+      phases[i] = valid ? stored : phases[i];
     }
   }
   return unrepresentable;
+}
+
+}  // namespace
+
+std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
+                            std::span<std::int32_t> phases) {
+  return convert<false>(heights, counts_per_metre, phases.data());
+}
+
+std::size_t convert_every_height(std::span<const float> heights, double counts_per_metre,
+                                 std::span<std::int32_t> phases) {
+  return convert<true>(heights, counts_per_metre, phases.data());
 }
 
 ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,
@@ -55,9 +80,10 @@ ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* 
   map->height = static_cast<std::int16_t>(rows);
   const ErrorCode code = phase_map_create(map);
   if (code != NO_ERROR) return code;
-  phase_map_fill(map, PHASE_INVALID);
+  // Every element is written once by the conversion itself: filling the
+  // fresh block with PHASE_INVALID first would only touch it twice.
   const std::size_t count = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
   *unrepresentable =
-      convert_heights(std::span(heights, count), counts_per_metre, std::span(map->data, count));
+      convert_every_height(std::span(heights, count), counts_per_metre, std::span(map->data, count));
   return NO_ERROR;
 }

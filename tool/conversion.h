@@ -33,8 +33,14 @@ double phase_counts_per_metre(const DataFileHeader* header);
 std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
                             std::span<std::int32_t> phases);
 
-// Gives *map the grid's geometry, creates it, fills it with PHASE_INVALID and
-// converts the columns * rows heights into it. *unrepresentable receives the
+// Same as convert_heights, except that a no-data height stores PHASE_INVALID:
+// every element of phases is written, so it needs no filling beforehand.
+std::size_t convert_every_height(std::span<const float> heights, double counts_per_metre,
+                                 std::span<std::int32_t> phases);
+
+// Gives *map the grid's geometry, creates it and converts the columns * rows
+// heights into it, PHASE_INVALID where a height has no data: every element
+// is written exactly once. *unrepresentable receives the
 // number of heights stored as PHASE_INVALID because their count does not fit.
 // Returns 0 or the code of phase_map_create (the map then has no block).
 ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,
