@@ -1,5 +1,23 @@
 #include "common/memory_hooks.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 
 MemoryHooks memory_hooks = {std::malloc, std::realloc, std::calloc, std::free};
+
+void prefault_block(void* block, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (start + page - 1) / page * page;
+  const std::uintptr_t end = (start + size) / page * page;
+  if (block == nullptr || end <= first) return;
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)block;
+  (void)size;
+#endif
+}

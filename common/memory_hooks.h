@@ -27,3 +27,8 @@ template <typename T>
 HookedBlock<T[]> hooked_allocate(std::size_t count) {
   return HookedBlock<T[]>(static_cast<T*>(memory_hooks.allocate(count * sizeof(T))));
 }
+
+// Makes the whole pages of a freshly obtained block resident in one call,
+// instead of one page fault per page at its first touch. Only a hint: the
+// contents are unchanged, and nothing happens where it is not supported.
+void prefault_block(void* block, std::size_t size);

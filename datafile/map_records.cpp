@@ -25,6 +25,7 @@ ErrorCode phase_map_create(PhaseMap* map) {
   map->data = nullptr;
   auto* block = static_cast<std::int32_t*>(memory_hooks.allocate(count * sizeof(std::int32_t)));
   if (block == nullptr) return ERR_NO_MEM;
+  prefault_block(block, count * sizeof(std::int32_t));
   map->data = block;
   map->capacity = static_cast<std::uint32_t>(count);
   return NO_ERROR;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/cpu_dispatch.h"
+
 namespace {
 
 // A rounded count q is kept only when its truncation lies from -2147483648 to
@@ -59,16 +61,27 @@ std::size_t convert(std::span<const float> heights, double counts_per_metre, std
   return unrepresentable;
 }
 
+// The two passes the callers need, each compiled for the processor at hand.
+MAPCONV_HOT_LOOP std::size_t convert_valid(std::span<const float> heights, double counts_per_metre,
+                                           std::int32_t* phases) {
+  return convert<false>(heights, counts_per_metre, phases);
+}
+
+MAPCONV_HOT_LOOP std::size_t convert_all(std::span<const float> heights, double counts_per_metre,
+                                         std::int32_t* phases) {
+  return convert<true>(heights, counts_per_metre, phases);
+}
+
 }  // namespace
 
 std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
                             std::span<std::int32_t> phases) {
-  return convert<false>(heights, counts_per_metre, phases.data());
+  return convert_valid(heights, counts_per_metre, phases.data());
 }
 
 std::size_t convert_every_height(std::span<const float> heights, double counts_per_metre,
                                  std::span<std::int32_t> phases) {
-  return convert<true>(heights, counts_per_metre, phases.data());
+  return convert_all(heights, counts_per_metre, phases.data());
 }
 
 ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,
