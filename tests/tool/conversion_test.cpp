@@ -8,9 +8,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -241,6 +243,95 @@ TEST(FileExists, WidePathsNameTheirUtf8Twins) {
   EXPECT_FALSE(folder);
   EXPECT_FALSE(missing);
   EXPECT_TRUE(reversed_mark);
+}
+
+// The conversion rule written out plainly, one height at a time, to check the
+// branch-free pass against.
+std::int32_t reference_count(float height, double factor, std::size_t* unrepresentable) {
+  const double z = height;
+  if (z <= -1.0) return PHASE_INVALID;
+  const double p = factor * z;
+  const double q = p < 0 ? p - 0.5 : p + 0.5;
+  if (std::isnan(q) || q >= 2147483640.0 || q <= -2147483649.0) {
+    ++*unrepresentable;
+    return PHASE_INVALID;
+  }
+  return static_cast<std::int32_t>(q);
+}
+
+// Heights that land on every rounding edge and limit for the factor 1.0, and
+// a seeded spread of ordinary ones.
+std::vector<float> awkward_heights() {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  std::vector<float> heights = {
+      0.0f,           -0.0f,          0.5f,   -0.5f,   1.5f,    -1.5f,   2.5f,          -0.999999f,
+      -1.0f,          -1.0000001f,    nan,    -nan,    inf,     -inf,    2147483520.0f, 2147483648.0f,
+      -2147483648.0f, -2147483904.0f, 1e-45f, -1e-45f, 3.4e38f, -3.4e38f};
+  std::uint32_t state = 12345;
+  for (int i = 0; i < 200; ++i) {
+    state = state * 1664525u + 1013904223u;
+    heights.push_back(static_cast<float>(static_cast<std::int32_t>(state)) * 1e-11f);
+  }
+  return heights;
+}
+
+// Every length up to a few vector widths, so the vector body and each tail
+// length are both exercised, at both the test factor and the real one.
+TEST(ConvertEveryHeight, MatchesTheRuleOneHeightAtATime) {
+  const std::vector<float> all = awkward_heights();
+  DataFileHeader header;
+  build_header(2, 2, 1.0f, &header);
+  for (const double factor : {1.0, phase_counts_per_metre(&header), 4.0e11}) {
+    for (std::size_t start = 0; start < 8; ++start) {
+      for (std::size_t length = 0; start + length <= all.size(); length += (length < 40 ? 1 : 37)) {
+        const std::span<const float> heights(all.data() + start, length);
+        std::size_t expected_unrepresentable = 0;
+        std::vector<std::int32_t> expected;
+        for (const float height : heights)
+          expected.push_back(reference_count(height, factor, &expected_unrepresentable));
+
+        std::vector<std::int32_t> every(length + 1, UNTOUCHED);
+        EXPECT_EQ(convert_every_height(heights, factor, std::span(every.data(), length)),
+                  expected_unrepresentable);
+        EXPECT_EQ(every.back(), UNTOUCHED) << "wrote past the end";
+        every.pop_back();
+        EXPECT_EQ(every, expected) << "factor " << factor << ", start " << start << ", length " << length;
+
+        // The variant that leaves no-data elements alone agrees once the
+        // block is filled with the marker.
+        std::vector<std::int32_t> filled(length, PHASE_INVALID);
+        EXPECT_EQ(convert_heights(heights, factor, filled), expected_unrepresentable);
+        EXPECT_EQ(filled, expected);
+      }
+    }
+  }
+}
+
+// A block straight from the allocator may hold anything: every element must
+// still come out right without a fill beforehand.
+TEST(BuildPhaseMap, WritesEveryElementOfAGarbageBlock) {
+  const MemoryHooks saved = memory_hooks;
+  memory_hooks.allocate = [](std::size_t size) {
+    void* block = std::malloc(size);
+    if (block != nullptr) std::memset(block, 0x5A, size);
+    return block;
+  };
+  std::vector<float> heights(7 * 5, -1.0f);
+  heights[3] = 1e-6f;
+  heights[34] = -1e-6f;
+  PhaseMap map;
+  phase_map_clear(&map);
+  std::size_t unrepresentable = 99;
+  const ErrorCode code = build_phase_map(7, 5, heights.data(), 1.03565110518759e11, &map, &unrepresentable);
+  memory_hooks = saved;
+  ASSERT_EQ(code, NO_ERROR);
+  std::vector<std::int32_t> expected(heights.size(), PHASE_INVALID);
+  expected[3] = 103565;
+  expected[34] = -103565;
+  EXPECT_EQ(std::vector<std::int32_t>(map.data, map.data + heights.size()), expected);
+  EXPECT_EQ(unrepresentable, 0u);
+  phase_map_release(&map);
 }
 
 }  // namespace
