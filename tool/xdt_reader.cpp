@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/byte_order.h"
+#include "common/cpu_dispatch.h"
 #include "common/memory_hooks.h"
 
 namespace {
@@ -51,24 +52,54 @@ float load_float(const unsigned char* bytes) {
   return std::bit_cast<float>(bits);
 }
 
+bool is_valid(float stored) {
+  // NaN compares false, so a NaN height counts as valid and is kept.
+  return !(stored <= kNoData);
+}
+
+// Stores the heights of count records: z, or -1.0 for a no-data point.
+template <bool Swap>
+void store_heights(const unsigned char* records, std::size_t count, float* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const float z = load_float<Swap>(records + i * kRecordSize + 8);
+    out[i] = is_valid(z) ? z : kNoData;
+  }
+}
+
+MAPCONV_HOT_LOOP void store_heights_native(const unsigned char* records, std::size_t count, float* out) {
+  store_heights<false>(records, count, out);
+}
+
+MAPCONV_HOT_LOOP void store_heights_swapped(const unsigned char* records, std::size_t count, float* out) {
+  store_heights<true>(records, count, out);
+}
+
 // Stores the heights of count records of one row and updates the row's span
 // with their valid points; column is the grid column of the first record.
 template <bool Swap>
 void take_records(const unsigned char* records, std::size_t count, std::int32_t column,
                   std::int32_t column_count, float* out, Span& row) {
-  for (std::size_t i = 0; i < count; ++i, ++column) {
-    const unsigned char* record = records + i * kRecordSize;
-    const float x = load_float<Swap>(record);
-    const float z = load_float<Swap>(record + 8);
-    // NaN compares false, so a NaN height counts as valid and is kept.
-    const bool valid = !(z <= kNoData);
-    out[i] = valid ? z : kNoData;
-    const bool starts = valid && row.first == column_count;
-    const bool extends = valid && !starts;
-    row.first = starts ? column : row.first;
-    row.first_x = starts ? x : row.first_x;
-    row.last = extends ? column : row.last;
-    row.last_x = extends ? x : row.last_x;
+  if constexpr (Swap) {
+    store_heights_swapped(records, count, out);
+  } else {
+    store_heights_native(records, count, out);
+  }
+  // Only the row's first valid point and its last one after that matter to
+  // the span: look for them from either end of the piece.
+  std::size_t after_first = 0;
+  if (row.first == column_count) {
+    while (after_first < count && !is_valid(out[after_first])) ++after_first;
+    if (after_first == count) return;
+    row.first = column + static_cast<std::int32_t>(after_first);
+    row.first_x = load_float<Swap>(records + after_first * kRecordSize);
+    ++after_first;
+  }
+  for (std::size_t i = count; i > after_first; --i) {
+    if (is_valid(out[i - 1])) {
+      row.last = column + static_cast<std::int32_t>(i - 1);
+      row.last_x = load_float<Swap>(records + (i - 1) * kRecordSize);
+      return;
+    }
   }
 }
 

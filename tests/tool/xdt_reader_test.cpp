@@ -475,4 +475,47 @@ TEST_F(XdtReader, AllocationFailureLeavesNothingBehind) {
   EXPECT_EQ(hooks.last_request(), 6 * sizeof(float));
 }
 
+// Rows as wide as the format allows span several read buffers, so a row's
+// first and last valid points can lie in different chunks, with chunks of
+// nothing but no-data points between them. Each row has its own spacing, so
+// the resolution tells which row's span was chosen.
+TEST_F(XdtReader, RowsWiderThanAReadBufferMatchAPlainReading) {
+  const int columns = 32767, rows = 14;
+  const auto kind_of = [](int r) { return r % 7; };
+  std::vector<XdtPoint> points = test::grid(columns, rows, 1.0f, [&](int r, int k) {
+    const int a = (r * 2741) % 1000;
+    const int b = columns - 1 - (r * 977) % 3000;
+    switch (kind_of(r)) {
+      case 0:
+        return -1.0f;  // nothing valid
+      case 1:
+        return k == (r * 7919) % columns ? 0.25f : -1.0f;  // one point
+      case 2:
+        return k == a || k == b ? 0.5f : -1.0f;  // both ends only
+      case 3:
+        return k >= 21000 && k < 22900 ? 0.75f : -2.0f;  // a band
+      case 4:
+        return (k * 7 + r) % 11 == 0 ? kNaN : 1e-3f * (k % 5);  // all valid, some NaN
+      case 5:
+        return k > 40 && (k * 31 + r) % 3 == 0 ? 1e-4f : -1.0f;  // scattered
+      default:
+        return k > columns - 3 ? 0.1f : -1.0f;  // two at the very end
+    }
+  });
+  for (int r = 0; r < rows; ++r) {
+    for (int k = 0; k < columns; ++k) {
+      points[static_cast<std::size_t>(r) * columns + k].x = static_cast<float>(k) * (1.0f + 0.125f * r);
+    }
+  }
+  const Outcome expected = reference(columns, rows, points);
+  for (const bool big_endian : {false, true}) {
+    SCOPED_TRACE(big_endian ? "big-endian, swapped" : "host order");
+    const Outcome out = read_bytes(test::xdt_bytes(columns, rows, points, big_endian), big_endian);
+    ASSERT_EQ(out.code, NO_ERROR);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution),
+              std::bit_cast<std::uint32_t>(expected.resolution));
+    EXPECT_TRUE(out.height_bits == expected.height_bits);
+  }
+}
+
 }  // namespace
