@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -159,7 +160,9 @@ ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const 
                           const IntensityMap* intensity, const PhaseMap* phase) {
   if (path == nullptr) return ERR_INVALID_PARAM;
   std::unique_ptr<std::FILE, FileCloser> file(u_open_path(path, "wb"));
-  if (file == nullptr) return ERR_CANT_CREATE_FILE;
+  // Out of memory (for the converted name, or inside the runtime) is no
+  // verdict on the name.
+  if (file == nullptr) return errno == ENOMEM ? ERR_NO_MEM : ERR_CANT_CREATE_FILE;
   ErrorCode result = write_data_stream(file.get(), software, header, intensity, phase);
   // Data still in the stream's buffer is only known to be on disk once the
   // flush and the close succeed.
