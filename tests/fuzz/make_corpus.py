@@ -84,4 +84,6 @@ def write_set(target, seeds):
 
 
 write_set("xdt_reader_fuzz", READER)
+write_set("run_flow_fuzz", {name: READER[name] for name in (
+    "grid_2x2", "three_bytes", "one_column", "cut_in_third_point", "nan_and_gaps", "no_data")})
 write_set("data_file_writer_fuzz", WRITER)
