@@ -1,10 +1,6 @@
 // mapinfo from the outside: the real executables on generated files.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,43 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "cli_support.h"
 #include "test_support.h"
 #include "tool/colour_map.h"
 
-extern char** environ;
-
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string text_of(const std::string& path) {
-  const test::Bytes bytes = test::read_file(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-// Runs program with arguments, no shell in between, capturing both streams.
-Outcome run(const test::TempDir& dir, const char* program, const std::vector<std::string>& arguments) {
-  const std::string out_path = dir.file("stdout"), err_path = dir.file("stderr");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv{const_cast<char*>(program)};
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int status = -1;
-  if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ) == 0) waitpid(pid, &status, 0);
-  posix_spawn_file_actions_destroy(&actions);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text_of(out_path), text_of(err_path)};
-}
-
-Outcome mapinfo(const test::TempDir& dir, const std::vector<std::string>& arguments) {
-  return run(dir, MAPINFO_PATH, arguments);
+test::ProcessResult mapinfo(const test::TempDir& dir, const std::vector<std::string>& arguments) {
+  return test::run_program(MAPINFO_EXECUTABLE, arguments, dir);
 }
 
 // The numbers of one flat JSON line, plus its string fields, by key.
@@ -80,13 +47,9 @@ TEST(Mapinfo, DataFileAgreesWithTheXdtItWasConvertedFrom) {
   test::TempDir dir;
   const std::string xdt = dir.file("surface.xdt"), dat = dir.file("surface.dat");
   test::write_file(xdt, surface_xdt());
-#ifndef MAPCONV_PATH
-  GTEST_SKIP() << "TEMPORARY until mapconv lands";
-#else
-  ASSERT_EQ(run(dir, MAPCONV_PATH, {xdt, dat}).status, 0);
-#endif
+  ASSERT_EQ(test::run_program(MAPCONV_EXECUTABLE, {xdt, dat}, dir).status, 0);
 
-  const Outcome result = mapinfo(dir, {"--json", xdt, dat});
+  const test::ProcessResult result = mapinfo(dir, {"--json", xdt, dat});
   ASSERT_EQ(result.status, 0) << result.err;
   const auto newline = result.out.find('\n');
   ASSERT_NE(newline, std::string::npos);
@@ -113,7 +76,7 @@ TEST(Mapinfo, DataFileAgreesWithTheXdtItWasConvertedFrom) {
   EXPECT_EQ(from_dat.at("phase_resolution"), "1");
   EXPECT_EQ(from_xdt.at("wavelength_m"), "null");
 
-  const Outcome text = mapinfo(dir, {dat});
+  const test::ProcessResult text = mapinfo(dir, {dat});
   EXPECT_EQ(text.status, 0);
   for (const char* line :
        {": data file, header format 1 (834-byte header)\n", "  grid                 9 columns x 6 rows\n",
@@ -156,7 +119,7 @@ TEST(Mapinfo, DrawsOnePixelPerPointWithRowZeroAtTheTop) {
     return static_cast<float>((row * 5 + column) * 1e-9);
   });
   test::write_file(dir.file("ramp.xdt"), test::xdt_bytes(5, 3, points));
-  const Outcome result = mapinfo(dir, {"--png", dir.file("ramp.png"), dir.file("ramp.xdt")});
+  const test::ProcessResult result = mapinfo(dir, {"--png", dir.file("ramp.png"), dir.file("ramp.xdt")});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.out.find("  non-finite heights   1\n"), std::string::npos) << result.out;
 
@@ -212,7 +175,7 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
       {{"--", "--json"}, 1, "--json: No such file or directory", false},
   };
   for (const Case& c : cases) {
-    const Outcome result = mapinfo(dir, c.arguments);
+    const test::ProcessResult result = mapinfo(dir, c.arguments);
     EXPECT_EQ(result.status, c.status) << c.err;
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
     EXPECT_EQ(result.out.find("9 columns x 6 rows") != std::string::npos, c.summary) << c.err;
@@ -223,7 +186,7 @@ TEST(Mapinfo, EscapesAnOddFileNameInJson) {
   test::TempDir dir;
   const std::string name = "we\"ird\\na\tme\x01\xff\xc3\xa9.xdt";
   test::write_file(dir.file(name), surface_xdt());
-  const Outcome result = mapinfo(dir, {"--json", dir.file(name)});
+  const test::ProcessResult result = mapinfo(dir, {"--json", dir.file(name)});
   ASSERT_EQ(result.status, 0) << result.err;
   const std::string expected =
       "{\"file\":\"" + dir.path() + "/we\\\"ird\\\\na\\tme\\u0001\\u00ff\xc3\xa9.xdt\",";

@@ -1,0 +1,246 @@
+// The height-to-phase conversion and the run flow, in process: rounding,
+// the representable range, allocation failures and the path check.
+
+#include "tool/conversion.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "datafile/data_file_format.h"
+#include "test_support.h"
+#include "tool/run_flow.h"
+
+namespace {
+
+constexpr std::int32_t UNTOUCHED = 0x5A5A5A5A;
+
+struct RoundingCase {
+  double counts;  // factor x height, with the height 1.0
+  std::int32_t expected;
+  bool representable;
+};
+
+// With a height of 1.0 the factor is the unrounded count itself, so every
+// rounding edge can be reached exactly.
+TEST(ConvertHeights, RoundsHalfAwayFromZeroAndKeepsOnlyCountsBelowTheMarker) {
+  const RoundingCase cases[] = {
+      {2.5, 3, true},
+      {-2.5, -3, true},
+      {2.4999999, 2, true},
+      {-2.4999999, -2, true},
+      {0.5, 1, true},
+      {-0.5, -1, true},
+      {0.4999999, 0, true},
+      {-0.4999999, 0, true},
+      {2147483639.4, 2147483639, true},  // the highest count kept
+      {2147483639.5, PHASE_INVALID, false},
+      {2147483647.0, PHASE_INVALID, false},
+      {4.0e12, PHASE_INVALID, false},
+      {-2147483648.4, -2147483647 - 1, true},  // the lowest count
+      {-2147483648.5, PHASE_INVALID, false},
+      {-4.0e12, PHASE_INVALID, false},
+      {std::numeric_limits<double>::infinity(), PHASE_INVALID, false},
+      {std::numeric_limits<double>::quiet_NaN(), PHASE_INVALID, false},
+  };
+  for (const RoundingCase& c : cases) {
+    const float height = 1.0f;
+    std::int32_t phase = UNTOUCHED;
+    const std::size_t unrepresentable = convert_heights({&height, 1}, c.counts, {&phase, 1});
+    EXPECT_EQ(phase, c.expected) << c.counts;
+    EXPECT_EQ(unrepresentable, c.representable ? 0u : 1u) << c.counts;
+  }
+}
+
+TEST(ConvertHeights, NoDataIsLeftAloneAndNotCounted) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> heights = {-1.0f, -1.5f, -inf, -0.999f, nan, inf, 0.25f, -0.0f};
+  std::vector<std::int32_t> phases(heights.size(), UNTOUCHED);
+  EXPECT_EQ(convert_heights(heights, 4.0, phases), 2u);
+  const std::vector<std::int32_t> expected = {UNTOUCHED,     UNTOUCHED,     UNTOUCHED, -4,
+                                              PHASE_INVALID, PHASE_INVALID, 1,         0};
+  EXPECT_EQ(phases, expected);
+}
+
+TEST(BuildHeader, SetsTheSevenFieldsAndNothingElse) {
+  DataFileHeader header;
+  std::memset(&header, 0xEE, sizeof header);
+  build_header(300, 2, 0.125f, &header);
+
+  DataFileHeader expected;
+  std::memset(&expected, 0, sizeof expected);
+  expected.scale_factor = 0.5f;
+  expected.wavelength = 6.328e-7f;
+  expected.obliquity = 1.0f;
+  expected.lateral_resolution = 0.125f;
+  expected.phase_resolution = 1;
+  expected.frame_width = 300;
+  expected.frame_height = 2;
+  EXPECT_EQ(std::memcmp(&header, &expected, sizeof header), 0);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(header.wavelength), 0x3529DDAFu);
+}
+
+TEST(BuildHeader, FactorComesFromTheStoredSinglePrecisionValues) {
+  DataFileHeader header;
+  build_header(2, 2, 1.0f, &header);
+  const double factor = phase_counts_per_metre(&header);
+  EXPECT_NEAR(factor, 1.03565110518759e11, 1.0);
+  // 0.02 m is where the decimal wavelength would give another count.
+  const float height = 0.02f;
+  std::int32_t phase = 0;
+  convert_heights({&height, 1}, factor, {&phase, 1});
+  EXPECT_EQ(phase, 2071302164);
+}
+
+TEST(BuildPhaseMap, GeometryFillAndCountsInIndexOrder) {
+  const float heights[] = {0.0f, 2e-6f, -1.0f, 1e-6f, 0.5f, -1e-6f};
+  DataFileHeader header;
+  build_header(3, 2, 1.0f, &header);
+  PhaseMap map;
+  phase_map_clear(&map);
+  std::size_t unrepresentable = 99;
+  test::CountingHooks hooks;
+  ASSERT_EQ(build_phase_map(3, 2, heights, phase_counts_per_metre(&header), &map, &unrepresentable),
+            NO_ERROR);
+  EXPECT_EQ(hooks.last_request(), 24u);
+  EXPECT_EQ(map.origin_x, 0);
+  EXPECT_EQ(map.origin_y, 0);
+  EXPECT_EQ(map.width, 3);
+  EXPECT_EQ(map.height, 2);
+  EXPECT_EQ(map.capacity, 6u);
+  EXPECT_EQ(std::vector<std::int32_t>(map.data, map.data + 6),
+            (std::vector<std::int32_t>{0, 207130, PHASE_INVALID, 103565, PHASE_INVALID, -103565}));
+  EXPECT_EQ(unrepresentable, 1u);
+  phase_map_release(&map);
+  EXPECT_EQ(hooks.live_blocks(), 0u);
+}
+
+TEST(BuildPhaseMap, CreationFailureLeavesNoBlock) {
+  const float heights[4] = {};
+  PhaseMap map;
+  phase_map_clear(&map);
+  std::size_t unrepresentable = 99;
+  test::CountingHooks hooks(1);
+  EXPECT_EQ(build_phase_map(2, 2, heights, 1.0, &map, &unrepresentable), ERR_NO_MEM);
+  EXPECT_EQ(map.data, nullptr);
+  EXPECT_EQ(unrepresentable, 0u);
+  phase_map_release(&map);
+  EXPECT_EQ(hooks.live_blocks(), 0u);
+}
+
+// Runs run_mapconv in this process and returns its status and stderr.
+std::pair<int, std::string> run_in_process(std::vector<std::string> arguments) {
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  testing::internal::CaptureStderr();
+  const int status = run_mapconv(static_cast<int>(argv.size() - 1), argv.data());
+  return {status, testing::internal::GetCapturedStderr()};
+}
+
+// Fails every allocation of a run in turn. Each run must end with the report
+// of the stage that failed and hold nothing afterwards; exactly one of them,
+// the phase map, is the status-9 failure with no reason line.
+TEST(RunMapconv, EveryAllocationFailureIsReportedAndNothingLeaks) {
+  test::TempDir dir;
+  const std::string input = dir.file("in.xdt");
+  const std::string output = dir.file("out.dat");
+  test::write_file(input, test::xdt_bytes(3, 2, test::grid(3, 2, 1.0f, [](int r, int k) {
+                                            return static_cast<float>(r * 3 + k) * 1e-7f;
+                                          })));
+  std::size_t allocations = 0;
+  {
+    test::CountingHooks hooks;
+    ASSERT_EQ(run_in_process({"mapconv", input, output}).first, EXIT_CONVERTED);
+    allocations = hooks.allocations();
+    EXPECT_EQ(hooks.live_blocks(), 0u);
+  }
+  ASSERT_GE(allocations, 3u);  // heights, phase map, the writer's staging copy
+
+  const std::string converting = "Converting \"" + input + "\" to \"" + output + "\"\n";
+  const std::string unable = "Unable to convert \"" + input + "\" to \"" + output + "\" because...\n";
+  const std::string reading =
+      converting + unable + "\tthere was an error reading the file \"" + input + "\"\n\tERR_NO_MEM\n";
+  const std::string phase_map = converting + unable + "\tERR_NO_MEM\n";
+  const std::string writing =
+      converting + unable + "\tthere was an error writing to the file \"" + output + "\"\n\tERR_NO_MEM\n";
+  int phase_map_failures = 0;
+  for (std::size_t fail_at = 1; fail_at <= allocations; ++fail_at) {
+    std::filesystem::remove(output);
+    test::CountingHooks hooks(fail_at);
+    const auto [status, err] = run_in_process({"mapconv", "-f", input, output});
+    switch (status) {
+      case EXIT_READ_FAILED:
+        EXPECT_EQ(err, reading) << fail_at;
+        EXPECT_FALSE(std::filesystem::exists(output)) << fail_at;
+        break;
+      case EXIT_OTHER_FAILURE:
+        ++phase_map_failures;
+        EXPECT_EQ(err, phase_map) << fail_at;
+        EXPECT_FALSE(std::filesystem::exists(output)) << fail_at;
+        break;
+      case EXIT_WRITE_FAILED:
+        EXPECT_EQ(err, writing) << fail_at;
+        break;
+      default:
+        ADD_FAILURE() << "allocation " << fail_at << " failed, yet status " << status << ":\n" << err;
+    }
+    EXPECT_EQ(hooks.live_blocks(), 0u) << fail_at;
+  }
+  EXPECT_EQ(phase_map_failures, 1);
+}
+
+// A byte-order mark, then the units little-endian. Arguments are C strings,
+// so a wide name can only hold units whose two bytes are both non-zero.
+std::string wide_name(std::initializer_list<std::uint16_t> units) {
+  std::string wide = "\xFF\xFE";
+  for (const std::uint16_t unit : units) {
+    wide.push_back(static_cast<char>(unit & 0xFF));
+    wide.push_back(static_cast<char>(unit >> 8));
+  }
+  return wide;
+}
+
+TEST(FileExists, OnlyRegularFiles) {
+  test::TempDir dir;
+  const std::string file = dir.file("data.xdt");
+  test::write_file(file, test::Bytes{1});
+  std::filesystem::create_directory(dir.file("folder"));
+  std::filesystem::create_symlink(file, dir.file("link"));
+
+  EXPECT_TRUE(file_exists(file.c_str()));
+  EXPECT_TRUE(file_exists(dir.file("link").c_str()));
+  EXPECT_FALSE(file_exists(dir.file("folder").c_str()));
+  EXPECT_FALSE(file_exists(dir.file("none").c_str()));
+  EXPECT_FALSE(file_exists(""));
+  EXPECT_FALSE(file_exists("/dev/null"));
+}
+
+TEST(FileExists, WidePathsNameTheirUtf8Twins) {
+  test::TempDir dir;
+  test::write_file(dir.file("\u4E2D\u6587"), test::Bytes{1});
+  std::filesystem::create_directory(dir.file("\u76EE\u5F55"));
+  const std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+
+  const bool file = file_exists(wide_name({0x4E2D, 0x6587}).c_str());
+  const bool folder = file_exists(wide_name({0x76EE, 0x5F55}).c_str());
+  const bool missing = file_exists(wide_name({0x65E0}).c_str());
+  const bool reversed_mark = file_exists(("\xFE\xFF" + wide_name({0x4E2D, 0x6587}).substr(2)).c_str());
+  std::filesystem::current_path(saved);
+
+  EXPECT_TRUE(file);
+  EXPECT_FALSE(folder);
+  EXPECT_FALSE(missing);
+  EXPECT_TRUE(reversed_mark);
+}
+
+}  // namespace

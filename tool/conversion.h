@@ -1,0 +1,41 @@
+// Height-to-phase conversion: turns the heights of an XDT grid into a phase
+// map and the header of a data file, under fixed interferometer settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/errors.h"
+#include "datafile/data_file_format.h"
+#include "datafile/map_records.h"
+
+// The measurement that every converted file describes.
+inline constexpr float CONVERSION_WAVELENGTH = 6.328e-7f;  // metres
+inline constexpr float CONVERSION_SCALE_FACTOR = 0.5f;
+inline constexpr float CONVERSION_OBLIQUITY = 1.0f;
+inline constexpr std::int16_t CONVERSION_PHASE_RESOLUTION = 1;
+
+// Zeroes *header and sets the seven fields a converted file carries: the
+// settings above, the grid size and the lateral resolution (unchanged).
+void build_header(std::int32_t columns, std::int32_t rows, float lateral_resolution, DataFileHeader* header);
+
+// Phase counts per metre of height for a header: 32768 / (wavelength *
+// scale_factor), from the single-precision values as stored.
+double phase_counts_per_metre(const DataFileHeader* header);
+
+// Converts every height above -1.0 into a phase count, rounded half away from
+// zero, and stores it at the same index of phases; no-data heights (<= -1.0)
+// leave their element untouched. A height whose count is not a number or
+// falls outside -2147483648 to 2147483639 (the counts below PHASE_INVALID)
+// is stored as PHASE_INVALID. Returns the number of heights so stored.
+// phases must be at least as long as heights.
+std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
+                            std::span<std::int32_t> phases);
+
+// Gives *map the grid's geometry, creates it, fills it with PHASE_INVALID and
+// converts the columns * rows heights into it. *unrepresentable receives the
+// number of heights stored as PHASE_INVALID because their count does not fit.
+// Returns 0 or the code of phase_map_create (the map then has no block).
+ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,
+                          double counts_per_metre, PhaseMap* map, std::size_t* unrepresentable);

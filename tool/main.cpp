@@ -1,0 +1,3 @@
+#include "tool/run_flow.h"
+
+int main(int argc, char** argv) { return run_mapconv(argc, argv); }

@@ -1,0 +1,22 @@
+// The mapconv command: argument grammar, path checks, reading, conversion,
+// writing, reports on the standard error stream and the exit status.
+#pragma once
+
+// Exit statuses of a run.
+enum ExitStatus : int {
+  EXIT_CONVERTED = 0,
+  EXIT_USAGE = 1,
+  EXIT_INPUT_MISSING = 2,
+  EXIT_OUTPUT_EXISTS = 3,
+  EXIT_READ_FAILED = 4,
+  EXIT_WRITE_FAILED = 5,
+  EXIT_OTHER_FAILURE = 9,
+};
+
+// True exactly when path (under the library's path convention) names an
+// existing regular file; directories, devices and failed queries give false.
+bool file_exists(const char* path);
+
+// Runs one conversion for the command line argv[0..argc-1] and returns the
+// exit status. Prints only on the standard error stream.
+int run_mapconv(int argc, char** argv);
