@@ -71,7 +71,7 @@ TEST(Mapinfo, DataFileAgreesWithTheXdtItWasConvertedFrom) {
   float highest = -1.0f;
   for (int i = 0; i < 9 * 6; ++i) highest = std::max(highest, surface_height(i / 9, i % 9));
   EXPECT_NEAR(number(from_xdt, "max"), highest * 1e9, 1e-6);
-  EXPECT_EQ(number(from_dat, "wavelength_m"), static_cast<double>(6.328e-7f));
+  EXPECT_EQ(static_cast<float>(number(from_dat, "wavelength_m")), 6.328e-7f);
   EXPECT_EQ(from_dat.at("scale_factor"), "0.5");
   EXPECT_EQ(from_dat.at("phase_resolution"), "1");
   EXPECT_EQ(from_xdt.at("wavelength_m"), "null");
