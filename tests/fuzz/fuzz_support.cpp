@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -56,5 +57,20 @@ void quiet_stderr(const char* target) {
 }
 
 void count_input() { ++g_inputs; }
+
+const char* memory_file(std::span<const std::uint8_t> bytes) {
+  static const int fd = memfd_create("fuzz-input", MFD_CLOEXEC);
+  static char path[48];
+  check(fd >= 0, "memfd_create");
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  check(ftruncate(fd, 0) == 0, "ftruncate");
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    check(written > 0, "pwrite");
+    done += static_cast<std::size_t>(written);
+  }
+  return path;
+}
 
 }  // namespace fuzz

@@ -20,6 +20,10 @@ inline void check(bool holds, const char* what) {
 // gives the number of inputs run. Call once, from LLVMFuzzerInitialize.
 void quiet_stderr(const char* target);
 
+// A path naming a file that holds exactly the bytes: one memory file,
+// refilled on every call.
+const char* memory_file(std::span<const std::uint8_t> bytes);
+
 // Counts one input for the exit line.
 void count_input();
 

@@ -76,6 +76,24 @@ WRITER = {
 }
 
 
+def data_file(magic=0x881B036F, header_format=1, header_size=834, phase=(3, 2), intensity=None, tail=b""):
+    """A data file laid out by hand: leading fields, zero header, blocks."""
+    width, height = phase
+    intensity_fields = b"\0" * 16
+    intensity_block = b""
+    if intensity:
+        iw, ih, buckets = intensity
+        intensity_fields = struct.pack(">hhhhhHI", 0, 0, iw, ih, buckets, 4095, iw * ih * buckets * 2)
+        intensity_block = b"".join(struct.pack(">H", i) for i in range(iw * ih * buckets))
+    header = struct.pack(">IhI", magic, header_format, header_size) + b"\0" * 38 + intensity_fields
+    header += struct.pack(">hhhhI", 0, 0, width, height, width * height * 4)
+    header = header.ljust(header_size, b"\0")
+    if header_size == 4096:
+        header = header[:4095] + b"\1"  # what makes the writer choose format 3
+    phase_block = b"".join(struct.pack(">i", v) for v in range(-1, width * height - 1))
+    return header + intensity_block + phase_block + tail
+
+
 def write_set(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -84,6 +102,15 @@ def write_set(target, seeds):
 
 
 write_set("xdt_reader_fuzz", READER)
+write_set("data_file_reader_fuzz", {
+    "format_1": data_file(),
+    "format_2": data_file(magic=0x881B0370, header_format=2)[:218] + b"\0\2" + data_file()[220:],
+    "format_3": data_file(magic=0x881B0371, header_format=3, header_size=4096, phase=(2, 2)),
+    "both_maps": data_file(intensity=(2, 2, 3)),
+    "cut_short": data_file()[:850],
+    "trailing_bytes": data_file(tail=b"x"),
+    "wrong_magic": data_file(magic=0x12345678),
+})
 write_set("run_flow_fuzz", {name: READER[name] for name in (
     "grid_2x2", "three_bytes", "one_column", "cut_in_third_point", "nan_and_gaps", "no_data")})
 write_set("data_file_writer_fuzz", WRITER)

@@ -1,8 +1,5 @@
 // Fuzz target: the XDT reader on arbitrary bytes, in host order and swapped.
 // Every outcome is checked against what the bytes say.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -26,22 +23,6 @@ std::uint32_t load(std::span<const std::uint8_t> bytes, std::size_t offset, std:
     value |= static_cast<std::uint32_t>(bytes[from]) << (8 * i);
   }
   return value;
-}
-
-// The file the reader opens: one memory file, refilled for every input.
-const char* memory_file(std::span<const std::uint8_t> bytes) {
-  static const int fd = memfd_create("xdt", MFD_CLOEXEC);
-  static char path[48];
-  fuzz::check(fd >= 0, "memfd_create");
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  fuzz::check(ftruncate(fd, 0) == 0, "ftruncate");
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    fuzz::check(written > 0, "pwrite");
-    done += static_cast<std::size_t>(written);
-  }
-  return path;
 }
 
 void check_success(std::span<const std::uint8_t> bytes, bool swap, std::int32_t columns, std::int32_t rows,
@@ -72,7 +53,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::count_input();
   const std::span<const std::uint8_t> bytes(data, size);
-  const char* path = memory_file(bytes);
+  const char* path = fuzz::memory_file(bytes);
   for (const bool swap : {false, true}) {
     std::int32_t columns = -1;
     std::int32_t rows = -1;
