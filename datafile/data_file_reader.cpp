@@ -23,14 +23,11 @@ using HeaderImage = std::array<std::uint8_t, HEADER_IMAGE_SIZE>;
 
 constexpr std::size_t MAGIC_SIZE = sizeof(HeaderLeadingFields::magic_number);
 
-// Turns the header bytes of the file into a host-order image: each file byte
-// goes to its image position (holes stay zero), then every multi-byte field
-// is reversed, which undoes the writer's reversal and compaction exactly.
+// Turns the header bytes of the file into a host-order image: the holes
+// reopened, then every multi-byte field reversed, which undoes the writer's
+// reversal and compaction exactly.
 void expand_header(std::span<const std::uint8_t> file_bytes, HeaderImage* image) {
-  image->fill(0);
-  for (std::size_t offset = 0; offset < file_bytes.size(); ++offset) {
-    (*image)[header_image_position(offset)] = file_bytes[offset];
-  }
+  expand_header_image(file_bytes.data(), file_bytes.size(), image->data());
   swap_header_image(image->data());
 }
 

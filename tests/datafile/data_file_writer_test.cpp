@@ -516,3 +516,25 @@ TEST(DataFileWriter, ByteOrderMarkPath) {
 }
 
 }  // namespace
+
+// Reopening the holes puts every file byte back at its image position, and
+// compacting again gives the file bytes back.
+TEST(HeaderImage, ExpandIsTheInverseOfCompact) {
+  for (const std::size_t size : {HEADER_SIZE_SHORT, HEADER_SIZE_LONG}) {
+    SCOPED_TRACE(size);
+    Bytes file(size);
+    for (std::size_t i = 0; i < size; ++i) file[i] = static_cast<unsigned char>(i * 7 + 1);
+    std::array<std::uint8_t, HEADER_IMAGE_SIZE> image;
+    image.fill(0xAA);
+    expand_header_image(file.data(), size, image.data());
+    for (std::size_t offset = 0; offset < size; ++offset) {
+      ASSERT_EQ(image[header_image_position(offset)], file[offset]) << offset;
+    }
+    for (const std::size_t hole : header_hole_positions()) {
+      EXPECT_EQ(image[hole], 0);
+      EXPECT_EQ(image[hole + 1], 0);
+    }
+    compact_header_image(image.data());
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), image.begin()));
+  }
+}
