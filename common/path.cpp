@@ -1,5 +1,6 @@
 #include "common/path.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -78,7 +79,10 @@ NativePath::NativePath(const char* path) {
   // of four bytes exactly four.
   const std::size_t capacity = (std::strlen(path) / 2) * 3 + 1;
   converted_ = hooked_allocate<char>(capacity);
-  if (converted_ == nullptr) return;
+  if (converted_ == nullptr) {
+    out_of_memory_ = true;
+    return;
+  }
   if (wide_to_utf8(reinterpret_cast<const unsigned char*>(path) + 2, converted_.get())) {
     name_ = converted_.get();
   }
@@ -86,6 +90,9 @@ NativePath::NativePath(const char* path) {
 
 std::FILE* u_open_path(const char* path, const char* mode) {
   const NativePath native(path);
-  if (native.get() == nullptr) return nullptr;
+  if (native.get() == nullptr) {
+    errno = native.out_of_memory() ? ENOMEM : EINVAL;
+    return nullptr;
+  }
   return std::fopen(native.get(), mode);
 }

@@ -19,11 +19,16 @@ class NativePath {
  public:
   explicit NativePath(const char* path);
   const char* get() const { return name_; }
+  // True when get() is null only because the conversion buffer was refused.
+  bool out_of_memory() const { return out_of_memory_; }
 
  private:
   HookedBlock<char[]> converted_;
   const char* name_ = nullptr;
+  bool out_of_memory_ = false;
 };
 
-// Opens a path under the convention with the given fopen mode; null on failure.
+// Opens a path under the convention with the given fopen mode; null on
+// failure, with errno set (ENOMEM when the name could not be converted for
+// lack of memory, EINVAL for a malformed wide path).
 std::FILE* u_open_path(const char* path, const char* mode);

@@ -60,3 +60,19 @@ void compact_header_image(std::uint8_t* image) {
     length -= removed;
   }
 }
+
+void expand_header_image(const std::uint8_t* header, std::size_t size, std::uint8_t* image) {
+  size = std::min(size, HEADER_SIZE_LONG);
+  std::memcpy(image, header, size);
+  std::memset(image + size, 0, HEADER_IMAGE_SIZE - size);
+  // Undo the compaction entries from the last to the first, reopening each hole.
+  std::size_t length = HEADER_IMAGE_SIZE;
+  for (const CompactionEntry& entry : header_compaction) length -= static_cast<std::size_t>(entry.length);
+  for (auto entry = header_compaction.rbegin(); entry != header_compaction.rend(); ++entry) {
+    const auto position = static_cast<std::size_t>(entry->position);
+    const auto opened = static_cast<std::size_t>(entry->length);
+    std::memmove(image + position + opened, image + position, length - position);
+    std::memset(image + position, 0, opened);
+    length += opened;
+  }
+}

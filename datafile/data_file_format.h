@@ -333,6 +333,11 @@ void swap_header_image(std::uint8_t* image);
 // bytes are the format-3 header and its first 834 the format-1/2 header.
 void compact_header_image(std::uint8_t* image);
 
+// The inverse of compact_header_image: lays the first size bytes of a header
+// as read from a file (at most 4096) out at their image positions, with the
+// holes and everything after the header zero.
+void expand_header_image(const std::uint8_t* header, std::size_t size, std::uint8_t* image);
+
 // Checks of the records against the layout.
 namespace header_layout_detail {
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -166,7 +167,9 @@ ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const 
                           const IntensityMap* intensity, const PhaseMap* phase) {
   if (path == nullptr) return ERR_INVALID_PARAM;
   std::unique_ptr<std::FILE, FileCloser> file(u_open_path(path, "wb"));
-  if (file == nullptr) return ERR_CANT_CREATE_FILE;
+  // Out of memory (for the converted name, or inside the runtime) is no
+  // verdict on the name.
+  if (file == nullptr) return errno == ENOMEM ? ERR_NO_MEM : ERR_CANT_CREATE_FILE;
   // The header and the staged blocks go out in a few large writes; a stream
   // buffer would only copy them once more and split each write in two.
   std::setvbuf(file.get(), nullptr, _IONBF, 0);

@@ -14,7 +14,8 @@
 // null; a map with null data counts as absent. A null path, or no map, gives
 // ERR_INVALID_PARAM (the file, if opened, stays empty). Returns 0, ERR_INVALID_PARAM,
 // ERR_PARAM_OUT_OF_RANGE, ERR_CANT_CREATE_FILE, ERR_CANT_WRITE_FILE or
-// ERR_NO_MEM. The caller's records are only read.
+// ERR_NO_MEM (also when the file cannot be opened for lack of memory). The
+// caller's records are only read.
 ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const DataFileHeader* header,
                           const IntensityMap* intensity, const PhaseMap* phase);
 

@@ -117,15 +117,29 @@ int convert(const Arguments& arguments) {
   return EXIT_CONVERTED;
 }
 
+enum class PathKind { regular_file, other, unknown };
+
+// What a path names. unknown: a wide path whose name could not be converted
+// for lack of memory, so that nothing can be said about the file.
+PathKind path_kind(const char* path) {
+  const NativePath native(path);
+  if (native.get() == nullptr) return native.out_of_memory() ? PathKind::unknown : PathKind::other;
+  struct stat status;
+  if (stat(native.get(), &status) != 0) return PathKind::other;
+  return S_ISREG(status.st_mode) ? PathKind::regular_file : PathKind::other;
+}
+
+// A check that could not be made is no answer: an existing output taken for
+// absent would be overwritten without -f.
+int report_unknown_path(const Arguments& arguments) {
+  print_failure_start(arguments);
+  print_error_name(ERR_NO_MEM);
+  return EXIT_OTHER_FAILURE;
+}
+
 }  // namespace
 
-bool file_exists(const char* path) {
-  const NativePath native(path);
-  if (native.get() == nullptr) return false;
-  struct stat status;
-  if (stat(native.get(), &status) != 0) return false;
-  return S_ISREG(status.st_mode);
-}
+bool file_exists(const char* path) { return path_kind(path) == PathKind::regular_file; }
 
 int run_mapconv(int argc, char** argv) {
   Arguments arguments;
@@ -133,15 +147,21 @@ int run_mapconv(int argc, char** argv) {
     print_usage();
     return EXIT_USAGE;
   }
-  if (!file_exists(arguments.input)) {
+  const PathKind input = path_kind(arguments.input);
+  if (input == PathKind::unknown) return report_unknown_path(arguments);
+  if (input != PathKind::regular_file) {
     print_failure_start(arguments);
     std::fprintf(stderr, "\t\"%s\" does not exist\n", arguments.input);
     return EXIT_INPUT_MISSING;
   }
-  if (file_exists(arguments.output) && !arguments.force) {
-    print_failure_start(arguments);
-    std::fprintf(stderr, "\t\"%s\" already exists\n", arguments.output);
-    return EXIT_OUTPUT_EXISTS;
+  if (!arguments.force) {
+    const PathKind output = path_kind(arguments.output);
+    if (output == PathKind::unknown) return report_unknown_path(arguments);
+    if (output == PathKind::regular_file) {
+      print_failure_start(arguments);
+      std::fprintf(stderr, "\t\"%s\" already exists\n", arguments.output);
+      return EXIT_OUTPUT_EXISTS;
+    }
   }
   std::fprintf(stderr, "Converting \"%s\" to \"%s\"\n", arguments.input, arguments.output);
   const int status = convert(arguments);

@@ -18,5 +18,7 @@ enum ExitStatus : int {
 bool file_exists(const char* path);
 
 // Runs one conversion for the command line argv[0..argc-1] and returns the
-// exit status. Prints only on the standard error stream.
+// exit status. Prints only on the standard error stream. When a wide input
+// or output path cannot even be converted for the existence checks (no
+// memory), the run ends with EXIT_OTHER_FAILURE and ERR_NO_MEM.
 int run_mapconv(int argc, char** argv);

@@ -53,7 +53,10 @@ TEST(NativePath, WidePathsBecomeUtf8OrNothing) {
 
 TEST(NativePath, AllocationFailureLeavesNoName) {
   test::CountingHooks hooks(1);
-  EXPECT_EQ(NativePath("\xFF\xFE\x2D\x4E").get(), nullptr);
+  const NativePath native("\xFF\xFE\x2D\x4E");
+  EXPECT_EQ(native.get(), nullptr);
+  EXPECT_TRUE(native.out_of_memory());
+  EXPECT_FALSE(NativePath("\xFF\xFE\x2D\x4E\x41").out_of_memory());
   EXPECT_EQ(hooks.live_blocks(), 0u);
 }
 

@@ -497,8 +497,18 @@ TEST(DataFileWriter, ByteOrderMarkPath) {
   std::filesystem::current_path(dir.path());
   const char wide[] = "\xFF\xFE\x2D\x4E\x87\x65\x41\x01";  // U+4E2D U+6587 U+0141
   const TestPhase phase(3, 2);
+  ErrorCode no_memory = NO_ERROR;
+  {
+    // Without memory for the converted name the file cannot be opened: that
+    // is a shortage of memory, not a name the system refused.
+    test::CountingHooks hooks(1);
+    no_memory = write_data_file(wide, nullptr, nullptr, nullptr, &phase.map);
+  }
+  const bool created_without_memory = !std::filesystem::is_empty(dir.path());
   const ErrorCode code = write_data_file(wide, nullptr, nullptr, nullptr, &phase.map);
   std::filesystem::current_path(previous);
+  EXPECT_EQ(no_memory, ERR_NO_MEM);
+  EXPECT_FALSE(created_without_memory);
   EXPECT_EQ(code, NO_ERROR);
   const std::string name = dir.file("\xE4\xB8\xAD\xE6\x96\x87\xC5\x81");
   ASSERT_TRUE(std::filesystem::exists(name));
@@ -506,3 +516,25 @@ TEST(DataFileWriter, ByteOrderMarkPath) {
 }
 
 }  // namespace
+
+// Reopening the holes puts every file byte back at its image position, and
+// compacting again gives the file bytes back.
+TEST(HeaderImage, ExpandIsTheInverseOfCompact) {
+  for (const std::size_t size : {HEADER_SIZE_SHORT, HEADER_SIZE_LONG}) {
+    SCOPED_TRACE(size);
+    Bytes file(size);
+    for (std::size_t i = 0; i < size; ++i) file[i] = static_cast<unsigned char>(i * 7 + 1);
+    std::array<std::uint8_t, HEADER_IMAGE_SIZE> image;
+    image.fill(0xAA);
+    expand_header_image(file.data(), size, image.data());
+    for (std::size_t offset = 0; offset < size; ++offset) {
+      ASSERT_EQ(image[header_image_position(offset)], file[offset]) << offset;
+    }
+    for (const std::size_t hole : header_hole_positions()) {
+      EXPECT_EQ(image[hole], 0);
+      EXPECT_EQ(image[hole + 1], 0);
+    }
+    compact_header_image(image.data());
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), image.begin()));
+  }
+}

@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -41,6 +45,26 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+StderrCapture::StderrCapture() {
+  std::fflush(stderr);
+  saved_fd_ = dup(2);
+  const int file = open(dir_.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (saved_fd_ < 0 || file < 0 || dup2(file, 2) < 0) throw std::runtime_error("cannot capture stderr");
+  close(file);
+}
+
+StderrCapture::~StderrCapture() {
+  std::fflush(stderr);
+  dup2(saved_fd_, 2);
+  close(saved_fd_);
+}
+
+std::string StderrCapture::text() const {
+  std::fflush(stderr);
+  const Bytes bytes = read_file(dir_.file("stderr"));
+  return std::string(bytes.begin(), bytes.end());
+}
+
 namespace {
 
 void put(Bytes& out, const void* value, std::size_t width, bool big_endian) {
@@ -50,7 +74,8 @@ void put(Bytes& out, const void* value, std::size_t width, bool big_endian) {
 
 }  // namespace
 
-Bytes xdt_bytes(std::uint16_t columns, std::uint16_t rows, std::span<const XdtPoint> points, bool big_endian) {
+Bytes xdt_bytes(std::uint16_t columns, std::uint16_t rows, std::span<const XdtPoint> points,
+                bool big_endian) {
   Bytes out;
   out.reserve(4 + points.size() * 12);
   put(out, &columns, 2, big_endian);

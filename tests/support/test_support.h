@@ -50,6 +50,21 @@ Bytes xdt_bytes(std::uint16_t columns, std::uint16_t rows, std::span<const XdtPo
 std::vector<XdtPoint> grid(int columns, int rows, float spacing,
                            const std::function<float(int row, int column)>& height);
 
+// Sends the process's standard error stream (fd 2 and stderr) to a file for
+// its lifetime; text() gives what was written so far.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() const;
+
+ private:
+  TempDir dir_;
+  int saved_fd_ = -1;
+};
+
 // Replaces memory_hooks for its lifetime. Counts allocations and the blocks
 // still held, and fails the allocation whose 1-based number is fail_at (0:
 // none fails).
@@ -60,9 +75,9 @@ class CountingHooks {
   CountingHooks(const CountingHooks&) = delete;
   CountingHooks& operator=(const CountingHooks&) = delete;
 
-  std::size_t allocations() const;  // attempts, failed ones included
-  std::size_t live_blocks() const;  // obtained and not yet released
-  std::size_t last_request() const; // size of the latest attempt, in bytes
+  std::size_t allocations() const;   // attempts, failed ones included
+  std::size_t live_blocks() const;   // obtained and not yet released
+  std::size_t last_request() const;  // size of the latest attempt, in bytes
 
  private:
   MemoryHooks saved_;

@@ -16,10 +16,19 @@ struct ProcessResult {
   std::string err;
 };
 
+struct RunOptions {
+  // When the tests run as root, the program runs as nobody (uid and gid
+  // 65534), for whom permissions count. The files it needs must be
+  // reachable by others.
+  bool unprivileged = false;
+};
+
 // Runs program with the given arguments (argv[0] is the program path),
 // standard input closed, stdout and stderr captured through files in scratch.
+// The words of the environment variable MAPCONV_TEST_WRAPPER, if set (a
+// command such as valgrind with its options), go in front of the program.
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& arguments,
-                          const TempDir& scratch);
+                          const TempDir& scratch, const RunOptions& options = {});
 
 // The bytes mapconv writes for a grid: the 834-byte format-1 header with the
 // fixed interferometer settings, then the counts big-endian.

@@ -1,0 +1,109 @@
+#include "tool/map_summary.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "datafile/map_records.h"
+#include "tool/colour_map.h"
+
+namespace {
+
+TEST(JsonString, EscapesWhatJsonForbidsAndKeepsWellFormedUtf8) {
+  struct Case {
+    std::string text;
+    const char* json;
+  };
+  const Case cases[] = {
+      {"plain.xdt", R"("plain.xdt")"},
+      {"a\"b\\c", R"("a\"b\\c")"},
+      {"tab\tnew\nret\r", R"("tab\tnew\nret\r")"},
+      {std::string("nul\0bell\x07 del\x7f", 14), R"("nul\u0000bell\u0007 del\u007f")"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+      {"latin1 \xe9!", R"("latin1 \u00e9!")"},
+      {"overlong \xc0\x80", R"("overlong \u00c0\u0080")"},
+      {"surrogate \xed\xa0\x80", R"("surrogate \u00ed\u00a0\u0080")"},
+      {"too high \xf4\x90\x80\x80", R"("too high \u00f4\u0090\u0080\u0080")"},
+      {"cut \xe2\x82", R"("cut \u00e2\u0082")"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    append_json_string(&out, c.text);
+    EXPECT_EQ(out, c.json) << c.text;
+  }
+}
+
+TEST(HeightStatistics, CountsEachKindOfPointAndSummarisesTheValidOnes) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  // Metres; -1.0 and below mean no data, -0.999 is a valid (deep) point.
+  const float xdt[] = {1e-9f, -1.0f, 3e-9f, nan, -2.0f, inf, -inf, 5e-9f, 7e-9f};
+  const HeightGrid grid{3, 3, xdt, nullptr, 0.0};
+  const HeightStatistics stats = compute_height_statistics(grid);
+  EXPECT_EQ(stats.valid, 4u);
+  EXPECT_EQ(stats.no_data, 3u);  // -1.0, -2.0 and -inf
+  EXPECT_EQ(stats.non_finite, 2u);
+  EXPECT_NEAR(stats.min, 1.0, 1e-6);
+  EXPECT_NEAR(stats.max, 7.0, 1e-6);
+  EXPECT_NEAR(stats.mean, 4.0, 1e-6);
+  EXPECT_NEAR(stats.rms, std::sqrt(5.0), 1e-6);  // deviations -3, -1, 1, 3
+}
+
+TEST(HeightStatistics, ConvertsPhaseCountsWithTheFileSettings) {
+  const std::int32_t counts[] = {PHASE_INVALID, -100, 300, PHASE_INVALID};
+  const HeightGrid grid{2, 2, nullptr, counts, 0.5};
+  const HeightStatistics stats = compute_height_statistics(grid);
+  EXPECT_EQ(stats.valid, 2u);
+  EXPECT_EQ(stats.no_data, 2u);
+  EXPECT_EQ(stats.min, -50.0);
+  EXPECT_EQ(stats.max, 150.0);
+  EXPECT_EQ(stats.mean, 50.0);
+  EXPECT_EQ(stats.rms, 100.0);
+}
+
+TEST(HeightStatistics, StaysAccurateForALargeOffset) {
+  // A naive sum of squares loses the spread entirely at this offset.
+  std::vector<std::int32_t> counts(10000);
+  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = 2000000000 + (i % 2 == 0 ? 1 : -1);
+  const HeightGrid grid{100, 100, nullptr, counts.data(), 1.0};
+  EXPECT_NEAR(compute_height_statistics(grid).rms, 1.0, 1e-6);
+}
+
+TEST(ColourMap, RisesInLuminanceFromEndToEnd) {
+  const auto luminance = [](Rgb c) { return 0.2126 * c.red + 0.7152 * c.green + 0.0722 * c.blue; };
+  for (std::size_t i = 1; i < colour_map.size(); ++i) {
+    EXPECT_GE(luminance(colour_map[i]), luminance(colour_map[i - 1])) << i;
+  }
+  EXPECT_GT(luminance(colour_map.back()) - luminance(colour_map.front()), 150.0);
+}
+
+TEST(ColourMap, ScalesHeightsOntoTheTable) {
+  struct Case {
+    double height, min, max;
+    std::size_t entry;
+  };
+  const double huge = std::numeric_limits<double>::max();
+  const Case cases[] = {
+      {0.0, 0.0, 10.0, 0},      {10.0, 0.0, 10.0, 255},  {5.0, 0.0, 10.0, 128},
+      {-4.0, -4.0, 4.0, 0},     {3.0, 3.0, 3.0, 128},    {-huge, -huge, huge, 0},
+      {huge, -huge, huge, 255}, {0.0, -huge, huge, 128}, {11.0, 0.0, 10.0, 255},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(colour_for_height(c.height, c.min, c.max), colour_map[c.entry]) << c.height;
+  }
+}
+
+TEST(Summary, ShowsNoStatisticsWithoutValidPoints) {
+  const float xdt[] = {-1.0f, -1.0f, -1.0f, -1.0f};
+  const HeightGrid grid{2, 2, xdt, nullptr, 0.0};
+  const MapSummary summary{"empty.xdt", nullptr, 2, 2, compute_height_statistics(grid), 1.5f};
+  const std::string json = summary_json(summary);
+  EXPECT_NE(json.find(R"("heights_nm":{"min":null,"max":null,"mean":null,"rms":null,"peak_to_valley":null})"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(summary_text(summary).find("height min           n/a\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+// What mapinfo reports about one surface map: counts, height statistics in
+// nanometres and the instrument settings of a data file, as text or JSON.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The heights of one map, point by point, row after row. Exactly one of the
+// two arrays is set.
+struct HeightGrid {
+  std::int32_t columns;
+  std::int32_t rows;
+  const float* xdt_heights;          // metres; -1.0 or below: no data
+  const std::int32_t* phase_counts;  // PHASE_INVALID: no data
+  double nanometres_per_count;       // for phase_counts
+};
+
+enum class PointKind { valid, no_data, non_finite };
+
+// Classifies point index and, for a valid point, stores its height in
+// nanometres.
+PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometres);
+
+// The three counts are disjoint and add up to the number of points; the
+// statistics cover the valid points only and are meaningful when valid > 0.
+struct HeightStatistics {
+  std::uint64_t valid;
+  std::uint64_t no_data;
+  std::uint64_t non_finite;
+  double min;
+  double max;
+  double mean;
+  double rms;  // root mean square deviation from the mean
+};
+
+HeightStatistics compute_height_statistics(const HeightGrid& grid);
+
+// The data file part of a summary.
+struct DataFileSettings {
+  std::int32_t header_format;
+  std::int32_t header_size;
+  float wavelength;  // metres
+  float scale_factor;
+  std::int16_t phase_resolution;
+  std::int16_t intensity_width;  // zero when there is no intensity block
+  std::int16_t intensity_height;
+  std::int16_t intensity_buckets;
+};
+
+struct MapSummary {
+  std::string_view file;
+  const DataFileSettings* data_file;  // null for an XDT file
+  std::int32_t columns;
+  std::int32_t rows;
+  HeightStatistics heights;
+  float lateral_resolution;
+};
+
+// Several indented lines, ending with a newline.
+std::string summary_text(const MapSummary& summary);
+
+// One JSON object on one line, ending with a newline.
+std::string summary_json(const MapSummary& summary);
+
+// Appends text as a quoted JSON string. Quotes, backslashes and control
+// characters are escaped; a byte that is not part of well-formed UTF-8 is
+// written as \u00XX, the code point of the same number.
+void append_json_string(std::string* out, std::string_view text);
