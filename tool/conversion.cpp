@@ -33,13 +33,11 @@ double phase_counts_per_metre(const DataFileHeader* header) {
 namespace {
 
 // One pass over the heights, written without branches so the compiler can
-// convert several heights per instruction. With every_element, no-data
-// heights store PHASE_INVALID, so the map needs no filling beforehand;
-// otherwise their elements keep what they hold.
-template <bool every_element>
-std::size_t convert(std::span<const float> heights, double counts_per_metre, std::int32_t* phases) {
+// convert several heights per instruction; compiled for the processor at
+// hand.
+MAPCONV_HOT_LOOP std::size_t convert(const float* heights, std::size_t count, double counts_per_metre,
+                                     std::int32_t* phases) {
   std::size_t unrepresentable = 0;
-  const std::size_t count = heights.size();
   for (std::size_t i = 0; i < count; ++i) {
     const double z = heights[i];
     const bool valid = !(z <= -1.0);
@@ -50,38 +48,17 @@ std::size_t convert(std::span<const float> heights, double counts_per_metre, std
     const bool kept = (q > LOWEST_KEPT_EXCLUSIVE) & (q < HIGHEST_KEPT_EXCLUSIVE);
     // Only an in-range value is converted, so the conversion is defined.
     const auto rounded = static_cast<std::int32_t>(kept ? q : 0.0);
-    const std::int32_t stored = kept ? rounded : PHASE_INVALID;
     unrepresentable += static_cast<std::size_t>(valid & !kept);
-    if constexpr (every_element) {
-      phases[i] = valid ? stored : PHASE_INVALID;
-    } else {
-      phases[i] = valid ? stored : phases[i];
-    }
+    phases[i] = (valid & kept) ? rounded : PHASE_INVALID;
   }
   return unrepresentable;
-}
-
-// The two passes the callers need, each compiled for the processor at hand.
-MAPCONV_HOT_LOOP std::size_t convert_valid(std::span<const float> heights, double counts_per_metre,
-                                           std::int32_t* phases) {
-  return convert<false>(heights, counts_per_metre, phases);
-}
-
-MAPCONV_HOT_LOOP std::size_t convert_all(std::span<const float> heights, double counts_per_metre,
-                                         std::int32_t* phases) {
-  return convert<true>(heights, counts_per_metre, phases);
 }
 
 }  // namespace
 
 std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
                             std::span<std::int32_t> phases) {
-  return convert_valid(heights, counts_per_metre, phases.data());
-}
-
-std::size_t convert_every_height(std::span<const float> heights, double counts_per_metre,
-                                 std::span<std::int32_t> phases) {
-  return convert_all(heights, counts_per_metre, phases.data());
+  return convert(heights.data(), heights.size(), counts_per_metre, phases.data());
 }
 
 ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,
@@ -97,6 +74,6 @@ ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* 
   // fresh block with PHASE_INVALID first would only touch it twice.
   const std::size_t count = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
   *unrepresentable =
-      convert_every_height(std::span(heights, count), counts_per_metre, std::span(map->data, count));
+      convert_heights(std::span(heights, count), counts_per_metre, std::span(map->data, count));
   return NO_ERROR;
 }

@@ -25,18 +25,14 @@ void build_header(std::int32_t columns, std::int32_t rows, float lateral_resolut
 double phase_counts_per_metre(const DataFileHeader* header);
 
 // Converts every height above -1.0 into a phase count, rounded half away from
-// zero, and stores it at the same index of phases; no-data heights (<= -1.0)
-// leave their element untouched. A height whose count is not a number or
-// falls outside -2147483648 to 2147483639 (the counts below PHASE_INVALID)
-// is stored as PHASE_INVALID. Returns the number of heights so stored.
-// phases must be at least as long as heights.
+// zero, and stores it at the same index of phases; a no-data height (<= -1.0)
+// stores PHASE_INVALID, so every element is written and phases needs no
+// filling beforehand. A height whose count is not a number or falls outside
+// -2147483648 to 2147483639 (the counts below PHASE_INVALID) is stored as
+// PHASE_INVALID too. Returns the number of heights so stored (no-data heights
+// not included). phases must be at least as long as heights.
 std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
                             std::span<std::int32_t> phases);
-
-// Same as convert_heights, except that a no-data height stores PHASE_INVALID:
-// every element of phases is written, so it needs no filling beforehand.
-std::size_t convert_every_height(std::span<const float> heights, double counts_per_metre,
-                                 std::span<std::int32_t> phases);
 
 // Gives *map the grid's geometry, creates it and converts the columns * rows
 // heights into it, PHASE_INVALID where a height has no data: every element
