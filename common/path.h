@@ -6,8 +6,15 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 
 #include "common/memory_hooks.h"
+
+// Owns an open stream and closes it; release() it to check fclose's result.
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // True when the path begins with a byte-order mark.
 bool u_path_is_wide(const char* path);

@@ -14,11 +14,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 using HeaderImage = std::array<std::uint8_t, HEADER_IMAGE_SIZE>;
 
 constexpr std::size_t MAGIC_SIZE = sizeof(HeaderLeadingFields::magic_number);

@@ -115,10 +115,6 @@ ErrorCode write_int32_block(const std::int32_t* values, std::uint32_t count, std
   return NO_ERROR;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-
 }  // namespace
 
 ErrorCode write_int16_block(const std::uint16_t* values, std::uint32_t count, std::FILE* stream) {
@@ -166,7 +162,7 @@ ErrorCode write_data_stream(std::FILE* stream, const SoftwareInfo* software, con
 ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const DataFileHeader* header,
                           const IntensityMap* intensity, const PhaseMap* phase) {
   if (path == nullptr) return ERR_INVALID_PARAM;
-  std::unique_ptr<std::FILE, FileCloser> file(u_open_path(path, "wb"));
+  FileHandle file(u_open_path(path, "wb"));
   // Out of memory (for the converted name, or inside the runtime) is no
   // verdict on the name.
   if (file == nullptr) return errno == ENOMEM ? ERR_NO_MEM : ERR_CANT_CREATE_FILE;

@@ -6,14 +6,10 @@
 #include <memory>
 
 #include "common/memory_hooks.h"
+#include "common/path.h"
 #include "tool/colour_map.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Where libpng's error callback leaves its message before it jumps back.
 struct PngFailure {

@@ -13,6 +13,7 @@
 #include "common/byte_order.h"
 #include "common/cpu_dispatch.h"
 #include "common/memory_hooks.h"
+#include "common/path.h"
 
 namespace {
 
@@ -25,11 +26,6 @@ constexpr float kNoData = -1.0f;
 // Records per read: about 256 KiB, always whole records, so the chunk is
 // still in the processor's cache when it is parsed after the kernel's copy.
 constexpr std::size_t kRecordsPerBuffer = (std::size_t{1} << 18) / kRecordSize;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Columns of the outermost valid points of one row, with their x values.
 // first == columns means none; last == -1 means fewer than two valid points.
@@ -148,7 +144,7 @@ ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* r
   *heights = nullptr;
   *lateral_resolution = 0.0f;
 
-  const File file(std::fopen(path, "rb"));
+  const FileHandle file(std::fopen(path, "rb"));
   // A folder opens as a stream on some systems, but it is no file to read.
   if (file == nullptr || is_directory(file.get())) return ERR_CANT_OPEN_FILE;
   // The records are read in large chunks straight into the reader's own
