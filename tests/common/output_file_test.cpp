@@ -1,0 +1,371 @@
+#include "common/output_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The unnamed temporary, then the hidden name.
+const unsigned kTemporaries[] = {0u, OUTPUT_NAMED_TEMPORARY};
+
+std::string text_of(const std::string& path) {
+  const test::Bytes bytes = test::read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void put_text(const std::string& path, const std::string& text) {
+  test::write_file(path, test::Bytes(text.begin(), text.end()));
+}
+
+std::set<std::string> listing(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0);
+  return info.st_mode & 07777;
+}
+
+ErrorCode write_text(OutputFile* file, const std::string& text) {
+  return output_file_write(file, text.data(), text.size());
+}
+
+// New files get a known mode whatever the caller's umask.
+class OutputFileTest : public testing::Test {
+ protected:
+  OutputFileTest() : saved_umask_(umask(022)) {}
+  ~OutputFileTest() override { umask(saved_umask_); }
+  test::TempDir dir_;
+  mode_t saved_umask_;
+};
+
+TEST_F(OutputFileTest, NewFileAppearsOnlyAtCommit) {
+  for (const std::string& name : {std::string("out.dat"), std::string(NAME_MAX, 'n')}) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(name.substr(0, 8) + " flags " + std::to_string(temporary));
+      test::TempDir dir;
+      OutputFile file;
+      ASSERT_EQ(output_file_open(dir.file(name).c_str(), temporary, &file), NO_ERROR);
+      EXPECT_FALSE(file.in_place || file.in_order || file.name_taken);
+      EXPECT_TRUE(temporary == 0 || !file.unnamed);
+      ASSERT_EQ(write_text(&file, "abc"), NO_ERROR);
+      ASSERT_EQ(write_text(&file, "def"), NO_ERROR);
+      const std::set<std::string> before = listing(dir.path());
+      if (file.unnamed) {
+        EXPECT_TRUE(before.empty());
+      } else {
+        ASSERT_EQ(before.size(), 1u);
+        std::string prefix = ".";
+        prefix.append(name, 0, NAME_MAX - 8).push_back('.');
+        EXPECT_EQ(before.begin()->rfind(prefix, 0), 0u);
+        EXPECT_LE(before.begin()->size(), std::size_t{NAME_MAX});
+      }
+      ASSERT_EQ(output_file_commit(&file), NO_ERROR);
+      EXPECT_EQ(file.fd, -1);
+      EXPECT_EQ(listing(dir.path()), std::set<std::string>{name});
+      EXPECT_EQ(text_of(dir.file(name)), "abcdef");
+      EXPECT_EQ(mode_of(dir.file(name)), 0644u);
+    }
+  }
+}
+
+TEST_F(OutputFileTest, DiscardLeavesTheFolderAsItWas) {
+  for (const unsigned flags : {0u, unsigned{OUTPUT_REPLACE}}) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(flags | temporary);
+      test::TempDir dir;
+      put_text(dir.file("keep.txt"), "keep");
+      if (flags != 0) put_text(dir.file("out.dat"), "old");
+      const std::set<std::string> before = listing(dir.path());
+      OutputFile file;
+      ASSERT_EQ(output_file_open(dir.file("out.dat").c_str(), flags | temporary, &file), NO_ERROR);
+      ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+      output_file_discard(&file);
+      output_file_discard(&file);
+      EXPECT_EQ(file.fd, -1);
+      EXPECT_EQ(listing(dir.path()), before);
+      EXPECT_TRUE(flags == 0 || text_of(dir.file("out.dat")) == "old");
+    }
+  }
+}
+
+TEST_F(OutputFileTest, CommitOntoANameThatAppearedMeanwhile) {
+  const struct {
+    unsigned flags;
+    ErrorCode code;
+    const char* content;
+  } cases[] = {{0u, ERR_CANT_CREATE_FILE, "old"}, {OUTPUT_REPLACE, NO_ERROR, "new"}};
+  for (const auto& c : cases) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(c.flags | temporary);
+      test::TempDir dir;
+      OutputFile file;
+      ASSERT_EQ(output_file_open(dir.file("out.dat").c_str(), c.flags | temporary, &file), NO_ERROR);
+      ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+      put_text(dir.file("out.dat"), "old");
+      EXPECT_EQ(output_file_commit(&file), c.code);
+      EXPECT_EQ(file.name_taken, c.code != NO_ERROR);
+      EXPECT_EQ(file.fd, -1);
+      EXPECT_EQ(text_of(dir.file("out.dat")), c.content);
+      EXPECT_EQ(listing(dir.path()), std::set<std::string>{"out.dat"});
+    }
+  }
+}
+
+TEST_F(OutputFileTest, ExistingFileNeedsReplace) {
+  put_text(dir_.file("out.dat"), "old");
+  fs::create_symlink("out.dat", dir_.file("link"));
+  const std::set<std::string> before = listing(dir_.path());
+  for (const char* name : {"out.dat", "link"}) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(name);
+      test::CountingHooks hooks;
+      OutputFile file;
+      EXPECT_EQ(output_file_open(dir_.file(name).c_str(), temporary, &file), ERR_CANT_CREATE_FILE);
+      EXPECT_TRUE(file.name_taken);
+      EXPECT_EQ(file.fd, -1);
+      EXPECT_EQ(hooks.live_blocks(), 0u);
+      EXPECT_EQ(listing(dir_.path()), before);
+      output_file_discard(&file);  // should a faulty open have succeeded
+    }
+  }
+}
+
+TEST_F(OutputFileTest, ReplacementKeepsTheOldModeAndContentUntilCommit) {
+  for (const mode_t mode : {0640u, 0600u, 0444u, 0751u}) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(std::to_string(mode) + " " + std::to_string(temporary));
+      const std::string path = dir_.file("out.dat");
+      put_text(path, "old");
+      ASSERT_EQ(chmod(path.c_str(), mode), 0);
+      OutputFile file;
+      ASSERT_EQ(output_file_open(path.c_str(), OUTPUT_REPLACE | temporary, &file), NO_ERROR);
+      ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+      EXPECT_EQ(text_of(path), "old");
+      ASSERT_EQ(output_file_commit(&file), NO_ERROR);
+      EXPECT_EQ(text_of(path), "new");
+      EXPECT_EQ(mode_of(path), mode);
+      EXPECT_EQ(listing(dir_.path()), std::set<std::string>{"out.dat"});
+      fs::remove(path);
+    }
+  }
+  // A new file's mode follows the umask.
+  umask(027);
+  OutputFile file;
+  ASSERT_EQ(output_file_open(dir_.file("new.dat").c_str(), OUTPUT_REPLACE, &file), NO_ERROR);
+  ASSERT_EQ(output_file_commit(&file), NO_ERROR);
+  EXPECT_EQ(mode_of(dir_.file("new.dat")), 0640u);
+}
+
+TEST_F(OutputFileTest, LinksLeadToTheirTargetAndStay) {
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link, target
+    const char* path;
+    const char* target;
+  } cases[] = {
+      {"relative", {{"l", "t.dat"}}, "l", "t.dat"},
+      {"absolute", {{"l", "@/sub/t.dat"}}, "l", "sub/t.dat"},
+      // The second link's target is relative to its own folder.
+      {"chain", {{"l", "sub/l2"}, {"sub/l2", "t.dat"}}, "l", "sub/t.dat"},
+      {"dangling", {{"l", "new.dat"}}, "l", "new.dat"},
+      {"dangling into a folder", {{"sub/l", "../new.dat"}}, "sub/l", "new.dat"},
+  };
+  for (const auto& c : cases) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(c.name);
+      test::TempDir dir;
+      fs::create_directory(dir.file("sub"));
+      put_text(dir.file("t.dat"), "old");
+      put_text(dir.file("sub/t.dat"), "old");
+      const auto link_text = [&](const std::string& target) {
+        return target[0] == '@' ? dir.path() + target.substr(1) : target;
+      };
+      for (const auto& [link, target] : c.links) fs::create_symlink(link_text(target), dir.file(link));
+      OutputFile file;
+      ASSERT_EQ(output_file_open(dir.file(c.path).c_str(), OUTPUT_REPLACE | temporary, &file), NO_ERROR);
+      ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+      ASSERT_EQ(output_file_commit(&file), NO_ERROR);
+      EXPECT_EQ(text_of(dir.file(c.target)), "new");
+      for (const auto& [link, target] : c.links) {
+        EXPECT_TRUE(fs::is_symlink(dir.file(link)));
+        EXPECT_EQ(fs::read_symlink(dir.file(link)).string(), link_text(target));
+      }
+      for (const std::string& name : listing(dir.path())) EXPECT_NE(name[0], '.');
+    }
+  }
+}
+
+TEST_F(OutputFileTest, NamesThatCannotBeWrittenFailWithoutHanging) {
+  fs::create_directory(dir_.file("folder"));
+  ASSERT_EQ(mkfifo(dir_.file("fifo").c_str(), 0644), 0);
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, dir_.file("sock").c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  put_text(dir_.file("file"), "old");
+  fs::create_symlink("loop2", dir_.file("loop1"));
+  fs::create_symlink("loop1", dir_.file("loop2"));
+  const std::set<std::string> before = listing(dir_.path());
+  const std::string too_long(NAME_MAX + 1, 'n');
+  for (const std::string name :
+       {"folder", "fifo", "sock", "missing/out.dat", "file/out.dat", "out.dat/", "loop1", too_long.c_str()}) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(name.substr(0, 16));
+      OutputFile file;
+      EXPECT_EQ(output_file_open(dir_.file(name).c_str(), OUTPUT_REPLACE | temporary, &file),
+                ERR_CANT_CREATE_FILE);
+      EXPECT_FALSE(file.name_taken);
+      EXPECT_EQ(file.fd, -1);
+      EXPECT_EQ(listing(dir_.path()), before);
+      output_file_discard(&file);
+    }
+  }
+  close(listener);
+  OutputFile file;
+  EXPECT_EQ(output_file_open("", 0, &file), ERR_CANT_CREATE_FILE);
+  EXPECT_EQ(output_file_open("\xFF\xFE\x2D\x4E\x41", 0, &file), ERR_CANT_CREATE_FILE);
+  EXPECT_EQ(output_file_open(nullptr, 0, &file), ERR_INVALID_PARAM);
+  EXPECT_EQ(output_file_open("x", 0, nullptr), ERR_INVALID_PARAM);
+  EXPECT_EQ(output_file_write(&file, "x", 1), ERR_INVALID_PARAM);
+  EXPECT_EQ(output_file_commit(&file), ERR_INVALID_PARAM);
+  output_file_discard(&file);
+  output_file_discard(nullptr);
+}
+
+TEST_F(OutputFileTest, CharacterDevicesAreWrittenInPlaceAndInOrder) {
+  const struct {
+    const char* path;
+    ErrorCode write;
+  } cases[] = {{"/dev/null", NO_ERROR}, {"/dev/full", ERR_CANT_WRITE_FILE}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    OutputFile file;
+    ASSERT_EQ(output_file_open(c.path, 0, &file), NO_ERROR);
+    EXPECT_TRUE(file.in_place && file.in_order);
+    EXPECT_EQ(output_file_write_at(&file, "x", 1, 0), ERR_INVALID_PARAM);
+    EXPECT_EQ(write_text(&file, "abc"), c.write);
+    EXPECT_EQ(output_file_commit(&file), NO_ERROR);
+    EXPECT_TRUE(fs::is_character_file(c.path));
+  }
+}
+
+TEST_F(OutputFileTest, PositionalWritesLeaveThePositionAlone) {
+  for (const unsigned temporary : kTemporaries) {
+    SCOPED_TRACE(temporary);
+    const std::string path = dir_.file("out.dat");
+    OutputFile file;
+    ASSERT_EQ(output_file_open(path.c_str(), OUTPUT_REPLACE | temporary, &file), NO_ERROR);
+    ASSERT_EQ(output_file_write_at(&file, "cd", 2, 2), NO_ERROR);
+    ASSERT_EQ(output_file_write_at(&file, "ab", 2, 0), NO_ERROR);
+    ASSERT_EQ(write_text(&file, "x"), NO_ERROR);
+    EXPECT_EQ(output_file_write_at(&file, "y", 1, INT64_MAX), ERR_INVALID_PARAM);
+    EXPECT_EQ(output_file_write_at(&file, "y", 1, UINT64_MAX), ERR_INVALID_PARAM);
+    ASSERT_EQ(output_file_commit(&file), NO_ERROR);
+    EXPECT_EQ(text_of(path), "xbcd");
+  }
+}
+
+TEST_F(OutputFileTest, HiddenNamesDoNotCollide) {
+  std::vector<OutputFile> files(20);
+  for (OutputFile& file : files) {
+    ASSERT_EQ(output_file_open(dir_.file("out.dat").c_str(), OUTPUT_NAMED_TEMPORARY, &file), NO_ERROR);
+  }
+  EXPECT_EQ(listing(dir_.path()).size(), files.size());
+  for (OutputFile& file : files) output_file_discard(&file);
+  EXPECT_TRUE(listing(dir_.path()).empty());
+}
+
+// Moves into a folder for its lifetime: a wide path cannot name one.
+struct InFolder {
+  explicit InFolder(const std::string& folder) : previous(fs::current_path()) { fs::current_path(folder); }
+  ~InFolder() { fs::current_path(previous); }
+  fs::path previous;
+};
+
+TEST_F(OutputFileTest, EveryAllocationFailureIsReportedAndCleanedUp) {
+  put_text(dir_.file("old.dat"), "old");
+  fs::create_symlink("old.dat", dir_.file("link"));
+  const InFolder in_folder(dir_.path());
+  const struct {
+    const char* path;
+    unsigned flags;
+  } cases[] = {{"new.dat", 0u},
+               {"other.dat", OUTPUT_NAMED_TEMPORARY},
+               {"old.dat", OUTPUT_REPLACE},
+               {"link", OUTPUT_REPLACE | OUTPUT_NAMED_TEMPORARY},
+               {"\xFF\xFE\x2D\x4E\x87\x65", OUTPUT_REPLACE}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::size_t fail_at = 1;
+    for (;; ++fail_at) {
+      const std::set<std::string> before = listing(".");
+      test::CountingHooks hooks(fail_at);
+      OutputFile file;
+      const ErrorCode code = output_file_open(c.path, c.flags, &file);
+      if (code == NO_ERROR) {
+        EXPECT_EQ(output_file_commit(&file), NO_ERROR);
+        EXPECT_EQ(hooks.live_blocks(), 0u);
+        break;
+      }
+      EXPECT_EQ(code, ERR_NO_MEM);
+      EXPECT_EQ(hooks.live_blocks(), 0u);
+      EXPECT_EQ(listing("."), before);
+      ASSERT_LT(fail_at, 10u);
+    }
+    EXPECT_GT(fail_at, 3u);
+  }
+  EXPECT_EQ(text_of("old.dat"), "");
+  EXPECT_TRUE(fs::is_symlink("link"));
+}
+
+TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may create files in any folder";
+  const std::string folder = dir_.file("locked");
+  fs::create_directory(folder);
+  put_text(folder + "/out.dat", "old");
+  ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  const struct {
+    const char* name;
+    unsigned flags;
+    ErrorCode code;
+    bool in_place;
+  } cases[] = {{"out.dat", OUTPUT_REPLACE, NO_ERROR, true},
+               {"out.dat", 0u, ERR_CANT_CREATE_FILE, false},
+               {"new.dat", OUTPUT_REPLACE, ERR_CANT_CREATE_FILE, false}};
+  for (const auto& c : cases) {
+    for (const unsigned temporary : kTemporaries) {
+      SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.flags | temporary));
+      put_text(folder + "/out.dat", "old");
+      OutputFile file;
+      ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
+      EXPECT_EQ(file.in_place, c.in_place);
+      if (c.code != NO_ERROR) continue;
+      ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+      EXPECT_EQ(output_file_commit(&file), NO_ERROR);
+      EXPECT_EQ(text_of(folder + "/out.dat"), "new");
+      EXPECT_EQ(listing(folder), std::set<std::string>{"out.dat"});
+    }
+  }
+}
+
+}  // namespace
