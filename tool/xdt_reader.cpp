@@ -27,14 +27,7 @@ constexpr float kNoData = -1.0f;
 // still in the processor's cache when it is parsed after the kernel's copy.
 constexpr std::size_t kRecordsPerBuffer = (std::size_t{1} << 18) / kRecordSize;
 
-// Columns of the outermost valid points of one row, with their x values.
-// first == columns means none; last == -1 means fewer than two valid points.
-struct Span {
-  std::int32_t first;
-  std::int32_t last;
-  float first_x;
-  float last_x;
-};
+using Span = XdtStream::Span;
 
 constexpr std::uint32_t reverse32(std::uint32_t v) {
   return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
@@ -133,18 +126,20 @@ bool count_in_range(const char* name, std::int32_t count) {
 
 }  // namespace
 
-ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
-                        float* lateral_resolution, bool swap) {
-  if (path == nullptr || path[0] == '\0' || columns == nullptr || rows == nullptr || heights == nullptr ||
-      lateral_resolution == nullptr) {
-    return ERR_INVALID_PARAM;
-  }
-  *columns = 0;
-  *rows = 0;
-  *heights = nullptr;
-  *lateral_resolution = 0.0f;
+void xdt_stream_clear(XdtStream* stream) { *stream = XdtStream{}; }
 
-  const FileHandle file(std::fopen(path, "rb"));
+void xdt_stream_close(XdtStream* stream) {
+  if (stream->file != nullptr) std::fclose(stream->file);
+  if (stream->buffer != nullptr) memory_hooks.release(stream->buffer);
+  xdt_stream_clear(stream);
+}
+
+ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
+  if (stream == nullptr) return ERR_INVALID_PARAM;
+  xdt_stream_clear(stream);
+  if (path == nullptr || path[0] == '\0') return ERR_INVALID_PARAM;
+
+  FileHandle file(std::fopen(path, "rb"));
   // A folder opens as a stream on some systems, but it is no file to read.
   if (file == nullptr || is_directory(file.get())) return ERR_CANT_OPEN_FILE;
   // The records are read in large chunks straight into the reader's own
@@ -165,64 +160,110 @@ ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* r
 
   const std::uint64_t total =
       static_cast<std::uint64_t>(column_count) * static_cast<std::uint64_t>(row_count);
-  // A short file is found out before the height block is allocated, so a few
-  // bytes claiming a huge grid cost nothing; the message is the one reading
-  // would have given.
+  // A short file is found out before anything is allocated, so a few bytes
+  // claiming a huge grid cost nothing; the message is the one reading would
+  // have given.
   std::uint64_t available = 0;
   if (records_in_file(file.get(), &available) && available < total) {
     report_missing_point(available + 1, total);
     return ERR_PREMATURE_EOF;
   }
 
-  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
-    if (total > std::numeric_limits<std::size_t>::max() / sizeof(float)) return ERR_NO_MEM;
-  }
-  HookedBlock<float[]> block = hooked_allocate<float>(static_cast<std::size_t>(total));
-  if (block == nullptr) return ERR_NO_MEM;
-  prefault_block(block.get(), static_cast<std::size_t>(total) * sizeof(float));
   const std::size_t buffer_records =
       static_cast<std::size_t>(std::min<std::uint64_t>(total, kRecordsPerBuffer));
-  const HookedBlock<unsigned char[]> buffer = hooked_allocate<unsigned char>(buffer_records * kRecordSize);
+  HookedBlock<unsigned char[]> buffer = hooked_allocate<unsigned char>(buffer_records * kRecordSize);
   if (buffer == nullptr) return ERR_NO_MEM;
 
   const Span none{column_count, -1, 0.0f, 0.0f};
-  Span chosen = none;
-  Span row = none;
-  std::int32_t column = 0;
-  std::uint64_t done = 0;
-  while (done < total) {
-    const std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(total - done, buffer_records));
-    const std::size_t got = std::fread(buffer.get(), 1, wanted * kRecordSize, file.get());
-    const std::size_t whole = got / kRecordSize;
-    const unsigned char* records = buffer.get();
-    std::size_t left = whole;
-    while (left > 0) {
-      const std::size_t in_row = std::min<std::size_t>(left, static_cast<std::size_t>(column_count - column));
-      float* out = block.get() + done;
-      if (swap) {
-        take_records<true>(records, in_row, column, column_count, out, row);
-      } else {
-        take_records<false>(records, in_row, column, column_count, out, row);
+  stream->columns = column_count;
+  stream->rows = row_count;
+  stream->points = total;
+  stream->file = file.release();
+  stream->buffer = buffer.release();
+  stream->buffer_records = buffer_records;
+  stream->row = none;
+  stream->chosen = none;
+  stream->swap = swap;
+  return NO_ERROR;
+}
+
+ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacity, std::size_t* count) {
+  if (count != nullptr) *count = 0;
+  if (stream == nullptr || stream->file == nullptr || heights == nullptr || capacity == 0 ||
+      count == nullptr) {
+    return ERR_INVALID_PARAM;
+  }
+  if (stream->failure != NO_ERROR) return stream->failure;
+  const bool swap = stream->swap;
+
+  // The state lives in locals while the loop runs, so the compiler need not
+  // reload it after every store of heights.
+  const std::int32_t column_count = stream->columns;
+  const std::uint64_t total = stream->points;
+  const Span none{column_count, -1, 0.0f, 0.0f};
+  const unsigned char* records = stream->buffer + stream->next * kRecordSize;
+  std::size_t buffered = stream->buffered;
+  std::uint64_t done = stream->handed_out;
+  std::int32_t column = stream->column;
+  Span row = stream->row;
+  Span chosen = stream->chosen;
+  // Never more than the points left, which also keeps stores inside a huge
+  // capacity's array.
+  const std::size_t wanted_points = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, total - done));
+  std::size_t stored = 0;
+  while (stored < wanted_points) {
+    if (buffered == 0) {
+      // The buffer is refilled only once empty, so the file is read in the
+      // same chunks whatever the callers' pieces.
+      const std::size_t wanted =
+          static_cast<std::size_t>(std::min<std::uint64_t>(total - done, stream->buffer_records));
+      const std::size_t got = std::fread(stream->buffer, 1, wanted * kRecordSize, stream->file);
+      // fread comes up short only at the end of the file or on an error.
+      if (got < wanted * kRecordSize) {
+        report_missing_point(done + got / kRecordSize + 1, total);
+        stream->failure = ERR_PREMATURE_EOF;
+        stream->buffered = 0;
+        return ERR_PREMATURE_EOF;
       }
-      records += in_row * kRecordSize;
-      left -= in_row;
-      done += in_row;
-      column += static_cast<std::int32_t>(in_row);
-      if (column == column_count) {
-        // The whole span moves, even when only one end widens.
-        if (row.first < chosen.first || row.last > chosen.last) chosen = row;
-        row = none;
-        column = 0;
-      }
+      records = stream->buffer;
+      buffered = wanted;
     }
-    // fread comes up short only at the end of the file or on an error.
-    if (got < wanted * kRecordSize) {
-      report_missing_point(done + 1, total);
-      return ERR_PREMATURE_EOF;
+    const std::size_t in_row =
+        std::min({buffered, wanted_points - stored, static_cast<std::size_t>(column_count - column)});
+    float* out = heights + stored;
+    if (swap) {
+      take_records<true>(records, in_row, column, column_count, out, row);
+    } else {
+      take_records<false>(records, in_row, column, column_count, out, row);
+    }
+    records += in_row * kRecordSize;
+    buffered -= in_row;
+    stored += in_row;
+    done += in_row;
+    column += static_cast<std::int32_t>(in_row);
+    if (column == column_count) {
+      // The whole span moves, even when only one end widens.
+      if (row.first < chosen.first || row.last > chosen.last) chosen = row;
+      row = none;
+      column = 0;
     }
   }
+  stream->next = static_cast<std::size_t>(records - stream->buffer) / kRecordSize;
+  stream->buffered = buffered;
+  stream->handed_out = done;
+  stream->column = column;
+  stream->row = row;
+  stream->chosen = chosen;
+  *count = stored;
+  return NO_ERROR;
+}
 
+ErrorCode xdt_stream_finish(XdtStream* stream, float* lateral_resolution) {
+  if (stream == nullptr || lateral_resolution == nullptr || stream->file == nullptr ||
+      stream->handed_out < stream->points) {
+    return ERR_INVALID_PARAM;
+  }
+  const Span& chosen = stream->chosen;
   bool resolved = chosen.last > chosen.first;
   float resolution = 0.0f;
   if (resolved) {
@@ -235,11 +276,57 @@ ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* r
   }
   if (!resolved) {
     std::fputs("Could not calculate lateral resolution\n", stderr);
+    *lateral_resolution = 0.0f;
     return ERR_PARAM_OUT_OF_RANGE;
   }
+  *lateral_resolution = resolution;
+  return NO_ERROR;
+}
 
-  *columns = column_count;
-  *rows = row_count;
+namespace {
+
+// Closes a stream however read_xdt_file leaves.
+struct StreamCloser {
+  XdtStream* stream;
+  ~StreamCloser() { xdt_stream_close(stream); }
+};
+
+}  // namespace
+
+ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
+                        float* lateral_resolution, bool swap) {
+  if (path == nullptr || path[0] == '\0' || columns == nullptr || rows == nullptr || heights == nullptr ||
+      lateral_resolution == nullptr) {
+    return ERR_INVALID_PARAM;
+  }
+  *columns = 0;
+  *rows = 0;
+  *heights = nullptr;
+  *lateral_resolution = 0.0f;
+
+  XdtStream stream;
+  ErrorCode code = xdt_stream_open(path, swap, &stream);
+  if (code != NO_ERROR) return code;
+  const StreamCloser closer{&stream};
+
+  const std::uint64_t total = stream.points;
+  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+    if (total > std::numeric_limits<std::size_t>::max() / sizeof(float)) return ERR_NO_MEM;
+  }
+  HookedBlock<float[]> block = hooked_allocate<float>(static_cast<std::size_t>(total));
+  if (block == nullptr) return ERR_NO_MEM;
+  prefault_block(block.get(), static_cast<std::size_t>(total) * sizeof(float));
+
+  // One call parses every point straight from the read buffer into the block.
+  std::size_t count = 0;
+  code = xdt_stream_read(&stream, block.get(), static_cast<std::size_t>(total), &count);
+  if (code != NO_ERROR) return code;
+  float resolution = 0.0f;
+  code = xdt_stream_finish(&stream, &resolution);
+  if (code != NO_ERROR) return code;
+
+  *columns = stream.columns;
+  *rows = stream.rows;
   *heights = block.release();
   *lateral_resolution = resolution;
   return NO_ERROR;

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -466,13 +468,20 @@ TEST_F(XdtReader, AllocationFailureLeavesNothingBehind) {
     EXPECT_EQ(resolution, 0.0f);
     EXPECT_EQ(hooks.live_blocks(), 0u);
   }
-  // The height block is the first request: one float per point.
-  test::CountingHooks hooks(1);
-  std::int32_t columns, rows;
-  float* heights;
-  float resolution;
-  read_xdt_file(path.c_str(), &columns, &rows, &heights, &resolution, false);
-  EXPECT_EQ(hooks.last_request(), 6 * sizeof(float));
+  // The read buffer comes first, with the open, then the height block (one
+  // float per point), once the file is known to hold every point.
+  const struct {
+    std::size_t fail_at;
+    std::size_t size;
+  } requests[] = {{1, 6 * 12}, {2, 6 * sizeof(float)}};
+  for (const auto& [fail_at, size] : requests) {
+    test::CountingHooks hooks(fail_at);
+    std::int32_t columns, rows;
+    float* heights;
+    float resolution;
+    read_xdt_file(path.c_str(), &columns, &rows, &heights, &resolution, false);
+    EXPECT_EQ(hooks.last_request(), size) << fail_at;
+  }
 }
 
 // Rows as wide as the format allows span several read buffers, so a row's
@@ -516,6 +525,148 @@ TEST_F(XdtReader, RowsWiderThanAReadBufferMatchAPlainReading) {
               std::bit_cast<std::uint32_t>(expected.resolution));
     EXPECT_TRUE(out.height_bits == expected.height_bits);
   }
+}
+
+// Reads path through the stream in pieces of at most capacity heights, with
+// the outcome normalised to what read_xdt_file hands back. Every piece must
+// be as long as it may be and nothing may be stored past it.
+Outcome read_in_pieces(const std::string& path, bool swap, std::size_t capacity) {
+  constexpr std::uint32_t kUntouched = 0x7FA5A5A5u;  // a NaN no reader stores
+  test::CountingHooks hooks;
+  Outcome out;
+  XdtStream stream;
+  testing::internal::CaptureStderr();
+  out.code = xdt_stream_open(path.c_str(), swap, &stream);
+  out.columns = stream.columns;
+  out.rows = stream.rows;
+  std::vector<float> piece;
+  for (std::size_t count = 1; out.code == NO_ERROR && count > 0;) {
+    const std::uint64_t expected = std::min<std::uint64_t>(capacity, stream.points - out.height_bits.size());
+    piece.assign(std::min<std::uint64_t>(capacity, stream.points) + 1, std::bit_cast<float>(kUntouched));
+    out.code = xdt_stream_read(&stream, piece.data(), capacity, &count);
+    if (out.code != NO_ERROR) break;
+    EXPECT_EQ(count, expected);
+    if (count != expected) break;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(piece[count]), kUntouched);
+    for (std::size_t i = 0; i < count; ++i) out.height_bits.push_back(std::bit_cast<std::uint32_t>(piece[i]));
+  }
+  if (out.code == NO_ERROR) out.code = xdt_stream_finish(&stream, &out.resolution);
+  if (out.code != NO_ERROR) out = Outcome{out.code, 0, 0, {}, 0.0f, ""};
+  xdt_stream_close(&stream);
+  out.errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(hooks.live_blocks(), 0u);
+  return out;
+}
+
+// Heights mixing no data, NaN and values; rows narrow and widen by a margin
+// without data, and each row has its own spacing, so the resolution tells
+// which row's span was chosen.
+float mixed_height(int columns, int r, int k) {
+  const int margin = std::min((r * 3) % 4, columns / 3);
+  if (k < margin || k >= columns - margin) return -1.0f;
+  const unsigned h = static_cast<unsigned>(r * 7919 + k * 104729) % 1000u;
+  return h < 150 ? -1.0f - static_cast<float>(h) : h == 999 ? kNaN : static_cast<float>(h) * 0.37f - 30.0f;
+}
+
+TEST_F(XdtReader, StreamInPiecesMatchesTheWholeRead) {
+  const struct {
+    const char* name;
+    int columns;
+    int rows;
+    std::function<float(int, int)> z;
+    std::size_t cut;  // file size after a cut, 0 for the whole file
+    bool pipe;        // sent through a pipe, so its size is not known up front
+  } cases[] = {
+      {"small grid", 7, 5, [](int r, int k) { return mixed_height(7, r, k); }, 0, false},
+      {"several buffers", 700, 300, [](int r, int k) { return mixed_height(700, r, k); }, 0, false},
+      {"rows wider than a buffer", 32767, 4,
+       [](int r, int k) { return (r < 3 && (k + r * 7) % 10007 == 0) || k == 32766 - r ? 0.5f : -1.0f; }, 0,
+       false},
+      {"no row with two valid points", 6, 3, [](int r, int k) { return k == r ? 1.0f : -1.0f; }, 0, false},
+      {"truncated", 700, 300, [](int, int) { return 1.0f; }, 4 + 87382 * 12 + 1, false},
+      {"truncated pipe", 700, 300, [](int r, int k) { return mixed_height(700, r, k); }, 4 + 174762 * 12 + 3,
+       true},
+  };
+  for (const auto& c : cases) {
+    std::vector<XdtPoint> points = test::grid(c.columns, c.rows, 1.0f, c.z);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      points[i].x *= 1.0f + 0.125f * static_cast<float>(i / static_cast<std::size_t>(c.columns));
+    }
+    for (const bool swap : {false, true}) {
+      Bytes bytes = test::xdt_bytes(c.columns, c.rows, points, swap);
+      if (c.cut != 0) bytes.resize(c.cut);
+      const std::string path = c.pipe ? dir_.file("pipe" + std::to_string(++files_)) : write(bytes);
+      if (c.pipe) {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      }
+      // A pipe is read to its end by both readers, so its writer never blocks.
+      const auto outcome = [&](const std::function<Outcome()>& reader) {
+        std::thread writer([&] {
+          if (c.pipe) test::write_file(path, bytes);
+        });
+        Outcome out = reader();
+        writer.join();
+        return out;
+      };
+      const Outcome whole = outcome([&] { return read(path, swap); });
+      const std::size_t n = static_cast<std::size_t>(c.columns);
+      const std::size_t capacities[] = {1, 2, 3, n - 1, n, n + 1, 21839, 21851, SIZE_MAX};
+      for (const std::size_t capacity : capacities) {
+        SCOPED_TRACE(testing::Message() << c.name << (swap ? ", swapped" : "") << ", pieces of " << capacity);
+        const Outcome out = outcome([&] { return read_in_pieces(path, swap, capacity); });
+        EXPECT_EQ(out.code, whole.code);
+        EXPECT_EQ(out.errors, whole.errors);
+        EXPECT_EQ(out.columns, whole.columns);
+        EXPECT_EQ(out.rows, whole.rows);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution),
+                  std::bit_cast<std::uint32_t>(whole.resolution));
+        EXPECT_TRUE(out.height_bits == whole.height_bits);
+      }
+    }
+  }
+}
+
+TEST_F(XdtReader, StreamRefusesMisuseAndClosesHarmlessly) {
+  const std::string path =
+      write(test::xdt_bytes(3, 2, test::grid(3, 2, 0.5f, [](int, int) { return 0.0f; })));
+  XdtStream stream;
+  xdt_stream_clear(&stream);
+  xdt_stream_close(&stream);
+  float heights[8];
+  std::size_t count = 9;
+  float resolution = 7.0f;
+  EXPECT_EQ(xdt_stream_read(&stream, heights, 8, &count), ERR_INVALID_PARAM);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(xdt_stream_finish(&stream, &resolution), ERR_INVALID_PARAM);
+  // The resolution is there only once every point was handed out.
+  for (const std::size_t first_piece : {0, 1, 5, 6}) {
+    test::CountingHooks hooks;
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(xdt_stream_open(path.c_str(), false, &stream), NO_ERROR);
+    EXPECT_EQ(xdt_stream_read(&stream, heights, 0, &count), ERR_INVALID_PARAM);
+    if (first_piece > 0) {
+      EXPECT_EQ(xdt_stream_read(&stream, heights, first_piece, &count), NO_ERROR);
+    }
+    EXPECT_EQ(xdt_stream_finish(&stream, &resolution), first_piece == 6 ? NO_ERROR : ERR_INVALID_PARAM);
+    EXPECT_EQ(resolution, first_piece == 6 ? 0.5f : 7.0f);
+    xdt_stream_close(&stream);
+    xdt_stream_close(&stream);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(stream.file, nullptr);
+    EXPECT_EQ(hooks.live_blocks(), 0u);
+  }
+}
+
+TEST_F(XdtReader, StreamOpenWithoutMemoryLeavesNothing) {
+  const std::string path =
+      write(test::xdt_bytes(3, 2, test::grid(3, 2, 1.0f, [](int, int) { return 0.0f; })));
+  test::CountingHooks hooks(1);
+  XdtStream stream;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(xdt_stream_open(path.c_str(), false, &stream), ERR_NO_MEM);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(stream.columns == 0 && stream.file == nullptr && stream.buffer == nullptr);
+  EXPECT_EQ(hooks.live_blocks(), 0u);
 }
 
 }  // namespace
