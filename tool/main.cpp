@@ -1,3 +1,10 @@
+#include <csignal>
+
 #include "tool/run_flow.h"
 
-int main(int argc, char** argv) { return run_mapconv(argc, argv); }
+int main(int argc, char** argv) {
+  // Past a file-size limit a write then fails with EFBIG and is reported,
+  // instead of the signal ending the run without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
+  return run_mapconv(argc, argv);
+}

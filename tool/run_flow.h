@@ -2,6 +2,8 @@
 // writing, reports on the standard error stream and the exit status.
 #pragma once
 
+#include <cstddef>
+
 // Exit statuses of a run.
 enum ExitStatus : int {
   EXIT_CONVERTED = 0,
@@ -22,3 +24,7 @@ bool file_exists(const char* path);
 // or output path cannot even be converted for the existence checks (no
 // memory), the run ends with EXIT_OTHER_FAILURE and ERR_NO_MEM.
 int run_mapconv(int argc, char** argv);
+
+// run_mapconv converting piece_points points at a time (at least one); the
+// result does not depend on it, which is what tests use it to show.
+int run_mapconv_in_pieces(int argc, char** argv, std::size_t piece_points);

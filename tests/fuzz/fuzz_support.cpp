@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 
 // Present only in sanitizer builds.
 extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
@@ -54,6 +57,24 @@ void quiet_stderr(const char* target) {
     __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(kept)));
   }
   std::atexit(print_count);
+}
+
+std::string scratch_folder() {
+  static std::string folder;
+  check(folder.empty(), "one scratch folder per process");
+  folder = (std::filesystem::temp_directory_path() / "mapconv-fuzz-XXXXXX").string();
+  check(mkdtemp(folder.data()) != nullptr, "mkdtemp");
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  });
+  return folder;
+}
+
+void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  check(static_cast<bool>(file), "cannot write a file");
 }
 
 void count_input() { ++g_inputs; }

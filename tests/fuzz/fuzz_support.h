@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace fuzz {
 
@@ -23,6 +24,12 @@ void quiet_stderr(const char* target);
 // A path naming a file that holds exactly the bytes: one memory file,
 // refilled on every call.
 const char* memory_file(std::span<const std::uint8_t> bytes);
+
+// A fresh folder under the system's temporary folder, removed at exit.
+std::string scratch_folder();
+
+// Makes the file at path hold exactly the bytes.
+void write_file(const std::string& path, std::span<const std::uint8_t> bytes);
 
 // Counts one input for the exit line.
 void count_input();

@@ -114,3 +114,13 @@ write_set("data_file_reader_fuzz", {
 write_set("run_flow_fuzz", {name: READER[name] for name in (
     "grid_2x2", "three_bytes", "one_column", "cut_in_third_point", "nan_and_gaps", "no_data")})
 write_set("data_file_writer_fuzz", WRITER)
+write_set("streaming_run_fuzz", {
+    **{name: READER[name] for name in (
+        "grid_2x2", "three_bytes", "one_column", "cut_in_third_point", "nan_and_gaps", "no_data")},
+    # Rows of gaps, a narrowing row and heights beyond the storable counts,
+    # over enough points to cross many small pieces.
+    "gaps_and_out_of_range": xdt(9, 7, grid(9, 7, lambda r, k: (
+        -1.0 if (r * 9 + k) % 5 == 0 or (r == 4 and k > 5) else (0.03 if (r + k) % 7 == 0 else 1e-7 * (r - k))))),
+    "unresolvable": xdt(5, 3, grid(5, 3, lambda r, k: 1e-7 if k == 2 else -1.0)),
+    "cut_in_last_row": xdt(6, 4, grid(6, 4))[: 4 + 21 * 12 + 7],
+})

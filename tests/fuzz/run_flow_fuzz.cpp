@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -15,14 +14,8 @@
 
 namespace {
 
-std::string g_folder;
 std::string g_input;
 std::string g_output;
-
-void remove_folder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(g_folder, ignored);
-}
 
 std::uint64_t grid_points(const std::uint8_t* data) {
   return std::uint64_t{static_cast<std::uint16_t>(data[0] | (data[1] << 8))} *
@@ -33,22 +26,15 @@ std::uint64_t grid_points(const std::uint8_t* data) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_stderr("run_flow_fuzz");
-  std::string pattern = (std::filesystem::temp_directory_path() / "mapconv-fuzz-XXXXXX").string();
-  fuzz::check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-  g_folder = pattern;
-  g_input = g_folder + "/in.xdt";
-  g_output = g_folder + "/out.dat";
-  std::atexit(remove_folder);
+  const std::string folder = fuzz::scratch_folder();
+  g_input = folder + "/in.xdt";
+  g_output = folder + "/out.dat";
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::count_input();
-  {
-    std::ofstream input(g_input, std::ios::binary | std::ios::trunc);
-    input.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    fuzz::check(static_cast<bool>(input), "cannot write the input");
-  }
+  fuzz::write_file(g_input, {data, size});
   std::error_code error;
   std::filesystem::remove(g_output, error);
   char program[] = "mapconv";

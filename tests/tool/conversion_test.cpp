@@ -150,7 +150,7 @@ std::pair<int, std::string> run_in_process(std::vector<std::string> arguments) {
 
 // Fails every allocation of a run in turn. Each run must end with the report
 // of the stage that failed and hold nothing afterwards; exactly one of them,
-// the phase map, is the status-9 failure with no reason line.
+// the conversion's buffer, is the status-9 failure with no reason line.
 TEST(RunMapconv, EveryAllocationFailureIsReportedAndNothingLeaks) {
   test::TempDir dir;
   const std::string input = dir.file("in.xdt");
@@ -165,7 +165,7 @@ TEST(RunMapconv, EveryAllocationFailureIsReportedAndNothingLeaks) {
     allocations = hooks.allocations();
     EXPECT_EQ(hooks.live_blocks(), 0u);
   }
-  ASSERT_GE(allocations, 3u);  // heights, phase map, the writer's staging copy
+  ASSERT_GE(allocations, 3u);  // the reader's buffer, the conversion's, the writer's staging
 
   const std::string converting = "Converting \"" + input + "\" to \"" + output + "\"\n";
   const std::string unable = "Unable to convert \"" + input + "\" to \"" + output + "\" because...\n";
