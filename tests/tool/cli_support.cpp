@@ -2,11 +2,18 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
@@ -15,6 +22,9 @@ namespace test {
 namespace {
 
 constexpr uid_t kNobody = 65534;
+
+// Numbers the capture files, so that programs may run side by side.
+unsigned started_programs = 0;
 
 std::vector<std::string> wrapper_words() {
   std::vector<std::string> words;
@@ -25,13 +35,30 @@ std::vector<std::string> wrapper_words() {
   return words;
 }
 
+// Gives up every capability for good, across exec too: root then obeys
+// permission bits like any owner, yet still reaches the program and files
+// under folders only root may enter (a clone under /root, say).
+bool drop_capabilities() {
+  for (unsigned long capability = 0; capability < 64; ++capability) {
+    if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL) return false;
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
 // Runs in the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] void exec_child(const char* out_path, const char* err_path, bool unprivileged, char** argv) {
+[[noreturn]] void exec_child(const char* out_path, const char* err_path, const RunOptions& options,
+                             char** argv) {
   const int in = open("/dev/null", O_RDONLY);
   const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err = open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-  if (unprivileged && geteuid() == 0) {
+  if (options.file_size_limit != 0) {
+    const rlimit limit{options.file_size_limit, options.file_size_limit};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+  }
+  if (options.unprivileged && geteuid() == 0 && !drop_capabilities()) {
     if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
   }
   execvp(argv[0], argv);
@@ -40,10 +67,12 @@ std::vector<std::string> wrapper_words() {
 
 }  // namespace
 
-ProcessResult run_program(const std::string& program, const std::vector<std::string>& arguments,
-                          const TempDir& scratch, const RunOptions& options) {
-  const std::string out_path = scratch.file("stdout.txt");
-  const std::string err_path = scratch.file("stderr.txt");
+RunningProgram start_program(const std::string& program, const std::vector<std::string>& arguments,
+                             const TempDir& scratch, const RunOptions& options) {
+  RunningProgram running;
+  running.program = program;
+  running.out_path = scratch.file("stdout-" + std::to_string(++started_programs) + ".txt");
+  running.err_path = scratch.file("stderr-" + std::to_string(started_programs) + ".txt");
   std::vector<std::string> words = wrapper_words();
   words.push_back(program);
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -51,21 +80,34 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("cannot run " + program);
-  if (pid == 0) exec_child(out_path.c_str(), err_path.c_str(), options.unprivileged, argv.data());
-  int wait_status = 0;
-  if (waitpid(pid, &wait_status, 0) != pid) throw std::runtime_error("cannot wait for " + program);
+  running.pid = fork();
+  if (running.pid < 0) throw std::runtime_error("cannot run " + program);
+  if (running.pid == 0) exec_child(running.out_path.c_str(), running.err_path.c_str(), options, argv.data());
+  return running;
+}
 
+ProcessResult finish_program(const RunningProgram& running) {
+  int wait_status = 0;
+  if (waitpid(running.pid, &wait_status, 0) != running.pid) {
+    throw std::runtime_error("cannot wait for " + running.program);
+  }
   ProcessResult result;
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   // mapconv and xdtgen never end with these: the child could not start.
-  if (result.status == 126 || result.status == 127) throw std::runtime_error("cannot start " + program);
-  const Bytes out = read_file(out_path);
-  const Bytes err = read_file(err_path);
+  if (result.status == 126 || result.status == 127)
+    throw std::runtime_error("cannot start " + running.program);
+  // A process killed before it could start has made no capture files.
+  const bool started = std::filesystem::exists(running.err_path);
+  const Bytes out = started ? read_file(running.out_path) : Bytes{};
+  const Bytes err = started ? read_file(running.err_path) : Bytes{};
   result.out.assign(out.begin(), out.end());
   result.err.assign(err.begin(), err.end());
   return result;
+}
+
+ProcessResult run_program(const std::string& program, const std::vector<std::string>& arguments,
+                          const TempDir& scratch, const RunOptions& options) {
+  return finish_program(start_program(program, arguments, scratch, options));
 }
 
 namespace {
@@ -98,6 +140,13 @@ Bytes expected_data_file(std::int16_t columns, std::int16_t rows, float lateral_
     put_be(bytes, 834 + 4 * i, static_cast<std::uint32_t>(counts[i]), 4);
   }
   return bytes;
+}
+
+std::string test_name(std::string description) {
+  for (char& ch : description) {
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  }
+  return description;
 }
 
 }  // namespace test

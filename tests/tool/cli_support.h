@@ -17,11 +17,29 @@ struct ProcessResult {
 };
 
 struct RunOptions {
-  // When the tests run as root, the program runs as nobody (uid and gid
-  // 65534), for whom permissions count. The files it needs must be
-  // reachable by others.
+  // When the tests run as root, the program runs without any capability, so
+  // that permission bits count for it; where capabilities cannot be dropped
+  // it runs as nobody (uid and gid 65534), and the files it needs must then
+  // be reachable by others.
   bool unprivileged = false;
+  // RLIMIT_FSIZE in bytes for the program; 0 leaves it unlimited.
+  unsigned long file_size_limit = 0;
 };
+
+// A program started and not yet waited for.
+struct RunningProgram {
+  int pid = -1;
+  std::string program;
+  std::string out_path;
+  std::string err_path;
+};
+
+// Starts program as run_program does, without waiting for it.
+RunningProgram start_program(const std::string& program, const std::vector<std::string>& arguments,
+                             const TempDir& scratch, const RunOptions& options = {});
+
+// Waits for a started program and collects what it printed.
+ProcessResult finish_program(const RunningProgram& running);
 
 // Runs program with the given arguments (argv[0] is the program path),
 // standard input closed, stdout and stderr captured through files in scratch.
@@ -34,5 +52,9 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
 // fixed interferometer settings, then the counts big-endian.
 Bytes expected_data_file(std::int16_t columns, std::int16_t rows, float lateral_resolution,
                          const std::vector<std::int32_t>& counts);
+
+// A case's description as a test name: every character but letters and
+// digits becomes an underscore.
+std::string test_name(std::string description);
 
 }  // namespace test

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -163,11 +162,7 @@ TEST_P(IoFaultTable, StatusAndMessage) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, IoFaultTable, testing::ValuesIn(kFaults),
                          [](const testing::TestParamInfo<FaultCase>& info) {
-                           std::string name = info.param.name;
-                           for (char& ch : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           }
-                           return name;
+                           return test::test_name(info.param.name);
                          });
 
 // Runs an action once, at the first allocation the library makes, then
