@@ -14,6 +14,7 @@
 #include "common/memory_hooks.h"
 #include "common/output_file.h"
 #include "common/path.h"
+#include "common/terminal_text.h"
 #include "datafile/data_file_writer.h"
 #include "tool/conversion.h"
 #include "tool/xdt_reader.h"
@@ -55,12 +56,12 @@ bool parse_arguments(int argc, char** argv, Arguments* arguments) {
 }
 
 void print_failure_start(const Arguments& arguments) {
-  std::fprintf(stderr, "Unable to convert \"%s\" to \"%s\" because...\n", arguments.input, arguments.output);
+  u_print_names(stderr, "Unable to convert \"%s\" to \"%s\" because...\n", arguments.input, arguments.output);
 }
 
 int report_existing_output(const Arguments& arguments) {
   print_failure_start(arguments);
-  std::fprintf(stderr, "\t\"%s\" already exists\n", arguments.output);
+  u_print_names(stderr, "\t\"%s\" already exists\n", arguments.output);
   return EXIT_OUTPUT_EXISTS;
 }
 
@@ -69,7 +70,7 @@ void print_error_name(ErrorCode code) { std::fprintf(stderr, "\t%s\n", error_nam
 // The report of a failed read ("reading") or write ("writing to").
 void report_file_failure(const Arguments& arguments, const char* action, const char* path, ErrorCode code) {
   print_failure_start(arguments);
-  std::fprintf(stderr, "\tthere was an error %s the file \"%s\"\n", action, path);
+  u_print_names(stderr, "\tthere was an error %s the file \"%s\"\n", action, path);
   print_error_name(code);
 }
 
@@ -348,7 +349,7 @@ int run_mapconv_in_pieces(int argc, char** argv, std::size_t piece_points) {
   if (input == PathKind::unknown) return report_unknown_path(arguments);
   if (input != PathKind::regular_file) {
     print_failure_start(arguments);
-    std::fprintf(stderr, "\t\"%s\" does not exist\n", arguments.input);
+    u_print_names(stderr, "\t\"%s\" does not exist\n", arguments.input);
     return EXIT_INPUT_MISSING;
   }
   if (!arguments.force) {
@@ -360,13 +361,13 @@ int run_mapconv_in_pieces(int argc, char** argv, std::size_t piece_points) {
     if (same == Sameness::unknown) return report_unknown_path(arguments);
     // Replacing it would lose the measurement the output is made from.
     print_failure_start(arguments);
-    std::fprintf(stderr, "\t\"%s\" is the input file\n", arguments.output);
+    u_print_names(stderr, "\t\"%s\" is the input file\n", arguments.output);
     return EXIT_OUTPUT_EXISTS;
   }
-  std::fprintf(stderr, "Converting \"%s\" to \"%s\"\n", arguments.input, arguments.output);
+  u_print_names(stderr, "Converting \"%s\" to \"%s\"\n", arguments.input, arguments.output);
   const int status = convert(arguments, piece_points == 0 ? 1 : piece_points);
   if (status == EXIT_CONVERTED) {
-    std::fprintf(stderr, "Conversion from \"%s\" to \"%s\" successful\n", arguments.input, arguments.output);
+    u_print_names(stderr, "Conversion from \"%s\" to \"%s\" successful\n", arguments.input, arguments.output);
   }
   return status;
 }

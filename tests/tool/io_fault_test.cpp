@@ -165,6 +165,49 @@ INSTANTIATE_TEST_SUITE_P(Cases, IoFaultTable, testing::ValuesIn(kFaults),
                            return test::test_name(info.param.name);
                          });
 
+// Names that hold control characters are shown escaped in every message, so
+// they cannot move the cursor or forge a line; the files keep their names.
+TEST(IoFaults, ControlCharactersInNamesAreShownEscaped) {
+  const TempDir dir;
+  const TempDir scratch;
+  const std::string in = dir.file("in\x1B[2J.xdt");
+  const std::string out = dir.file("out\nConversion from \"x\" to \"y\" successful\r.dat");
+  const std::string shown_in = dir.file("in\\x1B[2J.xdt");
+  const std::string shown_out = dir.file("out\\nConversion from \"x\" to \"y\" successful\\r.dat");
+  test::write_file(in, small_grid());
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"converted",
+       {in, out},
+       0,
+       converting(shown_in, shown_out) + "Conversion from \"" + shown_in + "\" to \"" + shown_out +
+           "\" successful\n"},
+      {"output exists",
+       {in, out},
+       3,
+       unable(shown_in, shown_out) + "\t\"" + shown_out + "\" already exists\n"},
+      {"input missing",
+       {in + "\t", out},
+       2,
+       unable(shown_in + "\\t", shown_out) + "\t\"" + shown_in + "\\t\" does not exist\n"},
+      {"unwritable output",
+       {in, dir.file("no\x7F/out.dat")},
+       5,
+       write_failure(shown_in, dir.file("no\\x7F/out.dat"), "ERR_CANT_CREATE_FILE")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test::ProcessResult run = test::run_program(MAPCONV, c.arguments, scratch);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.err, c.err);
+  }
+  EXPECT_EQ(std::filesystem::file_size(out), 834u + 16u);
+}
+
 // Runs an action once, at the first allocation the library makes, then
 // behaves as malloc. With a wide output path that allocation is the name
 // conversion of the output check, which comes after the input was checked

@@ -1,0 +1,51 @@
+#include "common/terminal_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace {
+
+// What a print call wrote to a stream.
+std::string written(const std::function<void(std::FILE*)>& print) {
+  std::FILE* stream = std::tmpfile();
+  print(stream);
+  std::string text(static_cast<std::size_t>(std::ftell(stream)), '\0');
+  std::rewind(stream);
+  const std::size_t got = std::fread(text.data(), 1, text.size(), stream);
+  std::fclose(stream);
+  text.resize(got);
+  return text;
+}
+
+TEST(TerminalText, ControlBytesAreEscapedAndNothingElse) {
+  const struct {
+    std::string name;
+    std::string shown;
+  } cases[] = {
+      {"plain.dat", "plain.dat"},
+      {"a\nb", "a\\nb"},
+      {"\r\t\a\b\v\f", "\\r\\t\\a\\b\\v\\f"},
+      {"\x1B]0;title\x07", "\\x1B]0;title\\a"},
+      {"\x1B[2J\x01\x1F\x7F", "\\x1B[2J\\x01\\x1F\\x7F"},
+      {"h\xC3\xB6he \xE6\x96\x87.dat", "h\xC3\xB6he \xE6\x96\x87.dat"},  // UTF-8 as it stands
+      {"back\\slash \"quoted\" 100%", "back\\slash \"quoted\" 100%"},
+      {"\xFF\xFE\x80 ~", "\xFF\xFE\x80 ~"},
+      {std::string(20000, 'n') + "\n", std::string(20000, 'n') + "\\n"},  // longer than one buffer
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(written([&](std::FILE* s) { u_write_escaped(s, c.name.c_str()); }), c.shown);
+    EXPECT_EQ(written([&](std::FILE* s) { u_print_names(s, "[%s]\n", c.name.c_str()); }),
+              "[" + c.shown + "]\n");
+  }
+}
+
+TEST(TerminalText, MessagesKeepTheirNumbersAndPercents) {
+  EXPECT_EQ(
+      written([](std::FILE* s) { u_print_names(s, "%s: %d of %d, 100%%\n", "in\x1B.xdt", -7, 2147483647); }),
+      "in\\x1B.xdt: -7 of 2147483647, 100%\n");
+}
+
+}  // namespace
