@@ -7,21 +7,25 @@
 // multiplications and one random draw, and the file is written through a
 // large buffer: a 32767 x 32767 grid goes at disk speed.
 
-#include <sys/stat.h>
-
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <numbers>
 #include <vector>
 
+#include "common/output_file.h"
+#include "common/terminal_text.h"
+
 namespace {
 
+// 1: the arguments are wrong. 2: the output cannot be written, or it exists
+// and -f was not given; the arguments were fine, the file system said no.
 constexpr int EXIT_USAGE = 1;
 constexpr int EXIT_IO = 2;
 
@@ -32,18 +36,28 @@ struct Options {
   double spacing = 1e-5;       // x and y units per column and per row
   unsigned columns = 0;
   unsigned rows = 0;
+  bool force = false;
   const char* output = nullptr;
 };
 
-void print_usage() {
-  std::fprintf(stderr,
-               "Usage: xdtgen [-s seed] [-m missing_fraction] [-z height_scale_m] [-r lateral_spacing]\n"
-               "              columns rows output\n"
-               "  -s seed              unsigned integer; the same seed gives the same file (default 1)\n"
-               "  -m missing_fraction  share of points without data, 0 to 1 (default 0.02)\n"
-               "  -z height_scale_m    peak height of the surface in metres (default 2e-7)\n"
-               "  -r lateral_spacing   distance between adjacent points (default 1e-5)\n"
-               "  columns, rows        grid size, 0 to 65535 each (mapconv accepts 2 to 32767)\n");
+enum class Action { generate, help, version, usage_error };
+
+void print_usage(std::FILE* stream) {
+  std::fputs(
+      "Usage: xdtgen [-f] [-s seed] [-m missing_fraction] [-z height_scale_m] [-r lateral_spacing]\n"
+      "              columns rows output\n"
+      "       xdtgen --help | --version\n"
+      "  -f, --force          replace output if it exists, once the new file is complete\n"
+      "  -s seed              unsigned integer; the same seed gives the same file (default 1)\n"
+      "  -m missing_fraction  share of points without data, 0 to 1 (default 0.02)\n"
+      "  -z height_scale_m    peak height of the surface in metres (default 2e-7)\n"
+      "  -r lateral_spacing   distance between adjacent points (default 1e-5)\n"
+      "  -h, --help           print this help and exit\n"
+      "      --version        print the version and exit\n"
+      "  columns, rows        grid size, 0 to 65535 each (mapconv accepts 2 to 32767)\n"
+      "  output               the XDT file to write; an existing one is kept without -f\n"
+      "Exit status: 0 written, 1 bad arguments, 2 output exists or cannot be written.\n",
+      stream);
 }
 
 bool parse_unsigned(const char* text, std::uint64_t max, std::uint64_t* value) {
@@ -66,28 +80,38 @@ bool parse_finite(const char* text, double* value) {
   return true;
 }
 
-// Prints what is wrong and returns false on the first bad argument.
-bool parse_options(int argc, char** argv, Options* options) {
+bool is(const char* argument, const char* name) { return std::strcmp(argument, name) == 0; }
+
+// Reads the arguments in order: the first of --help and --version wins, and
+// the first bad argument is printed and ends the parse. Arguments are the
+// user's text and may hold anything, so they are printed escaped.
+Action parse_options(int argc, char** argv, Options* options) {
   const char* positional[3] = {};
   int positional_count = 0;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (argument[0] != '-' || argument[1] == '\0') {
       if (positional_count == 3) {
-        std::fprintf(stderr, "xdtgen: unexpected argument \"%s\"\n", argument);
-        return false;
+        u_print_names(stderr, "xdtgen: unexpected argument \"%s\"\n", argument);
+        return Action::usage_error;
       }
       positional[positional_count++] = argument;
       continue;
     }
+    if (is(argument, "-h") || is(argument, "--help")) return Action::help;
+    if (is(argument, "--version")) return Action::version;
+    if (is(argument, "-f") || is(argument, "--force")) {
+      options->force = true;
+      continue;
+    }
     const char letter = argument[1];
     if (argument[2] != '\0' || std::strchr("smzr", letter) == nullptr) {
-      std::fprintf(stderr, "xdtgen: unknown option \"%s\"\n", argument);
-      return false;
+      u_print_names(stderr, "xdtgen: unknown option \"%s\"\n", argument);
+      return Action::usage_error;
     }
     if (i + 1 == argc) {
-      std::fprintf(stderr, "xdtgen: option -%c needs a value\n", letter);
-      return false;
+      u_print_names(stderr, "xdtgen: option %s needs a value\n", argument);
+      return Action::usage_error;
     }
     const char* value = argv[++i];
     bool ok = false;
@@ -107,33 +131,33 @@ bool parse_options(int argc, char** argv, Options* options) {
         break;
     }
     if (!ok) {
-      std::fprintf(stderr, "xdtgen: invalid value \"%s\" for -%c\n", value, letter);
-      return false;
+      u_print_names(stderr, "xdtgen: invalid value \"%s\" for %s\n", value, argument);
+      return Action::usage_error;
     }
   }
   if (positional_count < 3) {
-    std::fprintf(stderr, "xdtgen: expected columns, rows and an output file\n");
-    return false;
+    std::fputs("xdtgen: expected columns, rows and an output file\n", stderr);
+    return Action::usage_error;
   }
   std::uint64_t columns = 0;
   std::uint64_t rows = 0;
   if (!parse_unsigned(positional[0], 65535, &columns)) {
-    std::fprintf(stderr, "xdtgen: columns must be a whole number from 0 to 65535, not \"%s\"\n",
-                 positional[0]);
-    return false;
+    u_print_names(stderr, "xdtgen: columns must be a whole number from 0 to 65535, not \"%s\"\n",
+                  positional[0]);
+    return Action::usage_error;
   }
   if (!parse_unsigned(positional[1], 65535, &rows)) {
-    std::fprintf(stderr, "xdtgen: rows must be a whole number from 0 to 65535, not \"%s\"\n", positional[1]);
-    return false;
+    u_print_names(stderr, "xdtgen: rows must be a whole number from 0 to 65535, not \"%s\"\n", positional[1]);
+    return Action::usage_error;
   }
   if (positional[2][0] == '\0') {
-    std::fprintf(stderr, "xdtgen: the output file name is empty\n");
-    return false;
+    std::fputs("xdtgen: the output file name is empty\n", stderr);
+    return Action::usage_error;
   }
   options->columns = static_cast<unsigned>(columns);
   options->rows = static_cast<unsigned>(rows);
   options->output = positional[2];
-  return true;
+  return Action::generate;
 }
 
 // splitmix64: small, fast and well mixed; one draw per point.
@@ -206,14 +230,12 @@ class Surface {
   std::vector<double> x_terms_;
 };
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// Collects little-endian bytes and hands them to the file in large writes.
+// Collects little-endian bytes and hands them to the output in large
+// writes. After a failed write it keeps the reason, as later frees may
+// change errno.
 class Writer {
  public:
-  explicit Writer(std::FILE* file) : file_(file), buffer_(CAPACITY) {}
+  explicit Writer(OutputFile* output) : output_(output), buffer_(CAPACITY) {}
 
   bool put_u16(std::uint16_t value) {
     if (used_ + 2 > CAPACITY && !flush()) return false;
@@ -231,10 +253,15 @@ class Writer {
   }
 
   bool flush() {
-    if (used_ > 0 && std::fwrite(buffer_.data(), 1, used_, file_) != used_) return false;
+    if (used_ > 0 && output_file_write(output_, buffer_.data(), used_) != NO_ERROR) {
+      error_ = errno;
+      return false;
+    }
     used_ = 0;
     return true;
   }
+
+  int error() const { return error_; }
 
  private:
   static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
@@ -244,13 +271,13 @@ class Writer {
     for (int i = 0; i < 4; ++i) buffer_[used_++] = static_cast<unsigned char>(bits >> (8 * i));
   }
 
-  std::FILE* file_;
+  OutputFile* output_;
   std::vector<unsigned char> buffer_;
   std::size_t used_ = 0;
+  int error_ = 0;
 };
 
-bool write_surface(const Options& options, std::FILE* file) {
-  Writer writer(file);
+bool write_points(const Options& options, Writer& writer) {
   if (!writer.put_u16(static_cast<std::uint16_t>(options.columns)) ||
       !writer.put_u16(static_cast<std::uint16_t>(options.rows))) {
     return false;
@@ -282,31 +309,72 @@ bool write_surface(const Options& options, std::FILE* file) {
   return writer.flush();
 }
 
+// Writes the whole surface; 0, or the errno value of the failure.
+int write_surface(const Options& options, OutputFile* output) {
+  try {
+    Writer writer(output);
+    return write_points(options, writer) ? 0 : writer.error();
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+}
+
+int report_exists(const char* path) {
+  u_print_names(stderr, "xdtgen: \"%s\" already exists (use -f to replace it)\n", path);
+  return EXIT_IO;
+}
+
+// The file is written unnamed beside its final name and put in place only
+// when whole, so a failed or killed run leaves the folder as it was, an
+// older file of that name included.
+int generate(const Options& options) {
+  OutputFile output;
+  if (output_file_open(options.output, options.force ? OUTPUT_REPLACE : 0u, &output) != NO_ERROR) {
+    if (output.name_taken) return report_exists(options.output);
+    u_print_names(stderr, "xdtgen: cannot create \"%s\": %s\n", options.output, std::strerror(errno));
+    return EXIT_IO;
+  }
+  if (const int error = write_surface(options, &output); error != 0) {
+    output_file_discard(&output);
+    u_print_names(stderr, "xdtgen: cannot write \"%s\": %s\n", options.output, std::strerror(error));
+    return EXIT_IO;
+  }
+  const ErrorCode committed = output_file_commit(&output);
+  if (committed == NO_ERROR) return 0;
+  // Another file took the name while this one was written.
+  if (output.name_taken) return report_exists(options.output);
+  u_print_names(stderr, "xdtgen: cannot %s \"%s\": %s\n",
+                committed == ERR_CANT_WRITE_FILE ? "write" : "create", options.output, std::strerror(errno));
+  return EXIT_IO;
+}
+
+// Help and version text goes to standard output; a failure to write it
+// there is a failure of the run.
+int finish_stdout() {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+  std::fprintf(stderr, "xdtgen: cannot write to standard output: %s\n", std::strerror(errno));
+  return EXIT_IO;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Past a file-size limit a write then fails with EFBIG and is reported,
+  // instead of the signal ending the run without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
   Options options;
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    print_usage();
-    return 0;
+  switch (parse_options(argc, argv, &options)) {
+    case Action::help:
+      print_usage(stdout);
+      return finish_stdout();
+    case Action::version:
+      std::fputs("xdtgen " MAPCONV_VERSION "\n", stdout);
+      return finish_stdout();
+    case Action::usage_error:
+      print_usage(stderr);
+      return EXIT_USAGE;
+    case Action::generate:
+      break;
   }
-  if (!parse_options(argc, argv, &options)) {
-    print_usage();
-    return EXIT_USAGE;
-  }
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(options.output, "wb"));
-  if (file == nullptr) {
-    std::fprintf(stderr, "xdtgen: cannot create \"%s\": %s\n", options.output, std::strerror(errno));
-    return EXIT_IO;
-  }
-  bool ok = write_surface(options, file.get());
-  ok = std::fclose(file.release()) == 0 && ok;
-  if (!ok) {
-    std::fprintf(stderr, "xdtgen: cannot write \"%s\": %s\n", options.output, std::strerror(errno));
-    // Drop the incomplete file, but never touch a device such as /dev/full.
-    struct stat status;
-    if (stat(options.output, &status) == 0 && S_ISREG(status.st_mode)) std::remove(options.output);
-    return EXIT_IO;
-  }
-  return 0;
+  return generate(options);
 }
