@@ -31,4 +31,5 @@ HookedBlock<T[]> hooked_allocate(std::size_t count) {
 // Makes the whole pages of a freshly obtained block resident in one call,
 // instead of one page fault per page at its first touch. Only a hint: the
 // contents are unchanged, and nothing happens where it is not supported.
-void prefault_block(void* block, std::size_t size);
+// With huge_pages, the block's whole 2 MiB pages are asked to be huge ones.
+void prefault_block(void* block, std::size_t size, bool huge_pages = false);

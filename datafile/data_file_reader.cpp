@@ -2,13 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <span>
 
-#include "common/byte_order.h"
+#include "common/cpu_dispatch.h"
 #include "common/memory_hooks.h"
 #include "common/path.h"
 
@@ -44,12 +45,33 @@ bool read_exact(std::FILE* stream, void* destination, std::size_t count) {
 }
 
 // Reads count big-endian values of T into a new block.
+// The block from big-endian to host order, in one pass that the compiler
+// can vectorise (a map may hold 2^30 values).
+MAPCONV_HOT_LOOP void reverse_values(std::uint16_t* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) values[i] = __builtin_bswap16(values[i]);
+}
+MAPCONV_HOT_LOOP void reverse_values(std::int32_t* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    values[i] = static_cast<std::int32_t>(__builtin_bswap32(static_cast<std::uint32_t>(values[i])));
+  }
+}
+
 template <typename T>
 ErrorCode read_block(std::FILE* stream, std::uint64_t count, T** data) {
   auto block = hooked_allocate<T>(static_cast<std::size_t>(count));
   if (block == nullptr) return ERR_NO_MEM;
-  if (!read_exact(stream, block.get(), static_cast<std::size_t>(count) * sizeof(T))) return ERR_PREMATURE_EOF;
-  for (std::uint64_t i = 0; i < count; ++i) u_swap_bytes(&block[i], sizeof(T));
+  // Huge pages: a map of hundreds of MiB is made resident several times
+  // faster, which is most of reading it.
+  prefault_block(block.get(), static_cast<std::size_t>(count) * sizeof(T), true);
+  // Each piece is put in host order right after it is read, while it is
+  // still in the processor's cache.
+  constexpr std::size_t piece = (std::size_t{1} << 17) / sizeof(T);
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t n = std::min<std::size_t>(piece, static_cast<std::size_t>(count) - done);
+    if (!read_exact(stream, block.get() + done, n * sizeof(T))) return ERR_PREMATURE_EOF;
+    reverse_values(block.get() + done, n);
+    done += n;
+  }
   *data = block.release();
   return NO_ERROR;
 }
