@@ -11,27 +11,73 @@ namespace {
 
 constexpr double NANOMETRES_PER_METRE = 1e9;
 
-// Running mean and squared deviation (Welford), stable over a billion points.
-struct Accumulator {
+// Count, mean, squared deviation and range of a run of heights. Runs are
+// summed on their own and merged pairwise (Chan, Golub and LeVeque), which
+// stays accurate over a billion points without a division per point.
+struct Moments {
   std::uint64_t count = 0;
   double mean = 0.0;
   double squares = 0.0;
   double min = 0.0;
   double max = 0.0;
 
-  void add(double value) {
+  void merge(const Moments& other) {
+    if (other.count == 0) return;
     if (count == 0) {
-      min = max = value;
-    } else {
-      min = value < min ? value : min;
-      max = value > max ? value : max;
+      *this = other;
+      return;
     }
-    ++count;
-    const double delta = value - mean;
-    mean += delta / static_cast<double>(count);
-    squares += delta * (value - mean);
+    const double total = static_cast<double>(count + other.count);
+    const double delta = other.mean - mean;
+    mean += delta * (static_cast<double>(other.count) / total);
+    squares += other.squares +
+               delta * delta * (static_cast<double>(count) / total) * static_cast<double>(other.count);
+    min = other.min < min ? other.min : min;
+    max = other.max > max ? other.max : max;
+    count += other.count;
   }
 };
+
+// Heights gathered before their run is summed: small enough for the cache.
+constexpr std::size_t RUN_LENGTH = 4096;
+
+// The moments of count finite values. Four partial sums each, so that the
+// additions do not wait on one another.
+Moments run_moments(const double* values, std::size_t count) {
+  Moments run;
+  if (count == 0) return run;
+  double sum[4] = {0.0, 0.0, 0.0, 0.0};
+  double low[4] = {values[0], values[0], values[0], values[0]};
+  double high[4] = {values[0], values[0], values[0], values[0]};
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const double value = values[i + lane];
+      sum[lane] += value;
+      low[lane] = value < low[lane] ? value : low[lane];
+      high[lane] = value > high[lane] ? value : high[lane];
+    }
+  }
+  for (; i < count; ++i) {
+    sum[0] += values[i];
+    low[0] = values[i] < low[0] ? values[i] : low[0];
+    high[0] = values[i] > high[0] ? values[i] : high[0];
+  }
+  run.count = count;
+  run.mean = ((sum[0] + sum[1]) + (sum[2] + sum[3])) / static_cast<double>(count);
+  double squares[4] = {0.0, 0.0, 0.0, 0.0};
+  for (i = 0; i + 4 <= count; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const double deviation = values[i + lane] - run.mean;
+      squares[lane] += deviation * deviation;
+    }
+  }
+  for (; i < count; ++i) squares[0] += (values[i] - run.mean) * (values[i] - run.mean);
+  run.squares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
+  run.min = std::fmin(std::fmin(low[0], low[1]), std::fmin(low[2], low[3]));
+  run.max = std::fmax(std::fmax(high[0], high[1]), std::fmax(high[2], high[3]));
+  return run;
+}
 
 void append_format(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void append_format(std::string* out, const char* format, ...) {
@@ -107,28 +153,45 @@ PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometre
 
 HeightStatistics compute_height_statistics(const HeightGrid& grid) {
   HeightStatistics statistics{};
-  Accumulator accumulator;
+  Moments total;
   const std::size_t points = static_cast<std::size_t>(grid.columns) * static_cast<std::size_t>(grid.rows);
-  for (std::size_t i = 0; i < points; ++i) {
-    double height = 0.0;
-    switch (height_at(grid, i, &height)) {
-      case PointKind::valid:
-        accumulator.add(height);
-        break;
-      case PointKind::no_data:
-        ++statistics.no_data;
-        break;
-      case PointKind::non_finite:
-        ++statistics.non_finite;
-        break;
+  // Every count but the marker gives a finite height when the largest does.
+  const bool counts_finite =
+      grid.phase_counts != nullptr && std::isfinite(grid.nanometres_per_count * 2147483648.0);
+  double values[RUN_LENGTH];
+  for (std::size_t first = 0; first < points; first += RUN_LENGTH) {
+    const std::size_t end = points - first < RUN_LENGTH ? points : first + RUN_LENGTH;
+    std::size_t valid = 0;
+    if (counts_finite) {
+      // The common case without a call or a branch per point.
+      for (std::size_t i = first; i < end; ++i) {
+        const std::int32_t count = grid.phase_counts[i];
+        values[valid] = static_cast<double>(count) * grid.nanometres_per_count;
+        valid += count != PHASE_INVALID;
+      }
+      statistics.no_data += (end - first) - valid;
+    } else {
+      for (std::size_t i = first; i < end; ++i) {
+        switch (height_at(grid, i, &values[valid])) {
+          case PointKind::valid:
+            ++valid;
+            break;
+          case PointKind::no_data:
+            ++statistics.no_data;
+            break;
+          case PointKind::non_finite:
+            ++statistics.non_finite;
+            break;
+        }
+      }
     }
+    total.merge(run_moments(values, valid));
   }
-  statistics.valid = accumulator.count;
-  statistics.min = accumulator.min;
-  statistics.max = accumulator.max;
-  statistics.mean = accumulator.mean;
-  statistics.rms =
-      accumulator.count == 0 ? 0.0 : std::sqrt(accumulator.squares / static_cast<double>(accumulator.count));
+  statistics.valid = total.count;
+  statistics.min = total.min;
+  statistics.max = total.max;
+  statistics.mean = total.mean;
+  statistics.rms = total.count == 0 ? 0.0 : std::sqrt(total.squares / static_cast<double>(total.count));
   return statistics;
 }
 
@@ -177,7 +240,7 @@ std::string summary_json(const MapSummary& summary) {
   std::string out = "{\"file\":";
   append_json_string(&out, summary.file);
   const DataFileSettings* settings = summary.data_file;
-  out.append(settings != nullptr ? ",\"kind\":\"data file\"" : ",\"kind\":\"xdt\"");
+  out.append(settings != nullptr ? ",\"kind\":\"data_file\"" : ",\"kind\":\"xdt_file\"");
   out.append(",\"header_format\":");
   if (settings != nullptr) {
     append_format(&out, "%" PRId32 ",\"header_size\":%" PRId32, settings->header_format,

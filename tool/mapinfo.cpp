@@ -1,9 +1,13 @@
 // mapinfo: prints a summary of XDT surface files and binary data files, and
 // optionally draws one of them as a false-colour PNG picture.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,6 +17,7 @@
 #include "common/errors.h"
 #include "common/memory_hooks.h"
 #include "common/path.h"
+#include "common/terminal_text.h"
 #include "datafile/data_file_reader.h"
 #include "tool/height_picture.h"
 #include "tool/map_summary.h"
@@ -24,22 +29,50 @@ constexpr int EXIT_FILE_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 constexpr const char* USAGE =
-    "usage: mapinfo [--json] [--png PICTURE] FILE...\n"
-    "Prints a summary of each XDT surface file or binary data file.\n"
-    "  --json         one JSON object per file, one per line\n"
-    "  --png PICTURE  also draw the heights as a false-colour PNG (one FILE only)\n"
-    "  --help         show this text\n";
+    "usage: mapinfo [--json] [--png PICTURE [--size PIXELS] [-f]] FILE...\n"
+    "Prints a summary of each XDT surface file or binary data file (a pipe such\n"
+    "as /dev/stdin too).\n"
+    "  --json          one JSON object per file, one per line\n"
+    "  --png PICTURE   also draw the heights as a false-colour PNG (one FILE only)\n"
+    "  --size PIXELS   the picture's longer side, 1 to 65535 (default: one pixel\n"
+    "                  per point, at most 2048)\n"
+    "  -f, --force     replace an existing picture\n"
+    "  -h, --help      show this text\n"
+    "  --version       show the version\n";
 
 struct Options {
   bool json = false;
+  bool force = false;
   const char* picture = nullptr;
+  std::uint32_t size = 0;  // 0: the default rule
   std::vector<const char*> files;
 };
 
-enum class ParseResult { run, help, usage_error };
+enum class ParseResult { run, help, version, usage_error };
+
+// A picture side from 1 to MAX_PICTURE_SIDE, digits only.
+bool parse_size(std::string_view text, std::uint32_t* size) {
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || text[0] == '+' || error != std::errc{} || end != text.data() + text.size() ||
+      value < 1 || value > MAX_PICTURE_SIDE)
+    return false;
+  *size = value;
+  return true;
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE", or null.
+const char* option_value(std::string_view name, int argc, char** argv, int* i) {
+  const std::string_view argument = argv[*i];
+  if (argument == name) return *i + 1 < argc ? argv[++*i] : nullptr;
+  if (argument.size() > name.size() + 1 && argument.starts_with(name) && argument[name.size()] == '=')
+    return argv[*i] + name.size() + 1;
+  return nullptr;
+}
 
 ParseResult parse_arguments(int argc, char** argv, Options* options) {
   bool options_ended = false;
+  bool size_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (options_ended || argument.size() < 2 || argument[0] != '-') {
@@ -48,16 +81,29 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
       options_ended = true;
     } else if (argument == "--help" || argument == "-h") {
       return ParseResult::help;
+    } else if (argument == "--version") {
+      return ParseResult::version;
     } else if (argument == "--json") {
       options->json = true;
-    } else if (argument == "--png" && i + 1 < argc && options->picture == nullptr) {
-      options->picture = argv[++i];
-    } else if (argument.starts_with("--png=") && argument.size() > 6 && options->picture == nullptr) {
-      options->picture = argv[i] + 6;
+    } else if (argument == "-f" || argument == "--force") {
+      options->force = true;
+    } else if (argument == "--png" || argument.starts_with("--png=")) {
+      const char* picture = option_value("--png", argc, argv, &i);
+      if (picture == nullptr || options->picture != nullptr) {
+        u_print_names(stderr, "mapinfo: %s: needs one picture file name, given once\n", argument.data());
+        return ParseResult::usage_error;
+      }
+      options->picture = picture;
+    } else if (argument == "--size" || argument.starts_with("--size=")) {
+      const char* size = option_value("--size", argc, argv, &i);
+      if (size == nullptr || size_given || !parse_size(size, &options->size)) {
+        u_print_names(stderr, "mapinfo: %s: needs one picture size from 1 to 65535 pixels, given once\n",
+                      argument.data());
+        return ParseResult::usage_error;
+      }
+      size_given = true;
     } else {
-      std::fprintf(
-          stderr, "mapinfo: %s: %s\n", argv[i],
-          argument.starts_with("--png") ? "needs one picture file name, given once" : "unknown option");
+      u_print_names(stderr, "mapinfo: %s: unknown option\n", argv[i]);
       return ParseResult::usage_error;
     }
   }
@@ -69,17 +115,29 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
     std::fputs("mapinfo: --png draws one file; give exactly one FILE\n", stderr);
     return ParseResult::usage_error;
   }
+  if (size_given && options->picture == nullptr) {
+    std::fputs("mapinfo: --size is the size of a picture; give --png as well\n", stderr);
+    return ParseResult::usage_error;
+  }
   return ParseResult::run;
 }
 
-// One file's failure, reported as "mapinfo: FILE: reason (ERR_NAME)".
+// One file's failure, reported as "mapinfo: FILE: reason (ERR_NAME)", where
+// FILE is the input or the picture. NO_ERROR leaves out the name.
 struct Failure {
   ErrorCode code;
   std::string reason;
+  const char* subject = nullptr;  // the picture, when it failed; else the input
 };
 
 void report(const char* file, const Failure& failure) {
-  std::fprintf(stderr, "mapinfo: %s: %s (%s)\n", file, failure.reason.c_str(), u_error_string(failure.code));
+  const char* subject = failure.subject != nullptr ? failure.subject : file;
+  if (failure.code == NO_ERROR) {
+    u_print_names(stderr, "mapinfo: %s: %s\n", subject, failure.reason.c_str());
+  } else {
+    u_print_names(stderr, "mapinfo: %s: %s (%s)\n", subject, failure.reason.c_str(),
+                  u_error_string(failure.code));
+  }
 }
 
 const char* reading_reason(ErrorCode code, bool data_file) {
@@ -99,30 +157,110 @@ const char* reading_reason(ErrorCode code, bool data_file) {
   }
 }
 
-const char* picture_reason(ErrorCode code) {
-  switch (code) {
-    case ERR_CANT_CREATE_FILE:
-      return "cannot create the picture";
-    case ERR_NO_MEM:
-      return "not enough memory for the picture";
-    default:
-      return "cannot write the picture";
+// An input that is not a regular file (a pipe, a terminal, a character
+// device) is copied once into an unnamed temporary file: the readers look at
+// its first bytes, check its size and read it from the start, which a pipe
+// allows only once.
+class Spool {
+ public:
+  Spool() = default;
+  ~Spool() {
+    if (fd_ >= 0) close(fd_);
+    if (!named_.empty()) unlink(named_.c_str());
   }
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  // Copies the open input into the temporary; *path then names the copy.
+  bool fill(int input, std::string* path, Failure* failure) {
+    if (!create(failure)) return false;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+      const ssize_t got = read(input, buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+        return false;
+      }
+      if (got == 0) break;
+      for (ssize_t done = 0; done < got;) {
+        const ssize_t put = write(fd_, buffer.data() + done, static_cast<std::size_t>(got - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+          *failure = {ERR_CANT_OPEN_FILE, std::string("cannot keep a copy of the input: ") +
+                                              std::strerror(put < 0 ? errno : ENOSPC)};
+          return false;
+        }
+        done += put;
+      }
+    }
+    *path = named_.empty() ? "/proc/self/fd/" + std::to_string(fd_) : named_;
+    return true;
+  }
+
+ private:
+  bool create(Failure* failure) {
+    const char* folder = std::getenv("TMPDIR");
+    if (folder == nullptr || folder[0] == '\0') folder = "/tmp";
+    fd_ = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    // The copy is reached through /proc; without either, a named file that
+    // is removed when done.
+    struct stat status {};
+    if (fd_ >= 0 && stat(("/proc/self/fd/" + std::to_string(fd_)).c_str(), &status) == 0) return true;
+    if (fd_ >= 0) close(fd_);
+    std::string name = std::string(folder) + "/mapinfo-XXXXXX";
+    fd_ = mkstemp(name.data());
+    if (fd_ < 0) {
+      *failure = {ERR_CANT_OPEN_FILE,
+                  std::string("cannot keep a copy of the input: ") + std::strerror(errno)};
+      return false;
+    }
+    named_ = name;
+    return true;
+  }
+
+  int fd_ = -1;
+  std::string named_;
+};
+
+// Opens the input at path: a regular file is read where it is, anything
+// else through a spooled copy (*readable names what to read). *status
+// describes the input itself.
+bool open_input(const char* path, Spool* spool, std::string* readable, struct stat* status,
+                Failure* failure) {
+  const NativePath native(path);
+  if (native.get() == nullptr) {
+    *failure = {ERR_CANT_OPEN_FILE, native.out_of_memory() ? "not enough memory" : "malformed wide path"};
+    return false;
+  }
+  if (stat(native.get(), status) != 0) {
+    *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+    return false;
+  }
+  if (S_ISDIR(status->st_mode)) {
+    *failure = {ERR_CANT_OPEN_FILE, "is a directory"};
+    return false;
+  }
+  *readable = path;
+  if (S_ISREG(status->st_mode)) return true;
+  const int input = open(native.get(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (input < 0) {
+    *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+    return false;
+  }
+  const bool copied = spool->fill(input, readable, failure);
+  close(input);
+  return copied;
 }
 
-// Checks that path names an existing file that is not a folder, tells
-// whether it starts with a data file's magic number, and turns away a file
-// far too short for the XDT grid its first bytes would describe before the
-// XDT reader allocates that grid.
+// Tells whether the file at path (a regular one) starts with a data file's
+// magic number, and turns away a file far too short for the XDT grid its
+// first bytes would describe before the XDT reader allocates that grid.
 bool probe(const char* path, bool* data_file, Failure* failure) {
   const NativePath native(path);
   struct stat status {};
   if (native.get() == nullptr || stat(native.get(), &status) != 0) {
     *failure = {ERR_CANT_OPEN_FILE, native.get() == nullptr ? "malformed wide path" : std::strerror(errno)};
-    return false;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    *failure = {ERR_CANT_OPEN_FILE, "is a directory"};
     return false;
   }
   std::FILE* file = std::fopen(native.get(), "rb");
@@ -199,38 +337,88 @@ bool load_xdt_file(const char* path, LoadedMap* map, Failure* failure) {
   return true;
 }
 
-// Summarises one file on standard output and draws it when asked.
-bool inspect(const char* path, const Options& options, Failure* failure) {
-  LoadedMap map;
-  if (!probe(path, &map.data_file, failure)) return false;
-  if (!(map.data_file ? load_data_file(path, &map, failure) : load_xdt_file(path, &map, failure)))
-    return false;
+// The picture's own failures name the picture.
+Failure picture_failure(const char* picture, ErrorCode code, std::string reason) {
+  Failure failure{code, std::move(reason)};
+  failure.subject = picture;
+  return failure;
+}
 
-  const HeightStatistics heights = compute_height_statistics(map.grid);
-  const MapSummary summary{path,
-                           map.data_file ? &map.settings : nullptr,
-                           map.grid.columns,
-                           map.grid.rows,
-                           heights,
-                           map.lateral_resolution};
-  const std::string text = options.json ? summary_json(summary) : summary_text(summary);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-
-  if (options.picture == nullptr) return true;
+// Draws the map, never over its own input and never over an existing file
+// without --force.
+bool draw(const char* path, const struct stat& input, const LoadedMap& map, const HeightStatistics& heights,
+          const Options& options, Failure* failure) {
+  const char* picture = options.picture;
   if (map.grid.columns == 0 || map.grid.rows == 0) {
     *failure = {ERR_INVALID_PARAM, "no phase map to draw"};
     return false;
   }
-  std::string libpng_reason;
-  const ErrorCode code = write_height_picture(options.picture, map.grid, heights, &libpng_reason);
-  if (code != NO_ERROR) {
-    std::string reason = std::string(picture_reason(code)) + " " + options.picture;
-    if (!libpng_reason.empty()) reason += ": " + libpng_reason;
-    *failure = {code, reason};
+  const NativePath native(picture);
+  struct stat status {};
+  if (native.get() != nullptr && stat(native.get(), &status) == 0) {
+    if (status.st_dev == input.st_dev && status.st_ino == input.st_ino) {
+      *failure = picture_failure(picture, NO_ERROR, "is the input file; a picture never replaces its input");
+      return false;
+    }
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+      *failure = picture_failure(picture, ERR_CANT_CREATE_FILE,
+                                 "is a FIFO or socket; a picture goes to a file or a device");
+      return false;
+    }
+  }
+  const PictureRequest request{picture, options.force, options.size, path};
+  PictureFailure problem{};
+  const ErrorCode code = write_height_picture(request, map.grid, heights, &problem);
+  if (code == NO_ERROR) return true;
+  if (problem.name_taken) {
+    *failure = picture_failure(picture, NO_ERROR, "already exists (use -f to replace it)");
     return false;
   }
-  return true;
+  std::string reason = code == ERR_CANT_CREATE_FILE ? "cannot create the picture"
+                       : code == ERR_NO_MEM         ? "not enough memory for the picture"
+                                                    : "cannot write the picture";
+  if (problem.system_error != 0) {
+    reason += std::string(": ") + std::strerror(problem.system_error);
+  } else if (!problem.detail.empty()) {
+    reason += ": " + problem.detail;
+  }
+  *failure = picture_failure(picture, code, reason);
+  return false;
+}
+
+// Summarises one file on standard output and draws it when asked.
+bool inspect(const char* path, const Options& options, Failure* failure) {
+  Spool spool;
+  std::string readable;
+  struct stat input {};
+  if (!open_input(path, &spool, &readable, &input, failure)) return false;
+  LoadedMap map;
+  if (!probe(readable.c_str(), &map.data_file, failure)) return false;
+  if (!(map.data_file ? load_data_file(readable.c_str(), &map, failure)
+                      : load_xdt_file(readable.c_str(), &map, failure)))
+    return false;
+
+  const HeightStatistics heights = compute_height_statistics(map.grid);
+  MapSummary summary{path,
+                     map.data_file ? &map.settings : nullptr,
+                     map.grid.columns,
+                     map.grid.rows,
+                     heights,
+                     map.lateral_resolution};
+  if (options.json) {
+    const std::string text = summary_json(summary);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else {
+    // The name goes out escaped, as everywhere on the terminal, and the
+    // summary follows it.
+    u_write_escaped(stdout, path);
+    summary.file = {};
+    const std::string text = summary_text(summary);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  std::fflush(stdout);
+
+  return options.picture == nullptr || draw(path, input, map, heights, options, failure);
 }
 
 }  // namespace
@@ -240,6 +428,9 @@ int main(int argc, char** argv) {
   switch (parse_arguments(argc, argv, &options)) {
     case ParseResult::help:
       std::fputs(USAGE, stdout);
+      return 0;
+    case ParseResult::version:
+      std::fputs("mapinfo " MAPCONV_VERSION "\n", stdout);
       return 0;
     case ParseResult::usage_error:
       std::fputs(USAGE, stderr);

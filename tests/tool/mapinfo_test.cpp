@@ -1,10 +1,13 @@
 // mapinfo from the outside: the real executables on generated files.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
@@ -55,8 +58,8 @@ TEST(Mapinfo, DataFileAgreesWithTheXdtItWasConvertedFrom) {
   ASSERT_NE(newline, std::string::npos);
   const auto from_xdt = json_fields(result.out.substr(0, newline));
   const auto from_dat = json_fields(result.out.substr(newline + 1));
-  EXPECT_EQ(from_xdt.at("kind"), "\"xdt\"");
-  EXPECT_EQ(from_dat.at("kind"), "\"data file\"");
+  EXPECT_EQ(from_xdt.at("kind"), "\"xdt_file\"");
+  EXPECT_EQ(from_dat.at("kind"), "\"data_file\"");
   EXPECT_EQ(from_dat.at("header_format"), "1");
   EXPECT_EQ(from_dat.at("header_size"), "834");
   for (const char* key :
@@ -166,8 +169,15 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
        false},
       {{dir.file("short.dat")}, 1, "data file is cut short (ERR_PREMATURE_EOF)", false},
       {{dir.path()}, 1, dir.path() + ": is a directory (ERR_CANT_OPEN_FILE)", false},
-      {{"--png", dir.path() + "/no/such/dir.png", good}, 1, "cannot create the picture", true},
-      {{"--png", "/dev/full", good}, 1, "(ERR_CANT_WRITE_FILE)", true},
+      {{"--png", dir.path() + "/no/such/dir.png", good},
+       1,
+       dir.path() +
+           "/no/such/dir.png: cannot create the picture: No such file or directory (ERR_CANT_CREATE_FILE)",
+       true},
+      {{"--png", "/dev/full", good},
+       1,
+       "mapinfo: /dev/full: cannot write the picture: No space left on device (ERR_CANT_WRITE_FILE)",
+       true},
       {{}, 2, "mapinfo: no input file", false},
       {{"--png", dir.file("x.png"), good, good}, 2, "--png draws one file", false},
       {{"--colour", good}, 2, "mapinfo: --colour: unknown option", false},
@@ -192,6 +202,317 @@ TEST(Mapinfo, EscapesAnOddFileNameInJson) {
       "{\"file\":\"" + dir.path() + "/we\\\"ird\\\\na\\tme\\u0001\\u00ff\xc3\xa9.xdt\",";
   EXPECT_EQ(result.out.substr(0, expected.size()), expected);
   EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1);
+}
+
+// The tEXt chunks of a PNG file, by key.
+std::map<std::string, std::string> picture_text(const std::string& path) {
+  std::map<std::string, std::string> text;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return text;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+  if (info != nullptr && setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, file);
+    png_read_info(png, info);
+    png_textp entries = nullptr;
+    const int count = png_get_text(png, info, &entries, nullptr);
+    for (int i = 0; i < count; ++i)
+      text[entries[i].key] = std::string(entries[i].text, entries[i].text_length);
+  }
+  png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+  std::fclose(file);
+  return text;
+}
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+TEST(Mapinfo, GuardsThePictureAndItsInput) {
+  test::TempDir dir;
+  const std::string input = dir.file("surface.xdt");
+  test::write_file(input, surface_xdt());
+  const std::string pictures = dir.file("pictures");
+  std::filesystem::create_directory(pictures);
+  const std::string old_picture = pictures + "/old.png";
+  const unsigned char old_bytes[] = "an older picture";
+  const std::string fifo = pictures + "/fifo.png";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string hard_link = pictures + "/hard.xdt";
+  ASSERT_EQ(link(input.c_str(), hard_link.c_str()), 0);
+  const std::string soft_link = pictures + "/soft.png";
+  ASSERT_EQ(symlink(input.c_str(), soft_link.c_str()), 0);
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string err;
+    bool drawn;  // old.png holds a new picture afterwards
+  };
+  const Case cases[] = {
+      {{"--png", old_picture, input},
+       1,
+       "mapinfo: " + old_picture + ": already exists (use -f to replace it)\n",
+       false},
+      {{"-f", "--png", old_picture, input}, 0, "", true},
+      {{"--force", "--png=" + old_picture, input}, 0, "", true},
+      {{"--force", "--png", input, input}, 1, input + ": is the input file", false},
+      {{"-f", "--png", hard_link, input}, 1, hard_link + ": is the input file", false},
+      {{"-f", "--png", soft_link, input}, 1, soft_link + ": is the input file", false},
+      {{"--png", input, input}, 1, input + ": is the input file", false},
+      {{"-f", "--png", fifo, input}, 1, fifo + ": is a FIFO or socket", false},
+      {{"-f", "--png", "/dev/full", input},
+       1,
+       "mapinfo: /dev/full: cannot write the picture: No space left on device (ERR_CANT_WRITE_FILE)\n",
+       false},
+  };
+  for (const Case& c : cases) {
+    test::write_file(old_picture, old_bytes);
+    const test::ProcessResult result = mapinfo(dir, c.arguments);
+    EXPECT_EQ(result.status, c.status) << c.arguments[2];
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+    EXPECT_NE(result.out.find("9 columns x 6 rows"), std::string::npos) << c.arguments[2];
+    EXPECT_EQ(test::read_file(input), surface_xdt()) << c.arguments[2];
+    if (c.drawn) {
+      EXPECT_EQ(decode(old_picture).width, 9u);
+    } else {
+      EXPECT_EQ(test::read_file(old_picture), test::Bytes(std::begin(old_bytes), std::end(old_bytes)));
+    }
+    // Nothing left behind: no temporary beside the pictures.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(pictures))
+      names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"fifo.png", "hard.xdt", "old.png", "soft.png"}));
+  }
+}
+
+TEST(Mapinfo, SummarisesAPipeAsTheSameFileOnDisk) {
+  test::TempDir dir;
+  const std::string xdt = dir.file("surface.xdt"), dat = dir.file("surface.dat");
+  test::write_file(xdt, surface_xdt());
+  ASSERT_EQ(test::run_program(MAPCONV_EXECUTABLE, {xdt, dat}, dir).status, 0);
+  const std::string program = quoted(MAPINFO_EXECUTABLE);
+  for (const std::string& file : {xdt, dat}) {
+    for (const char* format : {"", "--json "}) {
+      const test::ProcessResult on_disk = mapinfo(dir, {format[0] != '\0' ? "--json" : "--", file});
+      ASSERT_EQ(on_disk.status, 0) << on_disk.err;
+      std::string expected = on_disk.out;
+      const std::string name = format[0] != '\0' ? "\"" + file + "\"" : file;
+      expected.replace(expected.find(name), name.size(), format[0] != '\0' ? "\"/dev/stdin\"" : "/dev/stdin");
+      for (const std::string& command :
+           {"cat " + quoted(file) + " | " + program + " " + format + "/dev/stdin",
+            program + " " + format + "/dev/stdin < " + quoted(file)}) {
+        const test::ProcessResult piped = test::run_program("/bin/sh", {"-c", command}, dir);
+        EXPECT_EQ(piped.status, 0) << command << piped.err;
+        EXPECT_EQ(piped.out, expected) << command;
+      }
+    }
+  }
+  // The same picture from the pipe as from the file.
+  const test::ProcessResult drawn =
+      test::run_program("/bin/sh",
+                        {"-c", "cat " + quoted(dat) + " | " + program + " --png " +
+                                   quoted(dir.file("piped.png")) + " /dev/stdin"},
+                        dir);
+  ASSERT_EQ(drawn.status, 0) << drawn.err;
+  ASSERT_EQ(mapinfo(dir, {"--png", dir.file("direct.png"), dat}).status, 0);
+  EXPECT_EQ(decode(dir.file("piped.png")).rgb, decode(dir.file("direct.png")).rgb);
+  EXPECT_EQ(picture_text(dir.file("piped.png")).at("Source"), "/dev/stdin");
+  // An empty input (standard input is /dev/null here) is cut short.
+  const test::ProcessResult empty = mapinfo(dir, {"/dev/stdin"});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_NE(empty.err.find("mapinfo: /dev/stdin: not a data file, and cut short"), std::string::npos)
+      << empty.err;
+}
+
+// 100 phase counts of mapconv's conversion, so that the data file holds
+// heights in the same proportions as the XDT file.
+constexpr double HEIGHT_UNIT_M = 100 * 0.5 * 6.328e-7 / 32768;
+
+// An 8 x 4 map of 2 x 2 blocks whose means, in units, are known; no mean
+// falls near the border between two colours.
+float block_height(int row, int column) {
+  const int block = (row / 2) * 4 + column / 2;
+  const int corner = (row % 2) * 2 + column % 2;
+  const int units[4][4] = {{3, 6, 3, 6}, {0, 0, 0, 0}, {9, 0, 0, 0}, {10, 10, 12, 14}};
+  switch (block) {
+    case 0:  // the lowest point: 1 unit
+      return static_cast<float>(HEIGHT_UNIT_M);
+    case 1:  // mean 4.5
+      return static_cast<float>(units[0][corner] * HEIGHT_UNIT_M);
+    case 2:  // no data at all: grey
+      return -1.0f;
+    case 3:  // one valid point among gaps and a NaN
+      return corner == 0 ? static_cast<float>(9 * HEIGHT_UNIT_M) : corner == 1 ? NAN : -1.0f;
+    case 7:  // the highest point
+      return static_cast<float>(21 * HEIGHT_UNIT_M);
+    default:  // mean 11.5
+      return static_cast<float>(units[3][corner] * HEIGHT_UNIT_M);
+  }
+}
+
+TEST(Mapinfo, ReducesByBlockMeansAndEnlargesByRepeating) {
+  test::TempDir dir;
+  test::write_file(dir.file("blocks.xdt"), test::xdt_bytes(8, 4, test::grid(8, 4, 1e-6f, block_height)));
+  ASSERT_EQ(
+      test::run_program(MAPCONV_EXECUTABLE, {dir.file("blocks.xdt"), dir.file("blocks.dat")}, dir).status, 0);
+  const auto colour = [](double nm) { return colour_for_height(nm, 1.0, 21.0); };
+  const Rgb grey = NO_DATA_COLOUR;
+  struct Case {
+    std::string size;
+    png_uint_32 width, height;
+    std::vector<Rgb> pixels;  // row by row; empty: check against the map itself
+  };
+  const Case cases[] = {
+      {"4",
+       4,
+       2,
+       {colour(1), colour(4.5), grey, colour(9), colour(11.5), colour(11.5), colour(11.5), colour(21)}},
+      // Two blocks of 4 x 4 points; the second has 9 valid ones.
+      {"2", 2, 1, {colour((4 * 1 + 18 + 46 + 46) / 16.0), colour((9 + 46 + 4 * 21) / 9.0)}},
+      {"1", 1, 1, {colour((4 + 18 + 46 + 46 + 9 + 46 + 84) / 25.0)}},
+      {"8", 8, 4, {}},
+      {"16", 16, 8, {}},
+      {"20", 20, 10, {}},
+  };
+  for (const char* input : {"blocks.xdt", "blocks.dat"}) {
+    ASSERT_EQ(mapinfo(dir, {"--png", dir.file("full.png"), "-f", dir.file(input)}).status, 0);
+    const Picture full = decode(dir.file("full.png"));
+    ASSERT_EQ(full.width, 8u);
+    for (const Case& c : cases) {
+      const std::string name = std::string(input) + " --size " + c.size;
+      const test::ProcessResult result =
+          mapinfo(dir, {"-f", "--size", c.size, "--png", dir.file("picture.png"), dir.file(input)});
+      ASSERT_EQ(result.status, 0) << name << result.err;
+      const Picture picture = decode(dir.file("picture.png"));
+      ASSERT_EQ(picture.width, c.width) << name;
+      ASSERT_EQ(picture.height, c.height) << name;
+      for (png_uint_32 y = 0; y < c.height; ++y) {
+        for (png_uint_32 x = 0; x < c.width; ++x) {
+          const Rgb expected =
+              c.pixels.empty() ? full.at(x * 8 / c.width, y * 4 / c.height) : c.pixels[y * c.width + x];
+          EXPECT_EQ(picture.at(x, y), expected) << name << " at " << x << "," << y;
+        }
+      }
+    }
+  }
+  const std::map<std::string, std::string> text = picture_text(dir.file("picture.png"));
+  EXPECT_NEAR(std::stod(text.at("Height minimum")), HEIGHT_UNIT_M * 1e9, 1e-6);
+  EXPECT_NEAR(std::stod(text.at("Height maximum")), 21 * HEIGHT_UNIT_M * 1e9, 1e-6);
+  EXPECT_EQ(text.at("Height unit"), "nm");
+  EXPECT_NE(text.at("Colour scale").find("height minimum"), std::string::npos);
+  EXPECT_EQ(text.at("Source"), dir.file("blocks.dat"));
+}
+
+TEST(Mapinfo, ChoosesTheDefaultSizeByTheLongerSide) {
+  test::TempDir dir;
+  struct Case {
+    int columns, rows;
+    std::vector<std::string> options;
+    png_uint_32 width, height;
+  };
+  const Case cases[] = {
+      {300, 200, {}, 300, 200},
+      {2048, 3, {}, 2048, 3},
+      {2, 2100, {}, 2, 2048},
+      {2100, 3, {}, 2048, 3},
+      {3, 4096, {}, 2, 2048},
+      {3, 4096, {"--size", "4096"}, 3, 4096},
+      {30000, 2, {"--size=65535"}, 65535, 4},
+      {30000, 2, {"--size", "3"}, 3, 1},
+  };
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(c.columns) + "x" + std::to_string(c.rows);
+    test::write_file(
+        dir.file("map.xdt"),
+        test::xdt_bytes(c.columns, c.rows, test::grid(c.columns, c.rows, 1e-6f, [](int r, int col) {
+                          return static_cast<float>((r + col) * 1e-9);
+                        })));
+    std::vector<std::string> arguments = c.options;
+    for (const char* word : {"-f", "--png"}) arguments.push_back(word);
+    arguments.push_back(dir.file("map.png"));
+    arguments.push_back(dir.file("map.xdt"));
+    const test::ProcessResult result = mapinfo(dir, arguments);
+    ASSERT_EQ(result.status, 0) << name << result.err;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.file("map.png").c_str())) << name;
+    EXPECT_EQ(image.width, c.width) << name;
+    EXPECT_EQ(image.height, c.height) << name;
+    png_image_free(&image);
+  }
+}
+
+TEST(Mapinfo, RefusesBadSizesAndPrintsHelpAndVersion) {
+  test::TempDir dir;
+  const std::string good = dir.file("good.xdt");
+  test::write_file(good, surface_xdt());
+  const std::string png = dir.file("x.png");
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;  // what standard output must hold
+    std::string err;  // what standard error must hold
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "usage: mapinfo", ""},
+      {{"-h", "--bogus"}, 0, "  --size PIXELS", ""},
+      {{"--version"}, 0, "mapinfo " MAPCONV_VERSION "\n", ""},
+      {{"--size", "0", "--png", png, good}, 2, "", "mapinfo: --size: needs one picture size from 1 to 65535"},
+      {{"--size", "65536", "--png", png, good}, 2, "", "needs one picture size"},
+      {{"--size", "12x", "--png", png, good}, 2, "", "needs one picture size"},
+      {{"--size", "-5", "--png", png, good}, 2, "", "needs one picture size"},
+      {{"--size=+5", "--png", png, good}, 2, "", "needs one picture size"},
+      {{"--size=", "--png", png, good}, 2, "", "needs one picture size"},
+      {{"--size", "5", "--size", "6", "--png", png, good}, 2, "", "needs one picture size"},
+      {{"--png", png, good, "--size"}, 2, "", "needs one picture size"},
+      {{"--size", "5", good}, 2, "", "--size is the size of a picture; give --png as well"},
+      {{"--pngx", good}, 2, "", "mapinfo: --pngx: unknown option"},
+  };
+  for (const Case& c : cases) {
+    const test::ProcessResult result = mapinfo(dir, c.arguments);
+    EXPECT_EQ(result.status, c.status) << c.arguments[0];
+    EXPECT_NE(result.out.find(c.out), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+    if (c.status == 0) {
+      EXPECT_EQ(result.err, "") << c.arguments[0];
+    } else {
+      EXPECT_EQ(result.out, "") << c.arguments[0];
+    }
+  }
+  const std::string usage = mapinfo(dir, {"--help"}).out;
+  for (const char* option :
+       {"--json", "--png PICTURE", "--size PIXELS", "-f, --force", "--help", "--version"})
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  EXPECT_EQ(mapinfo(dir, {"--version"}).out, "mapinfo " MAPCONV_VERSION "\n");
+}
+
+TEST(Mapinfo, EscapesControlBytesOfNamesOnTheTerminal) {
+  test::TempDir dir;
+  const std::string odd = "red\x1b[31m\nline\x7f\xc3\xa9.xdt";
+  const std::string shown = "red\\x1B[31m\\nline\\x7F\xc3\xa9.xdt";
+  test::write_file(dir.file(odd), surface_xdt());
+  test::write_file(dir.file(odd + ".png"), surface_xdt());
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{dir.file(odd)}, dir.file(shown) + ": XDT surface file\n", ""},
+      {{dir.file("missing\x1b]0;title\x07")},
+       "",
+       "mapinfo: " + dir.file("missing\\x1B]0;title\\a") + ": No such file"},
+      {{"--png", dir.file(odd + ".png"), dir.file(odd)},
+       dir.file(shown) + ": XDT surface file\n",
+       "mapinfo: " + dir.file(shown) + ".png: already exists"},
+      {{"--\x1b[2J"}, "", "mapinfo: --\\x1B[2J: unknown option"},
+  };
+  for (const Case& c : cases) {
+    const test::ProcessResult result = mapinfo(dir, c.arguments);
+    EXPECT_EQ(result.out.substr(0, c.out.size()), c.out);
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
+  }
 }
 
 }  // namespace
