@@ -19,7 +19,8 @@ void prefault_block(void* block, std::size_t size, bool huge_pages) {
     constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
     const std::uintptr_t huge_first = (start + huge - 1) / huge * huge;
     const std::uintptr_t huge_end = (start + size) / huge * huge;
-    if (huge_end > huge_first) madvise(reinterpret_cast<void*>(huge_first), huge_end - huge_first, MADV_HUGEPAGE);
+    if (huge_end > huge_first)
+      madvise(reinterpret_cast<void*>(huge_first), huge_end - huge_first, MADV_HUGEPAGE);
   }
   madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
 #else
