@@ -3,17 +3,17 @@
 // the file. Run with --benchmark_filter=...;
 // bench/run measures the whole program against the I/O floor.
 #include <benchmark/benchmark.h>
+#include <mapconv/conversion.h>
+#include <mapconv/data_file_writer.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/xdt_reader.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <span>
 #include <vector>
 
-#include "common/memory_hooks.h"
-#include "datafile/data_file_writer.h"
 #include "test_support.h"
-#include "tool/conversion.h"
-#include "tool/xdt_reader.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
-#include "common/byte_order.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/byte_order.h>
 
 #include <array>
 #include <bit>

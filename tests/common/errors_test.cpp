@@ -1,6 +1,5 @@
-#include "common/errors.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/errors.h>
 
 #include <climits>
 #include <string>

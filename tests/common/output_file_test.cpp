@@ -1,6 +1,5 @@
-#include "common/output_file.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/output_file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>

@@ -1,6 +1,5 @@
-#include "common/path.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/path.h>
 #include <unistd.h>
 
 #include <string>

@@ -1,6 +1,5 @@
-#include "common/print.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/print.h>
 #include <unistd.h>
 
 #include <cstdlib>

@@ -1,6 +1,5 @@
-#include "common/terminal_text.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/terminal_text.h>
 
 #include <cstdio>
 #include <functional>

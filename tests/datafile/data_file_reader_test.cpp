@@ -1,12 +1,11 @@
-#include "datafile/data_file_reader.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/data_file_reader.h>
+#include <mapconv/data_file_writer.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "datafile/data_file_writer.h"
 #include "test_support.h"
 
 namespace {

@@ -2,13 +2,13 @@
 // pieces of any length, with the header first or last, give the same bytes;
 // misuse and failures leave no file behind.
 #include <gtest/gtest.h>
+#include <mapconv/data_file_writer.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "datafile/data_file_writer.h"
 #include "test_support.h"
 
 namespace {

@@ -1,6 +1,5 @@
-#include "datafile/data_file_writer.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/data_file_writer.h>
 #include <sys/mman.h>
 #include <unistd.h>
 

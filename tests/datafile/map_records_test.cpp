@@ -1,6 +1,5 @@
-#include "datafile/map_records.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/map_records.h>
 
 #include <cstring>
 

@@ -1,14 +1,15 @@
 // Fuzz target: the data file reader on arbitrary bytes. The reader accepts
 // only what the writer can produce, so whatever it accepts must be written
 // back byte for byte; whatever it refuses must leave nothing behind.
+#include <mapconv/data_file_reader.h>
+#include <mapconv/data_file_writer.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 
-#include "datafile/data_file_reader.h"
-#include "datafile/data_file_writer.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

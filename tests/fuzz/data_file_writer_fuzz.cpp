@@ -3,6 +3,8 @@
 // writing after a short prefix into a memory stream. The file must hold the
 // prefix, then exactly the header and the blocks, and the caller's records
 // must come back untouched.
+#include <mapconv/data_file_writer.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +12,6 @@
 #include <cstring>
 #include <vector>
 
-#include "datafile/data_file_writer.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "fuzz_support.h"
-#include "tool/run_flow.h"
+#include "programs/mapconv/run_flow.h"
 
 namespace {
 

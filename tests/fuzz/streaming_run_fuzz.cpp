@@ -2,6 +2,11 @@
 // in small pieces and in its usual ones, and through the whole-map functions
 // (read the grid, build the phase map, write the file). Status, standard
 // error and output bytes must agree exactly.
+#include <mapconv/conversion.h>
+#include <mapconv/data_file_writer.h>
+#include <mapconv/errors.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/xdt_reader.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,13 +20,8 @@
 #include <system_error>
 #include <vector>
 
-#include "common/errors.h"
-#include "common/memory_hooks.h"
-#include "datafile/data_file_writer.h"
 #include "fuzz_support.h"
-#include "tool/conversion.h"
-#include "tool/run_flow.h"
-#include "tool/xdt_reader.h"
+#include "programs/mapconv/run_flow.h"
 
 namespace {
 

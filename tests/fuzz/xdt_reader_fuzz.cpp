@@ -1,5 +1,9 @@
 // Fuzz target: the XDT reader on arbitrary bytes, in host order and swapped.
 // Every outcome is checked against what the bytes say.
+#include <mapconv/errors.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/xdt_reader.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -7,10 +11,7 @@
 #include <cstring>
 #include <span>
 
-#include "common/errors.h"
-#include "common/memory_hooks.h"
 #include "fuzz_support.h"
-#include "tool/xdt_reader.h"
 
 namespace {
 

@@ -2,14 +2,14 @@
 // from arrays, and allocation hooks that fail on demand.
 #pragma once
 
+#include <mapconv/memory_hooks.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <vector>
-
-#include "common/memory_hooks.h"
 
 namespace test {
 

@@ -2,6 +2,7 @@
 // standard error, standard output and output file bytes out.
 
 #include <gtest/gtest.h>
+#include <mapconv/map_records.h>
 
 #include <bit>
 #include <cmath>
@@ -14,7 +15,6 @@
 #include <vector>
 
 #include "cli_support.h"
-#include "datafile/map_records.h"
 #include "test_support.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // The height-to-phase conversion and the run flow, in process: rounding,
 // the representable range, allocation failures and the path check.
 
-#include "tool/conversion.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/conversion.h>
+#include <mapconv/data_file_format.h>
 
 #include <bit>
 #include <cmath>
@@ -16,9 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "datafile/data_file_format.h"
+#include "programs/mapconv/run_flow.h"
 #include "test_support.h"
-#include "tool/run_flow.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // file, paths beyond the system's limits, and an input that changes between
 // the checks and the read.
 #include <gtest/gtest.h>
+#include <mapconv/memory_hooks.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,9 +16,8 @@
 #include <vector>
 
 #include "cli_support.h"
-#include "common/memory_hooks.h"
+#include "programs/mapconv/run_flow.h"
 #include "test_support.h"
-#include "tool/run_flow.h"
 
 namespace {
 

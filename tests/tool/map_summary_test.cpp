@@ -1,13 +1,13 @@
-#include "tool/map_summary.h"
+#include "programs/mapinfo/map_summary.h"
 
 #include <gtest/gtest.h>
+#include <mapconv/map_records.h>
 
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "datafile/map_records.h"
-#include "tool/colour_map.h"
+#include "programs/mapinfo/colour_map.h"
 
 namespace {
 

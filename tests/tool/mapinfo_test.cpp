@@ -1,5 +1,6 @@
 // mapinfo from the outside: the real executables on generated files.
 #include <gtest/gtest.h>
+#include <mapconv/version.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +15,8 @@
 #include <vector>
 
 #include "cli_support.h"
+#include "programs/mapinfo/colour_map.h"
 #include "test_support.h"
-#include "tool/colour_map.h"
 
 namespace {
 

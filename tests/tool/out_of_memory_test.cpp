@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "programs/mapconv/run_flow.h"
 #include "test_support.h"
-#include "tool/run_flow.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
-#include "tool/xdt_reader.h"
-
 #include <gtest/gtest.h>
+#include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
 
 #include <algorithm>

@@ -3,6 +3,7 @@
 // escaped on the terminal, and help and version go to standard output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mapconv/version.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>

@@ -1,0 +1,42 @@
+// Reader of binary measurement data files: the inverse of write_data_file.
+// It accepts exactly the files the writer can produce, so that writing back
+// what it read reproduces the file byte for byte.
+#pragma once
+
+#include <mapconv/api.h>
+#include <mapconv/data_file_format.h>
+#include <mapconv/errors.h>
+#include <mapconv/map_records.h>
+
+#include <cstdint>
+
+// Everything a data file holds. The maps own their blocks (through
+// memory_hooks); a map whose block is absent from the file has null data and
+// zero geometry.
+struct DataFileContents {
+  std::int16_t header_format;  // 1, 2 or 3
+  std::int32_t header_size;    // 834 or 4096
+  SoftwareInfo software;
+  DataFileHeader header;  // holes and bytes the format does not carry are zero
+  IntensityMap intensity;
+  PhaseMap phase;
+};
+
+// Sets every field to zero; releases nothing.
+MAPCONV_API void data_file_contents_clear(DataFileContents* contents);
+
+// Returns both map blocks, if any, and clears the record; harmless on a
+// cleared record and when repeated.
+MAPCONV_API void data_file_contents_release(DataFileContents* contents);
+
+// Reads the data file at path (library path convention) into *contents,
+// which must not own blocks. Returns 0, ERR_INVALID_PARAM (null argument),
+// ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF (the file is cut short),
+// ERR_NOT_A_DATA_FILE (wrong magic number, inconsistent header, block
+// lengths that do not match the geometry, or bytes after the last block) or
+// ERR_NO_MEM. After a failure *contents is cleared and owns nothing.
+MAPCONV_API ErrorCode read_data_file(const char* path, DataFileContents* contents);
+
+// True when the four bytes, read big-endian, are one of the three magic
+// numbers.
+MAPCONV_API bool is_data_file_magic(const unsigned char (&first_bytes)[4]);

@@ -1,0 +1,61 @@
+// Output that is either complete or absent. The file is written in the
+// folder of its final name, under no name at all or, where the file system
+// cannot do that, under a hidden name, and is put in place in one atomic step
+// once it is whole. Until then, and after any failure, the folder holds
+// exactly what it held before. Linux only.
+#pragma once
+
+#include <mapconv/api.h>
+#include <mapconv/errors.h>
+
+#include <cstddef>
+#include <cstdint>
+
+enum OutputFileFlags : unsigned {
+  OUTPUT_REPLACE = 1u,          // an existing regular file of that name may be replaced (the -f switch)
+  OUTPUT_NAMED_TEMPORARY = 2u,  // skip the unnamed temporary and use a hidden name (the fallback)
+};
+
+struct OutputFile {
+  int fd;           // where the caller writes; -1 when closed
+  bool in_place;    // writing straight into the final file: a device, or an existing file in a
+                    // folder that refuses new files (OUTPUT_REPLACE only)
+  bool in_order;    // a character device: bytes go out front to back, no seeking, no positional writes
+  bool name_taken;  // open or commit failed because a file of that name exists and
+                    // OUTPUT_REPLACE was not given
+
+  // Private by convention.
+  int folder_fd;      // the final name's folder (O_PATH); -1 when in place or closed
+  char* base_name;    // hooked block: the final name within the folder
+  char* hidden_name;  // hooked block: the hidden name; empty unless a file by that name is ours
+  unsigned flags;     // OutputFileFlags given to output_file_open
+  bool unnamed;       // fd is a temporary without a name (O_TMPFILE)
+};
+
+// Every field zero or -1, nothing owned; the record must not hold an open output.
+MAPCONV_API void output_file_clear(OutputFile* file);
+
+// Opens the output for a path under the library's path convention (see
+// common/path.h). A symbolic link as the last component is followed, so its
+// target is written and the link stays. On failure *file is cleared but for
+// name_taken, and errno tells why: ERR_NO_MEM, ERR_CANT_CREATE_FILE, or
+// ERR_INVALID_PARAM for a null argument.
+MAPCONV_API ErrorCode output_file_open(const char* path, unsigned flags, OutputFile* file);
+
+// Writes at the current position, over short writes and interruptions.
+// ERR_CANT_WRITE_FILE on failure; the caller then discards the output.
+MAPCONV_API ErrorCode output_file_write(OutputFile* file, const void* bytes, std::size_t size);
+
+// Writes at the offset without moving the current position. ERR_INVALID_PARAM
+// when the output is in_order or the range does not fit a file offset.
+MAPCONV_API ErrorCode output_file_write_at(OutputFile* file, const void* bytes, std::size_t size,
+                                           std::uint64_t offset);
+
+// Puts the file in place under its final name. The record is released and
+// cleared (but for name_taken) whatever the result; on failure the folder
+// holds what it held before, except after writing in place.
+MAPCONV_API ErrorCode output_file_commit(OutputFile* file);
+
+// Closes the output and removes the temporary; the record is cleared but for
+// name_taken. Harmless on a cleared record and when repeated. Keeps errno.
+MAPCONV_API void output_file_discard(OutputFile* file);

@@ -1,0 +1,19 @@
+// Names on the terminal. A file name may hold any byte but '/' and NUL;
+// printed raw, control bytes in it could move the cursor, recolour or clear
+// the screen, set a window title or forge a line of a log. Messages that
+// name files escape those bytes and print every other byte as it stands, so
+// ordinary names, UTF-8 ones included, keep their exact bytes.
+#pragma once
+
+#include <mapconv/api.h>
+#include <mapconv/print.h>
+
+#include <cstdio>
+
+// Writes text with its control bytes (below 0x20, and 0x7F) escaped: \a \b
+// \t \n \v \f \r as such, the others as \xHH (\x1B for escape).
+MAPCONV_API void u_write_escaped(std::FILE* stream, const char* text);
+
+// fprintf for messages that name files, with %s, %d and %% only: every %s
+// argument is written escaped as above. Needs no memory.
+MAPCONV_API void u_print_names(std::FILE* stream, const char* format, ...) MAPCONV_PRINTF(2, 3);

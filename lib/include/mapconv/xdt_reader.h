@@ -1,0 +1,83 @@
+// Reader for XDT surface files: two 16-bit counts (columns, rows), then
+// columns * rows records of three 32-bit floats (x, y, z), row by row.
+#pragma once
+
+#include <mapconv/api.h>
+#include <mapconv/errors.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// An XDT file being read piece by piece. Plain record; fields other than
+// columns/rows/points are private by convention.
+struct XdtStream {
+  std::int32_t columns;  // valid after a successful open
+  std::int32_t rows;
+  std::uint64_t points;  // columns * rows
+
+  // Columns of the outermost valid points of one row, with their x values.
+  // first == columns means none; last == -1 means fewer than two valid points.
+  struct Span {
+    std::int32_t first;
+    std::int32_t last;
+    float first_x;
+    float last_x;
+  };
+  std::FILE* file;
+  unsigned char* buffer;  // hooked block of buffer_records whole records
+  std::size_t buffer_records;
+  std::size_t buffered;      // records read but not yet handed out
+  std::size_t next;          // the first of them, as a record index into buffer
+  std::uint64_t handed_out;  // points handed out so far
+  std::int32_t column;       // grid column of the next point
+  Span row;                  // valid points of the current row so far
+  Span chosen;               // the span the resolution comes from
+  ErrorCode failure;         // a read failure, returned again by later reads
+  bool swap;
+};
+
+// Makes the record all zero, owning nothing (a state close accepts).
+MAPCONV_API void xdt_stream_clear(XdtStream* stream);
+
+// Opens path, reads and checks the counts ("Num Cols = N is too small" and
+// the like on stderr), checks a regular file's size against the grid before
+// allocating anything ("EOF reading point N of M"), and allocates the read
+// buffer, which the stream owns until xdt_stream_close. With swap set, every
+// number in the file is byte-reversed. Whatever *stream held is overwritten,
+// not released. Returns 0, ERR_INVALID_PARAM, ERR_CANT_OPEN_FILE,
+// ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE or ERR_NO_MEM; after a failure
+// the stream is closed and cleared.
+MAPCONV_API ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream);
+
+// Stores the next heights into the caller's array, at most capacity of them
+// and fewer only when the grid ends, -1.0 where a point has no data, and sets
+// *count; returns 0 with *count 0 once every point was handed out. A file
+// that ends early prints "EOF reading point N of M" and returns
+// ERR_PREMATURE_EOF with *count 0 (the array then holds nothing of use; later
+// reads fail the same way, silently). ERR_INVALID_PARAM for a stream that is
+// not open, a null array or count, or capacity 0.
+MAPCONV_API ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacity,
+                                      std::size_t* count);
+
+// After the last point: sets the lateral resolution worked out from the x
+// coordinates and returns 0, or prints "Could not calculate lateral
+// resolution" (a value that is not finite counts as none) and returns
+// ERR_PARAM_OUT_OF_RANGE with 0.0. ERR_INVALID_PARAM while points remain.
+MAPCONV_API ErrorCode xdt_stream_finish(XdtStream* stream, float* lateral_resolution);
+
+// Closes the file, releases the read buffer and clears the record; harmless
+// on a cleared record and when repeated.
+MAPCONV_API void xdt_stream_close(XdtStream* stream);
+
+// Reads the whole grid at path through a stream. On success hands back the
+// counts, a block of columns * rows heights (-1.0 where a point has no data)
+// that the caller releases through memory_hooks.release, and the lateral
+// resolution worked out from the x coordinates. With swap set, every number in the file is
+// byte-reversed. Returns 0, ERR_INVALID_PARAM, ERR_CANT_OPEN_FILE,
+// ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE or ERR_NO_MEM; after a failure
+// (other than ERR_INVALID_PARAM) the out-parameters hold 0, 0, null, 0.0.
+// A folder gives ERR_CANT_OPEN_FILE; a lateral resolution that is not finite
+// counts as one that cannot be worked out.
+MAPCONV_API ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows,
+                                    float** heights, float* lateral_resolution, bool swap);

@@ -1,0 +1,79 @@
+#include <mapconv/conversion.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "cpu_dispatch.h"
+
+namespace {
+
+// A rounded count q is kept only when its truncation lies from -2147483648 to
+// 2147483639; testing q against these open bounds before the conversion keeps
+// the float-to-int conversion in range. A NaN fails both tests.
+constexpr double LOWEST_KEPT_EXCLUSIVE = -2147483649.0;
+constexpr double HIGHEST_KEPT_EXCLUSIVE = static_cast<double>(PHASE_INVALID);
+
+}  // namespace
+
+void build_header(std::int32_t columns, std::int32_t rows, float lateral_resolution, DataFileHeader* header) {
+  std::memset(header, 0, sizeof *header);
+  header->scale_factor = CONVERSION_SCALE_FACTOR;
+  header->wavelength = CONVERSION_WAVELENGTH;
+  header->obliquity = CONVERSION_OBLIQUITY;
+  header->lateral_resolution = lateral_resolution;
+  header->phase_resolution = CONVERSION_PHASE_RESOLUTION;
+  header->frame_width = static_cast<std::int16_t>(columns);
+  header->frame_height = static_cast<std::int16_t>(rows);
+}
+
+double phase_counts_per_metre(const DataFileHeader* header) {
+  return 32768.0 / (static_cast<double>(header->wavelength) * static_cast<double>(header->scale_factor));
+}
+
+namespace {
+
+// One pass over the heights, written without branches so the compiler can
+// convert several heights per instruction; compiled for the processor at
+// hand.
+MAPCONV_HOT_LOOP std::size_t convert(const float* heights, std::size_t count, double counts_per_metre,
+                                     std::int32_t* phases) {
+  std::size_t unrepresentable = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double z = heights[i];
+    const bool valid = !(z <= -1.0);
+    const double p = counts_per_metre * z;
+    // p - 0.5 for a negative p, p + 0.5 otherwise: copysign gives the same
+    // sum, and -0.0 + -0.5 truncates to 0 as 0.5 does.
+    const double q = p + std::copysign(0.5, p);
+    const bool kept = (q > LOWEST_KEPT_EXCLUSIVE) & (q < HIGHEST_KEPT_EXCLUSIVE);
+    // Only an in-range value is converted, so the conversion is defined.
+    const auto rounded = static_cast<std::int32_t>(kept ? q : 0.0);
+    unrepresentable += static_cast<std::size_t>(valid & !kept);
+    phases[i] = (valid & kept) ? rounded : PHASE_INVALID;
+  }
+  return unrepresentable;
+}
+
+}  // namespace
+
+std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
+                            std::span<std::int32_t> phases) {
+  return convert(heights.data(), heights.size(), counts_per_metre, phases.data());
+}
+
+ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,
+                          double counts_per_metre, PhaseMap* map, std::size_t* unrepresentable) {
+  *unrepresentable = 0;
+  map->origin_x = 0;
+  map->origin_y = 0;
+  map->width = static_cast<std::int16_t>(columns);
+  map->height = static_cast<std::int16_t>(rows);
+  const ErrorCode code = phase_map_create(map);
+  if (code != NO_ERROR) return code;
+  // Every element is written once by the conversion itself: filling the
+  // fresh block with PHASE_INVALID first would only touch it twice.
+  const std::size_t count = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
+  *unrepresentable =
+      convert_heights(std::span(heights, count), counts_per_metre, std::span(map->data, count));
+  return NO_ERROR;
+}

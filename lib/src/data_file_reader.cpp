@@ -1,0 +1,202 @@
+#include <mapconv/data_file_reader.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/path.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "cpu_dispatch.h"
+
+namespace {
+
+using HeaderImage = std::array<std::uint8_t, HEADER_IMAGE_SIZE>;
+
+constexpr std::size_t MAGIC_SIZE = sizeof(HeaderLeadingFields::magic_number);
+
+// Turns the header bytes of the file into a host-order image: the holes
+// reopened, then every multi-byte field reversed, which undoes the writer's
+// reversal and compaction exactly.
+void expand_header(std::span<const std::uint8_t> file_bytes, HeaderImage* image) {
+  expand_header_image(file_bytes.data(), file_bytes.size(), image->data());
+  swap_header_image(image->data());
+}
+
+std::uint32_t big_endian_32(const std::uint8_t* bytes) {
+  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
+         std::uint32_t{bytes[3]};
+}
+
+const HeaderFormat* format_of_magic(std::uint32_t magic) {
+  for (const HeaderFormat& format : header_formats) {
+    if (format.magic_number == magic) return &format;
+  }
+  return nullptr;
+}
+
+// Reads count bytes; false when the stream ends first.
+bool read_exact(std::FILE* stream, void* destination, std::size_t count) {
+  return std::fread(destination, 1, count, stream) == count;
+}
+
+// Reads count big-endian values of T into a new block.
+// The block from big-endian to host order, in one pass that the compiler
+// can vectorise (a map may hold 2^30 values).
+MAPCONV_HOT_LOOP void reverse_values(std::uint16_t* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) values[i] = __builtin_bswap16(values[i]);
+}
+MAPCONV_HOT_LOOP void reverse_values(std::int32_t* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    values[i] = static_cast<std::int32_t>(__builtin_bswap32(static_cast<std::uint32_t>(values[i])));
+  }
+}
+
+template <typename T>
+ErrorCode read_block(std::FILE* stream, std::uint64_t count, T** data) {
+  auto block = hooked_allocate<T>(static_cast<std::size_t>(count));
+  if (block == nullptr) return ERR_NO_MEM;
+  // Huge pages: a map of hundreds of MiB is made resident several times
+  // faster, which is most of reading it.
+  prefault_block(block.get(), static_cast<std::size_t>(count) * sizeof(T), true);
+  // Each piece is put in host order right after it is read, while it is
+  // still in the processor's cache.
+  constexpr std::size_t piece = (std::size_t{1} << 17) / sizeof(T);
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t n = std::min<std::size_t>(piece, static_cast<std::size_t>(count) - done);
+    if (!read_exact(stream, block.get() + done, n * sizeof(T))) return ERR_PREMATURE_EOF;
+    reverse_values(block.get() + done, n);
+    done += n;
+  }
+  *data = block.release();
+  return NO_ERROR;
+}
+
+// Number of values in each block, once the header has been accepted.
+struct BlockSizes {
+  std::uint64_t intensity_values;
+  std::uint64_t phase_values;
+};
+
+// The geometry must be one the writer can have produced: sizes not
+// negative, block lengths equal to the sizes, an absent map all zero, and at
+// least one block.
+ErrorCode check_geometry(const IntensityMap& intensity, const PhaseMap& phase,
+                         const HeaderLeadingFields& leading, BlockSizes* sizes) {
+  if (intensity.width < 0 || intensity.height < 0 || intensity.buckets < 0 || phase.width < 0 ||
+      phase.height < 0) {
+    return ERR_NOT_A_DATA_FILE;
+  }
+  sizes->intensity_values =
+      std::uint64_t(intensity.width) * std::uint64_t(intensity.height) * std::uint64_t(intensity.buckets);
+  sizes->phase_values = std::uint64_t(phase.width) * std::uint64_t(phase.height);
+  if (sizes->intensity_values * 2 != leading.intensity_bytes ||
+      sizes->phase_values * 4 != leading.phase_bytes) {
+    return ERR_NOT_A_DATA_FILE;
+  }
+  const bool intensity_zero = intensity.origin_x == 0 && intensity.origin_y == 0 && intensity.width == 0 &&
+                              intensity.height == 0 && intensity.buckets == 0 && intensity.range == 0;
+  const bool phase_zero = phase.origin_x == 0 && phase.origin_y == 0 && phase.width == 0 && phase.height == 0;
+  if ((sizes->intensity_values == 0 && !intensity_zero) || (sizes->phase_values == 0 && !phase_zero)) {
+    return ERR_NOT_A_DATA_FILE;
+  }
+  if (sizes->intensity_values == 0 && sizes->phase_values == 0) return ERR_NOT_A_DATA_FILE;
+  return NO_ERROR;
+}
+
+ErrorCode read_header(std::FILE* stream, DataFileContents* contents, BlockSizes* sizes) {
+  std::uint8_t file_bytes[HEADER_SIZE_LONG];
+  if (!read_exact(stream, file_bytes, MAGIC_SIZE)) return ERR_PREMATURE_EOF;
+  const HeaderFormat* format = format_of_magic(big_endian_32(file_bytes));
+  if (format == nullptr) return ERR_NOT_A_DATA_FILE;
+  const auto header_size = static_cast<std::size_t>(format->header_size);
+  if (!read_exact(stream, file_bytes + MAGIC_SIZE, header_size - MAGIC_SIZE)) return ERR_PREMATURE_EOF;
+
+  HeaderImage image;
+  expand_header(std::span(file_bytes, header_size), &image);
+  HeaderLeadingFields leading;
+  std::memcpy(&leading, image.data(), sizeof leading);
+  std::memcpy(&contents->header, image.data() + HEADER_RECORD_POSITION, sizeof contents->header);
+  if (leading.header_format != format->header_format || leading.header_size != format->header_size ||
+      choose_header_format(&contents->header) != format->header_format) {
+    return ERR_NOT_A_DATA_FILE;
+  }
+  contents->header_format = leading.header_format;
+  contents->header_size = leading.header_size;
+  contents->software = leading.software_info;
+
+  IntensityMap& intensity = contents->intensity;
+  intensity.origin_x = leading.intensity_origin_x;
+  intensity.origin_y = leading.intensity_origin_y;
+  intensity.width = leading.intensity_width;
+  intensity.height = leading.intensity_height;
+  intensity.buckets = leading.intensity_buckets;
+  intensity.range = leading.intensity_range;
+  PhaseMap& phase = contents->phase;
+  phase.origin_x = leading.phase_origin_x;
+  phase.origin_y = leading.phase_origin_y;
+  phase.width = leading.phase_width;
+  phase.height = leading.phase_height;
+  return check_geometry(intensity, phase, leading, sizes);
+}
+
+// Bytes from the stream's position to its end, or -1 when it cannot tell.
+std::int64_t remaining_length(std::FILE* stream) {
+  struct stat status {};
+  const long position = std::ftell(stream);
+  if (position < 0 || fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+  return static_cast<std::int64_t>(status.st_size) - position;
+}
+
+ErrorCode read_stream(std::FILE* stream, DataFileContents* contents) {
+  BlockSizes sizes{};
+  ErrorCode code = read_header(stream, contents, &sizes);
+  if (code != NO_ERROR) return code;
+
+  // The length is checked before any block is allocated, so that a short
+  // file that claims a huge block costs nothing.
+  const std::uint64_t block_bytes = sizes.intensity_values * 2 + sizes.phase_values * 4;
+  const std::int64_t remaining = remaining_length(stream);
+  if (remaining >= 0 && static_cast<std::uint64_t>(remaining) < block_bytes) return ERR_PREMATURE_EOF;
+  if (remaining >= 0 && static_cast<std::uint64_t>(remaining) > block_bytes) return ERR_NOT_A_DATA_FILE;
+
+  if (sizes.intensity_values != 0) {
+    code = read_block(stream, sizes.intensity_values, &contents->intensity.data);
+    if (code != NO_ERROR) return code;
+    contents->intensity.capacity = static_cast<std::uint32_t>(sizes.intensity_values);
+  }
+  if (sizes.phase_values != 0) {
+    code = read_block(stream, sizes.phase_values, &contents->phase.data);
+    if (code != NO_ERROR) return code;
+    contents->phase.capacity = static_cast<std::uint32_t>(sizes.phase_values);
+  }
+  if (std::fgetc(stream) != EOF) return ERR_NOT_A_DATA_FILE;
+  return NO_ERROR;
+}
+
+}  // namespace
+
+bool is_data_file_magic(const unsigned char (&first_bytes)[4]) {
+  return format_of_magic(big_endian_32(first_bytes)) != nullptr;
+}
+
+void data_file_contents_clear(DataFileContents* contents) { std::memset(contents, 0, sizeof *contents); }
+
+void data_file_contents_release(DataFileContents* contents) {
+  if (contents->intensity.data != nullptr) memory_hooks.release(contents->intensity.data);
+  if (contents->phase.data != nullptr) memory_hooks.release(contents->phase.data);
+  data_file_contents_clear(contents);
+}
+
+ErrorCode read_data_file(const char* path, DataFileContents* contents) {
+  if (path == nullptr || contents == nullptr) return ERR_INVALID_PARAM;
+  data_file_contents_clear(contents);
+  FileHandle stream(u_open_path(path, "rb"));
+  if (stream == nullptr) return ERR_CANT_OPEN_FILE;
+  const ErrorCode code = read_stream(stream.get(), contents);
+  if (code != NO_ERROR) data_file_contents_release(contents);
+  return code;
+}

@@ -1,0 +1,30 @@
+#include <mapconv/memory_hooks.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+MemoryHooks memory_hooks = {std::malloc, std::realloc, std::calloc, std::free};
+
+void prefault_block(void* block, std::size_t size, bool huge_pages) {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (start + page - 1) / page * page;
+  const std::uintptr_t end = (start + size) / page * page;
+  if (block == nullptr || end <= first) return;
+  if (huge_pages) {
+    constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
+    const std::uintptr_t huge_first = (start + huge - 1) / huge * huge;
+    const std::uintptr_t huge_end = (start + size) / huge * huge;
+    if (huge_end > huge_first)
+      madvise(reinterpret_cast<void*>(huge_first), huge_end - huge_first, MADV_HUGEPAGE);
+  }
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)block;
+  (void)size;
+  (void)huge_pages;
+#endif
+}

@@ -1,0 +1,98 @@
+#include <mapconv/path.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+bool is_high_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// Reads the little-endian unit at bytes[0..1]. Returns false at the end of
+// the argument: a NUL low byte ends the string, a NUL high byte is an odd
+// trailing byte and makes the path unusable (signalled through *broken).
+bool read_unit(const unsigned char* bytes, std::uint32_t* unit, bool* broken) {
+  if (bytes[0] == 0) return false;
+  if (bytes[1] == 0) {
+    *broken = true;
+    return false;
+  }
+  *unit = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8);
+  return true;
+}
+
+char* put_utf8(char* out, std::uint32_t code_point) {
+  if (code_point < 0x80) {
+    *out++ = static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (code_point >> 6));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (code_point >> 12));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (code_point >> 18));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+  return out;
+}
+
+// Converts the units after the mark; false when the path is unusable.
+bool wide_to_utf8(const unsigned char* units, char* out) {
+  bool broken = false;
+  std::uint32_t unit = 0;
+  while (read_unit(units, &unit, &broken)) {
+    units += 2;
+    std::uint32_t code_point = unit;
+    if (is_low_surrogate(unit)) return false;
+    if (is_high_surrogate(unit)) {
+      std::uint32_t low = 0;
+      if (!read_unit(units, &low, &broken) || !is_low_surrogate(low)) return false;
+      units += 2;
+      code_point = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+    }
+    out = put_utf8(out, code_point);
+  }
+  *out = '\0';
+  return !broken;
+}
+
+}  // namespace
+
+bool u_path_is_wide(const char* path) {
+  if (path == nullptr || path[0] == '\0') return false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(path);
+  const unsigned mark = bytes[0] | (bytes[1] << 8);
+  return mark == 0xFEFF || mark == 0xFFFE;
+}
+
+NativePath::NativePath(const char* path) {
+  if (!u_path_is_wide(path)) {
+    name_ = path;
+    return;
+  }
+  // A unit of two bytes becomes at most three UTF-8 bytes, a surrogate pair
+  // of four bytes exactly four.
+  const std::size_t capacity = (std::strlen(path) / 2) * 3 + 1;
+  converted_ = hooked_allocate<char>(capacity);
+  if (converted_ == nullptr) {
+    out_of_memory_ = true;
+    return;
+  }
+  if (wide_to_utf8(reinterpret_cast<const unsigned char*>(path) + 2, converted_.get())) {
+    name_ = converted_.get();
+  }
+}
+
+std::FILE* u_open_path(const char* path, const char* mode) {
+  const NativePath native(path);
+  if (native.get() == nullptr) {
+    errno = native.out_of_memory() ? ENOMEM : EINVAL;
+    return nullptr;
+  }
+  return std::fopen(native.get(), mode);
+}

@@ -1,0 +1,332 @@
+#include <mapconv/byte_order.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/path.h>
+#include <mapconv/xdt_reader.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "cpu_dispatch.h"
+
+namespace {
+
+constexpr std::int32_t kMinCount = 2;
+constexpr std::int32_t kMaxCount = 32767;
+constexpr std::size_t kRecordSize = 12;
+constexpr std::size_t kCountsSize = 4;
+constexpr float kNoData = -1.0f;
+
+// Records per read: about 256 KiB, always whole records, so the chunk is
+// still in the processor's cache when it is parsed after the kernel's copy.
+constexpr std::size_t kRecordsPerBuffer = (std::size_t{1} << 18) / kRecordSize;
+
+using Span = XdtStream::Span;
+
+constexpr std::uint32_t reverse32(std::uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+}
+
+template <bool Swap>
+float load_float(const unsigned char* bytes) {
+  std::uint32_t bits;
+  std::memcpy(&bits, bytes, sizeof bits);
+  if constexpr (Swap) bits = reverse32(bits);
+  return std::bit_cast<float>(bits);
+}
+
+bool is_valid(float stored) {
+  // NaN compares false, so a NaN height counts as valid and is kept.
+  return !(stored <= kNoData);
+}
+
+// Stores the heights of count records: z, or -1.0 for a no-data point.
+template <bool Swap>
+void store_heights(const unsigned char* records, std::size_t count, float* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const float z = load_float<Swap>(records + i * kRecordSize + 8);
+    out[i] = is_valid(z) ? z : kNoData;
+  }
+}
+
+MAPCONV_HOT_LOOP void store_heights_native(const unsigned char* records, std::size_t count, float* out) {
+  store_heights<false>(records, count, out);
+}
+
+MAPCONV_HOT_LOOP void store_heights_swapped(const unsigned char* records, std::size_t count, float* out) {
+  store_heights<true>(records, count, out);
+}
+
+// Stores the heights of count records of one row and updates the row's span
+// with their valid points; column is the grid column of the first record.
+template <bool Swap>
+void take_records(const unsigned char* records, std::size_t count, std::int32_t column,
+                  std::int32_t column_count, float* out, Span& row) {
+  if constexpr (Swap) {
+    store_heights_swapped(records, count, out);
+  } else {
+    store_heights_native(records, count, out);
+  }
+  // Only the row's first valid point and its last one after that matter to
+  // the span: look for them from either end of the piece.
+  std::size_t after_first = 0;
+  if (row.first == column_count) {
+    while (after_first < count && !is_valid(out[after_first])) ++after_first;
+    if (after_first == count) return;
+    row.first = column + static_cast<std::int32_t>(after_first);
+    row.first_x = load_float<Swap>(records + after_first * kRecordSize);
+    ++after_first;
+  }
+  for (std::size_t i = count; i > after_first; --i) {
+    if (is_valid(out[i - 1])) {
+      row.last = column + static_cast<std::int32_t>(i - 1);
+      row.last_x = load_float<Swap>(records + (i - 1) * kRecordSize);
+      return;
+    }
+  }
+}
+
+// The number of whole point records the file holds after its counts, or
+// nothing when its size cannot be known (a pipe, for instance).
+bool records_in_file(std::FILE* file, std::uint64_t* records) {
+  struct stat status {};
+  if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const auto size = static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
+  *records = size > kCountsSize ? (size - kCountsSize) / kRecordSize : 0;
+  return true;
+}
+
+bool is_directory(std::FILE* file) {
+  struct stat status {};
+  return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+void report_missing_point(std::uint64_t point, std::uint64_t total) {
+  // Both fit in int: the total is at most 32767 * 32767.
+  std::fprintf(stderr, "EOF reading point %d of %d\n", static_cast<int>(point), static_cast<int>(total));
+}
+
+bool count_in_range(const char* name, std::int32_t count) {
+  if (count < kMinCount) {
+    std::fprintf(stderr, "Num %s = %d is too small\n", name, static_cast<int>(count));
+    return false;
+  }
+  if (count > kMaxCount) {
+    std::fprintf(stderr, "Num %s = %d is too large\n", name, static_cast<int>(count));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void xdt_stream_clear(XdtStream* stream) { *stream = XdtStream{}; }
+
+void xdt_stream_close(XdtStream* stream) {
+  if (stream->file != nullptr) std::fclose(stream->file);
+  if (stream->buffer != nullptr) memory_hooks.release(stream->buffer);
+  xdt_stream_clear(stream);
+}
+
+ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
+  if (stream == nullptr) return ERR_INVALID_PARAM;
+  xdt_stream_clear(stream);
+  if (path == nullptr || path[0] == '\0') return ERR_INVALID_PARAM;
+
+  FileHandle file(std::fopen(path, "rb"));
+  // A folder opens as a stream on some systems, but it is no file to read.
+  if (file == nullptr || is_directory(file.get())) return ERR_CANT_OPEN_FILE;
+  // The records are read in large chunks straight into the reader's own
+  // buffer; a stream buffer would only add a copy and a second call per chunk.
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);
+
+  std::uint16_t counts[2];
+  if (std::fread(counts, 1, sizeof counts, file.get()) != sizeof counts) return ERR_PREMATURE_EOF;
+  if (swap) {
+    u_swap_bytes(&counts[0], 2);
+    u_swap_bytes(&counts[1], 2);
+  }
+  const std::int32_t column_count = counts[0];
+  const std::int32_t row_count = counts[1];
+  if (!count_in_range("Cols", column_count) || !count_in_range("Rows", row_count)) {
+    return ERR_PARAM_OUT_OF_RANGE;
+  }
+
+  const std::uint64_t total =
+      static_cast<std::uint64_t>(column_count) * static_cast<std::uint64_t>(row_count);
+  // A short file is found out before anything is allocated, so a few bytes
+  // claiming a huge grid cost nothing; the message is the one reading would
+  // have given.
+  std::uint64_t available = 0;
+  if (records_in_file(file.get(), &available) && available < total) {
+    report_missing_point(available + 1, total);
+    return ERR_PREMATURE_EOF;
+  }
+
+  const std::size_t buffer_records =
+      static_cast<std::size_t>(std::min<std::uint64_t>(total, kRecordsPerBuffer));
+  HookedBlock<unsigned char[]> buffer = hooked_allocate<unsigned char>(buffer_records * kRecordSize);
+  if (buffer == nullptr) return ERR_NO_MEM;
+
+  const Span none{column_count, -1, 0.0f, 0.0f};
+  stream->columns = column_count;
+  stream->rows = row_count;
+  stream->points = total;
+  stream->file = file.release();
+  stream->buffer = buffer.release();
+  stream->buffer_records = buffer_records;
+  stream->row = none;
+  stream->chosen = none;
+  stream->swap = swap;
+  return NO_ERROR;
+}
+
+ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacity, std::size_t* count) {
+  if (count != nullptr) *count = 0;
+  if (stream == nullptr || stream->file == nullptr || heights == nullptr || capacity == 0 ||
+      count == nullptr) {
+    return ERR_INVALID_PARAM;
+  }
+  if (stream->failure != NO_ERROR) return stream->failure;
+  const bool swap = stream->swap;
+
+  // The state lives in locals while the loop runs, so the compiler need not
+  // reload it after every store of heights.
+  const std::int32_t column_count = stream->columns;
+  const std::uint64_t total = stream->points;
+  const Span none{column_count, -1, 0.0f, 0.0f};
+  const unsigned char* records = stream->buffer + stream->next * kRecordSize;
+  std::size_t buffered = stream->buffered;
+  std::uint64_t done = stream->handed_out;
+  std::int32_t column = stream->column;
+  Span row = stream->row;
+  Span chosen = stream->chosen;
+  // Never more than the points left, which also keeps stores inside a huge
+  // capacity's array.
+  const std::size_t wanted_points = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, total - done));
+  std::size_t stored = 0;
+  while (stored < wanted_points) {
+    if (buffered == 0) {
+      // The buffer is refilled only once empty, so the file is read in the
+      // same chunks whatever the callers' pieces.
+      const std::size_t wanted =
+          static_cast<std::size_t>(std::min<std::uint64_t>(total - done, stream->buffer_records));
+      const std::size_t got = std::fread(stream->buffer, 1, wanted * kRecordSize, stream->file);
+      // fread comes up short only at the end of the file or on an error.
+      if (got < wanted * kRecordSize) {
+        report_missing_point(done + got / kRecordSize + 1, total);
+        stream->failure = ERR_PREMATURE_EOF;
+        stream->buffered = 0;
+        return ERR_PREMATURE_EOF;
+      }
+      records = stream->buffer;
+      buffered = wanted;
+    }
+    const std::size_t in_row =
+        std::min({buffered, wanted_points - stored, static_cast<std::size_t>(column_count - column)});
+    float* out = heights + stored;
+    if (swap) {
+      take_records<true>(records, in_row, column, column_count, out, row);
+    } else {
+      take_records<false>(records, in_row, column, column_count, out, row);
+    }
+    records += in_row * kRecordSize;
+    buffered -= in_row;
+    stored += in_row;
+    done += in_row;
+    column += static_cast<std::int32_t>(in_row);
+    if (column == column_count) {
+      // The whole span moves, even when only one end widens.
+      if (row.first < chosen.first || row.last > chosen.last) chosen = row;
+      row = none;
+      column = 0;
+    }
+  }
+  stream->next = static_cast<std::size_t>(records - stream->buffer) / kRecordSize;
+  stream->buffered = buffered;
+  stream->handed_out = done;
+  stream->column = column;
+  stream->row = row;
+  stream->chosen = chosen;
+  *count = stored;
+  return NO_ERROR;
+}
+
+ErrorCode xdt_stream_finish(XdtStream* stream, float* lateral_resolution) {
+  if (stream == nullptr || lateral_resolution == nullptr || stream->file == nullptr ||
+      stream->handed_out < stream->points) {
+    return ERR_INVALID_PARAM;
+  }
+  const Span& chosen = stream->chosen;
+  bool resolved = chosen.last > chosen.first;
+  float resolution = 0.0f;
+  if (resolved) {
+    const float x_difference = chosen.last_x - chosen.first_x;
+    resolution = static_cast<float>(static_cast<double>(x_difference) /
+                                    static_cast<double>(chosen.last - chosen.first));
+    // NaN or infinite x values, or a difference beyond float range, give no
+    // usable spacing.
+    resolved = std::isfinite(resolution);
+  }
+  if (!resolved) {
+    std::fputs("Could not calculate lateral resolution\n", stderr);
+    *lateral_resolution = 0.0f;
+    return ERR_PARAM_OUT_OF_RANGE;
+  }
+  *lateral_resolution = resolution;
+  return NO_ERROR;
+}
+
+namespace {
+
+// Closes a stream however read_xdt_file leaves.
+struct StreamCloser {
+  XdtStream* stream;
+  ~StreamCloser() { xdt_stream_close(stream); }
+};
+
+}  // namespace
+
+ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
+                        float* lateral_resolution, bool swap) {
+  if (path == nullptr || path[0] == '\0' || columns == nullptr || rows == nullptr || heights == nullptr ||
+      lateral_resolution == nullptr) {
+    return ERR_INVALID_PARAM;
+  }
+  *columns = 0;
+  *rows = 0;
+  *heights = nullptr;
+  *lateral_resolution = 0.0f;
+
+  XdtStream stream;
+  ErrorCode code = xdt_stream_open(path, swap, &stream);
+  if (code != NO_ERROR) return code;
+  const StreamCloser closer{&stream};
+
+  const std::uint64_t total = stream.points;
+  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+    if (total > std::numeric_limits<std::size_t>::max() / sizeof(float)) return ERR_NO_MEM;
+  }
+  HookedBlock<float[]> block = hooked_allocate<float>(static_cast<std::size_t>(total));
+  if (block == nullptr) return ERR_NO_MEM;
+  prefault_block(block.get(), static_cast<std::size_t>(total) * sizeof(float));
+
+  // One call parses every point straight from the read buffer into the block.
+  std::size_t count = 0;
+  code = xdt_stream_read(&stream, block.get(), static_cast<std::size_t>(total), &count);
+  if (code != NO_ERROR) return code;
+  float resolution = 0.0f;
+  code = xdt_stream_finish(&stream, &resolution);
+  if (code != NO_ERROR) return code;
+
+  *columns = stream.columns;
+  *rows = stream.rows;
+  *heights = block.release();
+  *lateral_resolution = resolution;
+  return NO_ERROR;
+}

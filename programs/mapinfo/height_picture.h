@@ -1,0 +1,51 @@
+// False-colour PNG pictures of a height map (linked into mapinfo only).
+#pragma once
+
+#include <mapconv/errors.h>
+
+#include <cstdint>
+#include <string>
+
+#include "programs/mapinfo/map_summary.h"
+
+// The longer side of a picture drawn without --size: maps up to this many
+// points on a side keep one pixel per point, larger ones are reduced to it.
+inline constexpr std::uint32_t DEFAULT_PICTURE_SIDE = 2048;
+inline constexpr std::uint32_t MAX_PICTURE_SIDE = 65535;
+
+struct PictureSize {
+  std::uint32_t width;
+  std::uint32_t height;
+};
+
+// The picture of a columns x rows map whose longer side is longer_side pixels
+// (0: the default rule above). Both sides keep the map's proportions, rounded,
+// and are at least 1.
+PictureSize picture_size(std::int32_t columns, std::int32_t rows, std::uint32_t longer_side);
+
+struct PictureRequest {
+  const char* path;           // under the library's path convention
+  bool replace;               // an existing picture may be replaced (-f)
+  std::uint32_t longer_side;  // 0: the default rule
+  const char* source;         // the input's name, recorded in the picture
+};
+
+// Why a picture was not written.
+struct PictureFailure {
+  ErrorCode code;
+  int system_error;    // errno of the failing call, 0 when there was none
+  bool name_taken;     // the picture exists and replace was not given
+  std::string detail;  // libpng's message, when it gave one
+};
+
+// Writes an 8-bit RGB PNG, row 0 at the top. Each pixel shows the mean of the
+// valid heights of the block of points it covers (the single point it repeats
+// when the map is enlarged) through colour_map, scaled to
+// heights.min..heights.max; a block without valid points is NO_DATA_COLOUR.
+// The height range, its unit, the meaning of the colour scale and the source
+// go into tEXt chunks. Rows are drawn one at a time. The picture appears
+// complete under its name or not at all (a device is written in place).
+// Returns 0, ERR_CANT_CREATE_FILE, ERR_CANT_WRITE_FILE or ERR_NO_MEM, and
+// then fills *failure.
+ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& grid,
+                               const HeightStatistics& heights, PictureFailure* failure);

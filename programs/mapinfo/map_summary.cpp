@@ -1,0 +1,304 @@
+#include "programs/mapinfo/map_summary.h"
+
+#include <mapconv/map_records.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+constexpr double NANOMETRES_PER_METRE = 1e9;
+
+// Count, mean, squared deviation and range of a run of heights. Runs are
+// summed on their own and merged pairwise (Chan, Golub and LeVeque), which
+// stays accurate over a billion points without a division per point.
+struct Moments {
+  std::uint64_t count = 0;
+  double mean = 0.0;
+  double squares = 0.0;
+  double min = 0.0;
+  double max = 0.0;
+
+  void merge(const Moments& other) {
+    if (other.count == 0) return;
+    if (count == 0) {
+      *this = other;
+      return;
+    }
+    const double total = static_cast<double>(count + other.count);
+    const double delta = other.mean - mean;
+    mean += delta * (static_cast<double>(other.count) / total);
+    squares += other.squares +
+               delta * delta * (static_cast<double>(count) / total) * static_cast<double>(other.count);
+    min = other.min < min ? other.min : min;
+    max = other.max > max ? other.max : max;
+    count += other.count;
+  }
+};
+
+// Heights gathered before their run is summed: small enough for the cache.
+constexpr std::size_t RUN_LENGTH = 4096;
+
+// The moments of count finite values. Four partial sums each, so that the
+// additions do not wait on one another.
+Moments run_moments(const double* values, std::size_t count) {
+  Moments run;
+  if (count == 0) return run;
+  double sum[4] = {0.0, 0.0, 0.0, 0.0};
+  double low[4] = {values[0], values[0], values[0], values[0]};
+  double high[4] = {values[0], values[0], values[0], values[0]};
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const double value = values[i + lane];
+      sum[lane] += value;
+      low[lane] = value < low[lane] ? value : low[lane];
+      high[lane] = value > high[lane] ? value : high[lane];
+    }
+  }
+  for (; i < count; ++i) {
+    sum[0] += values[i];
+    low[0] = values[i] < low[0] ? values[i] : low[0];
+    high[0] = values[i] > high[0] ? values[i] : high[0];
+  }
+  run.count = count;
+  run.mean = ((sum[0] + sum[1]) + (sum[2] + sum[3])) / static_cast<double>(count);
+  double squares[4] = {0.0, 0.0, 0.0, 0.0};
+  for (i = 0; i + 4 <= count; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const double deviation = values[i + lane] - run.mean;
+      squares[lane] += deviation * deviation;
+    }
+  }
+  for (; i < count; ++i) squares[0] += (values[i] - run.mean) * (values[i] - run.mean);
+  run.squares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
+  run.min = std::fmin(std::fmin(low[0], low[1]), std::fmin(low[2], low[3]));
+  run.max = std::fmax(std::fmax(high[0], high[1]), std::fmax(high[2], high[3]));
+  return run;
+}
+
+void append_format(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append_format(std::string* out, const char* format, ...) {
+  char buffer[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (length > 0)
+    out->append(buffer, static_cast<std::size_t>(length) < sizeof buffer ? length : sizeof buffer - 1);
+}
+
+// Length of the well-formed UTF-8 sequence at the start of bytes, 0 if none.
+std::size_t utf8_sequence_length(std::string_view bytes) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const auto continuation = [&](std::size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
+    return i < bytes.size() && byte(i) >= low && byte(i) <= high;
+  };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    // No overlong forms (E0) and no surrogates (ED).
+    const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : 0xBF;
+    return continuation(1, low, high) && continuation(2) ? 3 : 0;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    // No overlong forms (F0) and nothing above U+10FFFF (F4).
+    const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+    return continuation(1, low, high) && continuation(2) && continuation(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+// A number for JSON: non-finite values have no JSON form and become null.
+void append_json_number(std::string* out, double value, int digits) {
+  if (!std::isfinite(value)) {
+    out->append("null");
+    return;
+  }
+  append_format(out, "%.*g", digits, value);
+}
+
+const char* const height_names[] = {"min", "max", "mean", "rms", "peak_to_valley"};
+
+void height_values(const HeightStatistics& heights, double (&values)[5]) {
+  values[0] = heights.min;
+  values[1] = heights.max;
+  values[2] = heights.mean;
+  values[3] = heights.rms;
+  values[4] = heights.max - heights.min;
+}
+
+}  // namespace
+
+PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometres) {
+  double height = 0.0;
+  if (grid.xdt_heights != nullptr) {
+    const float z = grid.xdt_heights[index];
+    if (z <= -1.0f) return PointKind::no_data;
+    height = static_cast<double>(z) * NANOMETRES_PER_METRE;
+  } else {
+    const std::int32_t count = grid.phase_counts[index];
+    if (count == PHASE_INVALID) return PointKind::no_data;
+    height = static_cast<double>(count) * grid.nanometres_per_count;
+  }
+  if (!std::isfinite(height)) return PointKind::non_finite;
+  *nanometres = height;
+  return PointKind::valid;
+}
+
+HeightStatistics compute_height_statistics(const HeightGrid& grid) {
+  HeightStatistics statistics{};
+  Moments total;
+  const std::size_t points = static_cast<std::size_t>(grid.columns) * static_cast<std::size_t>(grid.rows);
+  // Every count but the marker gives a finite height when the largest does.
+  const bool counts_finite =
+      grid.phase_counts != nullptr && std::isfinite(grid.nanometres_per_count * 2147483648.0);
+  double values[RUN_LENGTH];
+  for (std::size_t first = 0; first < points; first += RUN_LENGTH) {
+    const std::size_t end = points - first < RUN_LENGTH ? points : first + RUN_LENGTH;
+    std::size_t valid = 0;
+    if (counts_finite) {
+      // The common case without a call or a branch per point.
+      for (std::size_t i = first; i < end; ++i) {
+        const std::int32_t count = grid.phase_counts[i];
+        values[valid] = static_cast<double>(count) * grid.nanometres_per_count;
+        valid += count != PHASE_INVALID;
+      }
+      statistics.no_data += (end - first) - valid;
+    } else {
+      for (std::size_t i = first; i < end; ++i) {
+        switch (height_at(grid, i, &values[valid])) {
+          case PointKind::valid:
+            ++valid;
+            break;
+          case PointKind::no_data:
+            ++statistics.no_data;
+            break;
+          case PointKind::non_finite:
+            ++statistics.non_finite;
+            break;
+        }
+      }
+    }
+    total.merge(run_moments(values, valid));
+  }
+  statistics.valid = total.count;
+  statistics.min = total.min;
+  statistics.max = total.max;
+  statistics.mean = total.mean;
+  statistics.rms = total.count == 0 ? 0.0 : std::sqrt(total.squares / static_cast<double>(total.count));
+  return statistics;
+}
+
+std::string summary_text(const MapSummary& summary) {
+  std::string out;
+  out.append(summary.file);
+  if (summary.data_file != nullptr) {
+    append_format(&out, ": data file, header format %" PRId32 " (%" PRId32 "-byte header)\n",
+                  summary.data_file->header_format, summary.data_file->header_size);
+  } else {
+    out.append(": XDT surface file\n");
+  }
+  const HeightStatistics& heights = summary.heights;
+  append_format(&out, "  grid                 %" PRId32 " columns x %" PRId32 " rows\n", summary.columns,
+                summary.rows);
+  append_format(&out, "  points with data     %" PRIu64 "\n", heights.valid);
+  append_format(&out, "  points without data  %" PRIu64 "\n", heights.no_data);
+  append_format(&out, "  non-finite heights   %" PRIu64 "\n", heights.non_finite);
+  const char* const labels[] = {"height min", "height max", "height mean", "height RMS", "peak-to-valley"};
+  double values[5];
+  height_values(heights, values);
+  for (std::size_t i = 0; i < std::size(labels); ++i) {
+    if (heights.valid == 0) {
+      append_format(&out, "  %-20s n/a\n", labels[i]);
+    } else {
+      append_format(&out, "  %-20s %.4f nm\n", labels[i], values[i]);
+    }
+  }
+  append_format(&out, "  lateral resolution   %.7g\n", static_cast<double>(summary.lateral_resolution));
+  if (const DataFileSettings* settings = summary.data_file) {
+    append_format(&out, "  wavelength           %.7g m\n", static_cast<double>(settings->wavelength));
+    append_format(&out, "  scale factor         %.7g\n", static_cast<double>(settings->scale_factor));
+    append_format(&out, "  phase resolution     %d\n", settings->phase_resolution);
+    if (settings->intensity_buckets == 0 && settings->intensity_width == 0 &&
+        settings->intensity_height == 0) {
+      out.append("  intensity            none\n");
+    } else {
+      append_format(&out, "  intensity            %d x %d, %d frames\n", settings->intensity_width,
+                    settings->intensity_height, settings->intensity_buckets);
+    }
+  }
+  return out;
+}
+
+std::string summary_json(const MapSummary& summary) {
+  std::string out = "{\"file\":";
+  append_json_string(&out, summary.file);
+  const DataFileSettings* settings = summary.data_file;
+  out.append(settings != nullptr ? ",\"kind\":\"data_file\"" : ",\"kind\":\"xdt_file\"");
+  out.append(",\"header_format\":");
+  if (settings != nullptr) {
+    append_format(&out, "%" PRId32 ",\"header_size\":%" PRId32, settings->header_format,
+                  settings->header_size);
+  } else {
+    out.append("null,\"header_size\":null");
+  }
+  const HeightStatistics& heights = summary.heights;
+  append_format(&out, ",\"columns\":%" PRId32 ",\"rows\":%" PRId32, summary.columns, summary.rows);
+  append_format(&out, ",\"points_with_data\":%" PRIu64 ",\"points_without_data\":%" PRIu64, heights.valid,
+                heights.no_data);
+  append_format(&out, ",\"non_finite_heights\":%" PRIu64 ",\"heights_nm\":{", heights.non_finite);
+  double values[5];
+  height_values(heights, values);
+  for (std::size_t i = 0; i < std::size(height_names); ++i) {
+    append_format(&out, "%s\"%s\":", i == 0 ? "" : ",", height_names[i]);
+    append_json_number(&out, heights.valid == 0 ? NAN : values[i], 10);
+  }
+  out.append("},\"lateral_resolution\":");
+  append_json_number(&out, summary.lateral_resolution, 9);
+  out.append(",\"wavelength_m\":");
+  append_json_number(&out, settings != nullptr ? settings->wavelength : NAN, 9);
+  out.append(",\"scale_factor\":");
+  append_json_number(&out, settings != nullptr ? settings->scale_factor : NAN, 9);
+  out.append(",\"phase_resolution\":");
+  if (settings != nullptr) {
+    append_format(&out, "%d", settings->phase_resolution);
+    append_format(&out, ",\"intensity\":{\"width\":%d,\"height\":%d,\"frames\":%d}",
+                  settings->intensity_width, settings->intensity_height, settings->intensity_buckets);
+  } else {
+    out.append("null,\"intensity\":null");
+  }
+  out.append("}\n");
+  return out;
+}
+
+void append_json_string(std::string* out, std::string_view text) {
+  out->push_back('"');
+  while (!text.empty()) {
+    const unsigned char byte = static_cast<unsigned char>(text.front());
+    const std::size_t length = utf8_sequence_length(text);
+    if (byte == '"' || byte == '\\') {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(byte));
+    } else if (byte == '\n') {
+      out->append("\\n");
+    } else if (byte == '\t') {
+      out->append("\\t");
+    } else if (byte == '\r') {
+      out->append("\\r");
+    } else if (byte < 0x20 || byte == 0x7F || length == 0) {
+      append_format(out, "\\u%04x", byte);
+    } else {
+      out->append(text.substr(0, length));
+      text.remove_prefix(length);
+      continue;
+    }
+    text.remove_prefix(1);
+  }
+  out->push_back('"');
+}

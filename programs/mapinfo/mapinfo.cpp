@@ -1,0 +1,455 @@
+// mapinfo: prints a summary of XDT surface files and binary data files, and
+// optionally draws one of them as a false-colour PNG picture.
+#include <fcntl.h>
+#include <mapconv/data_file_reader.h>
+#include <mapconv/errors.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/path.h>
+#include <mapconv/terminal_text.h>
+#include <mapconv/version.h>
+#include <mapconv/xdt_reader.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "programs/mapinfo/height_picture.h"
+#include "programs/mapinfo/map_summary.h"
+
+namespace {
+
+constexpr int EXIT_FILE_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+constexpr const char* USAGE =
+    "usage: mapinfo [--json] [--png PICTURE [--size PIXELS] [-f]] FILE...\n"
+    "Prints a summary of each XDT surface file or binary data file (a pipe such\n"
+    "as /dev/stdin too).\n"
+    "  --json          one JSON object per file, one per line\n"
+    "  --png PICTURE   also draw the heights as a false-colour PNG (one FILE only)\n"
+    "  --size PIXELS   the picture's longer side, 1 to 65535 (default: one pixel\n"
+    "                  per point, at most 2048)\n"
+    "  -f, --force     replace an existing picture\n"
+    "  -h, --help      show this text\n"
+    "  --version       show the version\n";
+
+struct Options {
+  bool json = false;
+  bool force = false;
+  const char* picture = nullptr;
+  std::uint32_t size = 0;  // 0: the default rule
+  std::vector<const char*> files;
+};
+
+enum class ParseResult { run, help, version, usage_error };
+
+// A picture side from 1 to MAX_PICTURE_SIDE, digits only.
+bool parse_size(std::string_view text, std::uint32_t* size) {
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || text[0] == '+' || error != std::errc{} || end != text.data() + text.size() ||
+      value < 1 || value > MAX_PICTURE_SIDE)
+    return false;
+  *size = value;
+  return true;
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE", or null.
+const char* option_value(std::string_view name, int argc, char** argv, int* i) {
+  const std::string_view argument = argv[*i];
+  if (argument == name) return *i + 1 < argc ? argv[++*i] : nullptr;
+  if (argument.size() > name.size() + 1 && argument.starts_with(name) && argument[name.size()] == '=')
+    return argv[*i] + name.size() + 1;
+  return nullptr;
+}
+
+ParseResult parse_arguments(int argc, char** argv, Options* options) {
+  bool options_ended = false;
+  bool size_given = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (options_ended || argument.size() < 2 || argument[0] != '-') {
+      options->files.push_back(argv[i]);
+    } else if (argument == "--") {
+      options_ended = true;
+    } else if (argument == "--help" || argument == "-h") {
+      return ParseResult::help;
+    } else if (argument == "--version") {
+      return ParseResult::version;
+    } else if (argument == "--json") {
+      options->json = true;
+    } else if (argument == "-f" || argument == "--force") {
+      options->force = true;
+    } else if (argument == "--png" || argument.starts_with("--png=")) {
+      const char* picture = option_value("--png", argc, argv, &i);
+      if (picture == nullptr || options->picture != nullptr) {
+        u_print_names(stderr, "mapinfo: %s: needs one picture file name, given once\n", argument.data());
+        return ParseResult::usage_error;
+      }
+      options->picture = picture;
+    } else if (argument == "--size" || argument.starts_with("--size=")) {
+      const char* size = option_value("--size", argc, argv, &i);
+      if (size == nullptr || size_given || !parse_size(size, &options->size)) {
+        u_print_names(stderr, "mapinfo: %s: needs one picture size from 1 to 65535 pixels, given once\n",
+                      argument.data());
+        return ParseResult::usage_error;
+      }
+      size_given = true;
+    } else {
+      u_print_names(stderr, "mapinfo: %s: unknown option\n", argv[i]);
+      return ParseResult::usage_error;
+    }
+  }
+  if (options->files.empty()) {
+    std::fputs("mapinfo: no input file\n", stderr);
+    return ParseResult::usage_error;
+  }
+  if (options->picture != nullptr && options->files.size() > 1) {
+    std::fputs("mapinfo: --png draws one file; give exactly one FILE\n", stderr);
+    return ParseResult::usage_error;
+  }
+  if (size_given && options->picture == nullptr) {
+    std::fputs("mapinfo: --size is the size of a picture; give --png as well\n", stderr);
+    return ParseResult::usage_error;
+  }
+  return ParseResult::run;
+}
+
+// One file's failure, reported as "mapinfo: FILE: reason (ERR_NAME)", where
+// FILE is the input or the picture. NO_ERROR leaves out the name.
+struct Failure {
+  ErrorCode code;
+  std::string reason;
+  const char* subject = nullptr;  // the picture, when it failed; else the input
+};
+
+void report(const char* file, const Failure& failure) {
+  const char* subject = failure.subject != nullptr ? failure.subject : file;
+  if (failure.code == NO_ERROR) {
+    u_print_names(stderr, "mapinfo: %s: %s\n", subject, failure.reason.c_str());
+  } else {
+    u_print_names(stderr, "mapinfo: %s: %s (%s)\n", subject, failure.reason.c_str(),
+                  u_error_string(failure.code));
+  }
+}
+
+const char* reading_reason(ErrorCode code, bool data_file) {
+  switch (code) {
+    case ERR_CANT_OPEN_FILE:
+      return "cannot open the file";
+    case ERR_PREMATURE_EOF:
+      return data_file ? "data file is cut short" : "not a data file, and cut short as an XDT file";
+    case ERR_NOT_A_DATA_FILE:
+      return "not a valid data file (inconsistent header or block lengths)";
+    case ERR_PARAM_OUT_OF_RANGE:
+      return "not a data file, and not a valid XDT file (grid size or lateral resolution out of range)";
+    case ERR_NO_MEM:
+      return "not enough memory";
+    default:
+      return "cannot read the file";
+  }
+}
+
+// An input that is not a regular file (a pipe, a terminal, a character
+// device) is copied once into an unnamed temporary file: the readers look at
+// its first bytes, check its size and read it from the start, which a pipe
+// allows only once.
+class Spool {
+ public:
+  Spool() = default;
+  ~Spool() {
+    if (fd_ >= 0) close(fd_);
+    if (!named_.empty()) unlink(named_.c_str());
+  }
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  // Copies the open input into the temporary; *path then names the copy.
+  bool fill(int input, std::string* path, Failure* failure) {
+    if (!create(failure)) return false;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+      const ssize_t got = read(input, buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+        return false;
+      }
+      if (got == 0) break;
+      for (ssize_t done = 0; done < got;) {
+        const ssize_t put = write(fd_, buffer.data() + done, static_cast<std::size_t>(got - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+          *failure = {ERR_CANT_OPEN_FILE, std::string("cannot keep a copy of the input: ") +
+                                              std::strerror(put < 0 ? errno : ENOSPC)};
+          return false;
+        }
+        done += put;
+      }
+    }
+    *path = named_.empty() ? "/proc/self/fd/" + std::to_string(fd_) : named_;
+    return true;
+  }
+
+ private:
+  bool create(Failure* failure) {
+    const char* folder = std::getenv("TMPDIR");
+    if (folder == nullptr || folder[0] == '\0') folder = "/tmp";
+    fd_ = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    // The copy is reached through /proc; without either, a named file that
+    // is removed when done.
+    struct stat status {};
+    if (fd_ >= 0 && stat(("/proc/self/fd/" + std::to_string(fd_)).c_str(), &status) == 0) return true;
+    if (fd_ >= 0) close(fd_);
+    std::string name = std::string(folder) + "/mapinfo-XXXXXX";
+    fd_ = mkstemp(name.data());
+    if (fd_ < 0) {
+      *failure = {ERR_CANT_OPEN_FILE,
+                  std::string("cannot keep a copy of the input: ") + std::strerror(errno)};
+      return false;
+    }
+    named_ = name;
+    return true;
+  }
+
+  int fd_ = -1;
+  std::string named_;
+};
+
+// Opens the input at path: a regular file is read where it is, anything
+// else through a spooled copy (*readable names what to read). *status
+// describes the input itself.
+bool open_input(const char* path, Spool* spool, std::string* readable, struct stat* status,
+                Failure* failure) {
+  const NativePath native(path);
+  if (native.get() == nullptr) {
+    *failure = {ERR_CANT_OPEN_FILE, native.out_of_memory() ? "not enough memory" : "malformed wide path"};
+    return false;
+  }
+  if (stat(native.get(), status) != 0) {
+    *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+    return false;
+  }
+  if (S_ISDIR(status->st_mode)) {
+    *failure = {ERR_CANT_OPEN_FILE, "is a directory"};
+    return false;
+  }
+  *readable = path;
+  if (S_ISREG(status->st_mode)) return true;
+  const int input = open(native.get(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (input < 0) {
+    *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+    return false;
+  }
+  const bool copied = spool->fill(input, readable, failure);
+  close(input);
+  return copied;
+}
+
+// Tells whether the file at path (a regular one) starts with a data file's
+// magic number, and turns away a file far too short for the XDT grid its
+// first bytes would describe before the XDT reader allocates that grid.
+bool probe(const char* path, bool* data_file, Failure* failure) {
+  const NativePath native(path);
+  struct stat status {};
+  if (native.get() == nullptr || stat(native.get(), &status) != 0) {
+    *failure = {ERR_CANT_OPEN_FILE, native.get() == nullptr ? "malformed wide path" : std::strerror(errno)};
+    return false;
+  }
+  std::FILE* file = std::fopen(native.get(), "rb");
+  if (file == nullptr) {
+    *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+    return false;
+  }
+  unsigned char first_bytes[4] = {};
+  const bool complete = std::fread(first_bytes, 1, sizeof first_bytes, file) == sizeof first_bytes;
+  std::fclose(file);
+  *data_file = complete && is_data_file_magic(first_bytes);
+  if (!complete || *data_file || !S_ISREG(status.st_mode)) return true;
+
+  const int columns = first_bytes[0] | (first_bytes[1] << 8);
+  const int rows = first_bytes[2] | (first_bytes[3] << 8);
+  constexpr int max_count = 32767;
+  if (columns < 2 || columns > max_count || rows < 2 || rows > max_count) return true;
+  constexpr std::int64_t point_size = 12;
+  if (status.st_size >= 4 + point_size * columns * rows) return true;
+  char reason[160];
+  std::snprintf(reason, sizeof reason,
+                "not a data file, and too short for the XDT grid of %d x %d points it would hold", columns,
+                rows);
+  *failure = {ERR_PREMATURE_EOF, reason};
+  return false;
+}
+
+// A file read into memory, with what its summary and picture need.
+struct LoadedMap {
+  DataFileContents contents{};
+  HookedBlock<float[]> xdt_heights;
+  DataFileSettings settings{};
+  HeightGrid grid{};
+  float lateral_resolution = 0.0f;
+  bool data_file = false;
+
+  LoadedMap() { data_file_contents_clear(&contents); }
+  ~LoadedMap() { data_file_contents_release(&contents); }
+  LoadedMap(const LoadedMap&) = delete;
+  LoadedMap& operator=(const LoadedMap&) = delete;
+};
+
+bool load_data_file(const char* path, LoadedMap* map, Failure* failure) {
+  const ErrorCode code = read_data_file(path, &map->contents);
+  if (code != NO_ERROR) {
+    *failure = {code, reading_reason(code, true)};
+    return false;
+  }
+  const DataFileContents& contents = map->contents;
+  map->settings = DataFileSettings{contents.header_format,           contents.header_size,
+                                   contents.header.wavelength,       contents.header.scale_factor,
+                                   contents.header.phase_resolution, contents.intensity.width,
+                                   contents.intensity.height,        contents.intensity.buckets};
+  map->grid.columns = contents.phase.width;
+  map->grid.rows = contents.phase.height;
+  map->grid.phase_counts = contents.phase.data;
+  // One count is wavelength * scale factor / 32768 of height.
+  map->grid.nanometres_per_count = static_cast<double>(contents.header.scale_factor) *
+                                   static_cast<double>(contents.header.wavelength) / 32768.0 * 1e9;
+  map->lateral_resolution = contents.header.lateral_resolution;
+  return true;
+}
+
+bool load_xdt_file(const char* path, LoadedMap* map, Failure* failure) {
+  float* heights = nullptr;
+  const ErrorCode code =
+      read_xdt_file(path, &map->grid.columns, &map->grid.rows, &heights, &map->lateral_resolution, false);
+  map->xdt_heights.reset(heights);
+  if (code != NO_ERROR) {
+    *failure = {code, reading_reason(code, false)};
+    return false;
+  }
+  map->grid.xdt_heights = heights;
+  return true;
+}
+
+// The picture's own failures name the picture.
+Failure picture_failure(const char* picture, ErrorCode code, std::string reason) {
+  Failure failure{code, std::move(reason)};
+  failure.subject = picture;
+  return failure;
+}
+
+// Draws the map, never over its own input and never over an existing file
+// without --force.
+bool draw(const char* path, const struct stat& input, const LoadedMap& map, const HeightStatistics& heights,
+          const Options& options, Failure* failure) {
+  const char* picture = options.picture;
+  if (map.grid.columns == 0 || map.grid.rows == 0) {
+    *failure = {ERR_INVALID_PARAM, "no phase map to draw"};
+    return false;
+  }
+  const NativePath native(picture);
+  struct stat status {};
+  if (native.get() != nullptr && stat(native.get(), &status) == 0) {
+    if (status.st_dev == input.st_dev && status.st_ino == input.st_ino) {
+      *failure = picture_failure(picture, NO_ERROR, "is the input file; a picture never replaces its input");
+      return false;
+    }
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+      *failure = picture_failure(picture, ERR_CANT_CREATE_FILE,
+                                 "is a FIFO or socket; a picture goes to a file or a device");
+      return false;
+    }
+  }
+  const PictureRequest request{picture, options.force, options.size, path};
+  PictureFailure problem{};
+  const ErrorCode code = write_height_picture(request, map.grid, heights, &problem);
+  if (code == NO_ERROR) return true;
+  if (problem.name_taken) {
+    *failure = picture_failure(picture, NO_ERROR, "already exists (use -f to replace it)");
+    return false;
+  }
+  std::string reason = code == ERR_CANT_CREATE_FILE ? "cannot create the picture"
+                       : code == ERR_NO_MEM         ? "not enough memory for the picture"
+                                                    : "cannot write the picture";
+  if (problem.system_error != 0) {
+    reason += std::string(": ") + std::strerror(problem.system_error);
+  } else if (!problem.detail.empty()) {
+    reason += ": " + problem.detail;
+  }
+  *failure = picture_failure(picture, code, reason);
+  return false;
+}
+
+// Summarises one file on standard output and draws it when asked.
+bool inspect(const char* path, const Options& options, Failure* failure) {
+  Spool spool;
+  std::string readable;
+  struct stat input {};
+  if (!open_input(path, &spool, &readable, &input, failure)) return false;
+  LoadedMap map;
+  if (!probe(readable.c_str(), &map.data_file, failure)) return false;
+  if (!(map.data_file ? load_data_file(readable.c_str(), &map, failure)
+                      : load_xdt_file(readable.c_str(), &map, failure)))
+    return false;
+
+  const HeightStatistics heights = compute_height_statistics(map.grid);
+  MapSummary summary{path,
+                     map.data_file ? &map.settings : nullptr,
+                     map.grid.columns,
+                     map.grid.rows,
+                     heights,
+                     map.lateral_resolution};
+  if (options.json) {
+    const std::string text = summary_json(summary);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else {
+    // The name goes out escaped, as everywhere on the terminal, and the
+    // summary follows it.
+    u_write_escaped(stdout, path);
+    summary.file = {};
+    const std::string text = summary_text(summary);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  std::fflush(stdout);
+
+  return options.picture == nullptr || draw(path, input, map, heights, options, failure);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  switch (parse_arguments(argc, argv, &options)) {
+    case ParseResult::help:
+      std::fputs(USAGE, stdout);
+      return 0;
+    case ParseResult::version:
+      std::fputs("mapinfo " MAPCONV_VERSION "\n", stdout);
+      return 0;
+    case ParseResult::usage_error:
+      std::fputs(USAGE, stderr);
+      return EXIT_USAGE;
+    case ParseResult::run:
+      break;
+  }
+  int status = 0;
+  for (const char* file : options.files) {
+    Failure failure{};
+    if (!inspect(file, options, &failure)) {
+      report(file, failure);
+      status = EXIT_FILE_FAILED;
+    }
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fputs("mapinfo: cannot write to standard output\n", stderr);
+    status = EXIT_FILE_FAILED;
+  }
+  return status;
+}
