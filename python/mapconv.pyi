@@ -1,0 +1,95 @@
+"""Surface-measurement data files (binary data files and XDT grids) as NumPy
+arrays, and the height-to-phase conversion mapconv makes."""
+
+import os
+from typing import Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
+__version__: str
+PHASE_INVALID: int
+CONVERSION_WAVELENGTH: float
+CONVERSION_SCALE_FACTOR: float
+HEADER_FIELDS: tuple[str, ...]
+error_codes: dict[str, int]
+ERR_INVALID_PARAM: int
+ERR_PARAM_OUT_OF_RANGE: int
+ERR_CANT_OPEN_FILE: int
+ERR_CANT_CREATE_FILE: int
+ERR_CANT_WRITE_FILE: int
+ERR_PREMATURE_EOF: int
+ERR_NOT_A_DATA_FILE: int
+ERR_NO_MEM: int
+
+class Error(OSError):
+    """A library operation failed; errno is None, the message 'PATH: NAME'."""
+
+    code: int
+    """The library's error number (see error_codes)."""
+    name: str
+    """Its name, such as 'ERR_CANT_OPEN_FILE'."""
+
+class DataFile:
+    """The contents of a binary data file; the arrays use the reader's blocks."""
+
+    header_format: int
+    header_size: int
+    software_info: bytes
+    """The 38 bytes at file offset 10, as in the file."""
+    header: dict[str, Any]
+    """Every header field from file offset 76 on (names in HEADER_FIELDS)."""
+    wavelength: float
+    scale_factor: float
+    obliquity: float
+    lateral_resolution: float
+    phase_resolution: int
+    frame_width: int
+    frame_height: int
+    phase_origin: tuple[int, int]
+    intensity_origin: tuple[int, int]
+    intensity_range: int
+    phase: Optional[npt.NDArray[np.int32]]
+    """(rows, columns) phase counts, PHASE_INVALID without data; None if absent."""
+    intensity: Optional[npt.NDArray[np.uint16]]
+    """(buckets, rows, columns); None if absent."""
+    def heights(self) -> Optional[npt.NDArray[np.float64]]:
+        """Heights in metres (new array), NaN for PHASE_INVALID, from the file's
+        own wavelength and scale factor; None without a phase block."""
+
+def read_data_file(path: _Path) -> DataFile:
+    """Reads a binary data file. Raises Error (ERR_CANT_OPEN_FILE,
+    ERR_PREMATURE_EOF, ERR_NOT_A_DATA_FILE, ERR_NO_MEM)."""
+
+def read_xdt(path: _Path) -> tuple[npt.NDArray[np.float32], float]:
+    """Reads an XDT grid: (heights (rows, columns) in metres with NaN for no
+    data, lateral_resolution). Raises Error (ERR_CANT_OPEN_FILE,
+    ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE, ERR_NO_MEM)."""
+
+def save_heights(
+    path: _Path,
+    heights: npt.NDArray[np.float32],
+    lateral_resolution: float,
+    force: bool = False,
+) -> int:
+    """Writes heights (C-contiguous float32, (rows, columns), metres; NaN or
+    <= -1.0 for no data) as mapconv would; returns the number of heights
+    whose phase count cannot be stored. TypeError for another dtype,
+    ValueError for another shape or layout, Error on failure."""
+
+def write_data_file(
+    path: _Path,
+    phase: Optional[npt.NDArray[np.int32]] = None,
+    intensity: Optional[npt.NDArray[np.uint16]] = None,
+    header: Optional[dict[str, Any]] = None,
+    software_info: Optional[bytes] = None,
+    force: bool = False,
+    *,
+    phase_origin: tuple[int, int] = (0, 0),
+    intensity_origin: tuple[int, int] = (0, 0),
+    intensity_range: int = 0,
+) -> None:
+    """Writes a data file atomically from C-contiguous arrays (used in
+    place). TypeError / ValueError for bad arguments, Error on failure."""

@@ -1,0 +1,650 @@
+// The mapconv Python module: data files and XDT grids as NumPy arrays, and
+// the height conversion mapconv makes. Blocks the library hands over become
+// the arrays' storage (no copy), and the caller's arrays are given to the
+// library as they stand, so a map is never held twice.
+#include <mapconv/conversion.h>
+#include <mapconv/data_file_format.h>
+#include <mapconv/data_file_reader.h>
+#include <mapconv/data_file_writer.h>
+#include <mapconv/errors.h>
+#include <mapconv/map_records.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/output_file.h>
+#include <mapconv/print.h>
+#include <mapconv/version.h>
+#include <mapconv/xdt_reader.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// Heights converted per piece by save_heights, as mapconv does: memory for
+// the staging buffers stays small whatever the grid.
+constexpr std::size_t PIECE_POINTS = 65536;
+
+PyObject* error_type = nullptr;  // mapconv.Error, owned by the module
+
+[[noreturn]] void raise_error(ErrorCode code, const std::string& path) {
+  const char* name = code >= 0 && code <= ERROR_CODE_MAX ? error_names[code] : "UNKNOWN_ERROR";
+  const std::string message = path + ": " + name;
+  py::object error =
+      py::reinterpret_steal<py::object>(PyObject_CallFunction(error_type, "s", message.c_str()));
+  if (!error) throw py::error_already_set();
+  error.attr("code") = code;
+  error.attr("name") = name;
+  PyErr_SetObject(error_type, error.ptr());
+  throw py::error_already_set();
+}
+
+// A path as the library takes it: the file system's bytes of a str, bytes or
+// os.PathLike.
+std::string path_bytes(const py::object& path) {
+  const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  std::string bytes = encoded;
+  if (bytes.empty()) throw py::value_error("the path is empty");
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("the path holds a NUL byte");
+  return bytes;
+}
+
+std::string path_text(const std::string& bytes) {
+  return py::str(py::module_::import("os").attr("fsdecode")(py::bytes(bytes)));
+}
+
+// --- Header fields by name -------------------------------------------------
+
+enum class Kind { u16, i16, u32, f32, bytes };
+
+struct Field {
+  const char* name;
+  Kind kind;
+  std::size_t offset;  // in DataFileHeader
+  std::size_t size;    // bytes
+};
+
+constexpr std::size_t width_of(Kind kind) {
+  return kind == Kind::u16 || kind == Kind::i16 ? 2 : kind == Kind::bytes ? 1 : 4;
+}
+
+#define FIELD(member, kind) \
+  Field { #member, Kind::kind, offsetof(DataFileHeader, member), sizeof(DataFileHeader::member) }
+// The three like groups, named by the file offsets of their parts.
+#define GROUP(index, bytes_offset, field_offset, fields_offset)                                          \
+  Field{"bytes_" #bytes_offset, Kind::bytes, offsetof(DataFileHeader, groups_1262[index].bytes_0), 2},   \
+      Field{"field_" #field_offset, Kind::u16, offsetof(DataFileHeader, groups_1262[index].field_2), 2}, \
+      Field {                                                                                            \
+    "fields_" #fields_offset, Kind::u32, offsetof(DataFileHeader, groups_1262[index].fields_4), 14 * 4   \
+  }
+
+// Every field of the record, in file order: the named ones and the others
+// under their member names, so that a header read can be written back whole.
+const Field fields[] = {
+    FIELD(field_76, u32),         FIELD(bytes_80, bytes),     FIELD(field_162, u16),
+    FIELD(scale_factor, f32),     FIELD(wavelength, f32),     FIELD(field_172, u32),
+    FIELD(obliquity, f32),        FIELD(field_180, u32),      FIELD(lateral_resolution, f32),
+    FIELD(fields_188, u16),       FIELD(field_198, u32),      FIELD(field_202, u16),
+    FIELD(field_204, u32),        FIELD(bytes_208, bytes),    FIELD(fields_210, u32),
+    FIELD(phase_resolution, i16), FIELD(field_220, u32),      FIELD(field_224, u16),
+    FIELD(field_226, u32),        FIELD(fields_230, u16),     FIELD(frame_width, i16),
+    FIELD(frame_height, i16),     FIELD(fields_238, u16),     FIELD(bytes_246, bytes),
+    FIELD(fields_298, u16),       FIELD(bytes_304, bytes),    FIELD(field_360, u32),
+    FIELD(fields_364, u16),       FIELD(field_368, u32),      FIELD(fields_372, u16),
+    FIELD(fields_376, u32),       FIELD(field_384, u16),      FIELD(fields_386, u32),
+    FIELD(bytes_398, bytes),      FIELD(field_406, u16),      FIELD(bytes_408, bytes),
+    FIELD(field_428, u16),        FIELD(fields_430, u32),     FIELD(bytes_502, bytes),
+    FIELD(field_734, u16),        FIELD(bytes_736, bytes),    FIELD(field_816, u16),
+    FIELD(bytes_818, bytes),      FIELD(bytes_834, bytes),    FIELD(fields_838, u16),
+    FIELD(fields_842, u32),       FIELD(bytes_870, bytes),    FIELD(fields_900, u16),
+    FIELD(bytes_904, bytes),      FIELD(field_934, u32),      FIELD(bytes_938, bytes),
+    FIELD(fields_998, u32),       FIELD(bytes_1038, bytes),   FIELD(fields_1126, u32),
+    FIELD(bytes_1218, bytes),     FIELD(fields_1250, u32),    GROUP(0, 1262, 1264, 1266),
+    GROUP(1, 1322, 1324, 1326),   GROUP(2, 1382, 1384, 1386), FIELD(bytes_1442, bytes),
+    FIELD(fields_1446, u32),      FIELD(bytes_1454, bytes),
+};
+#undef FIELD
+#undef GROUP
+
+py::object number_at(const unsigned char* at, Kind kind) {
+  switch (kind) {
+    case Kind::u16: {
+      std::uint16_t value;
+      std::memcpy(&value, at, 2);
+      return py::int_(value);
+    }
+    case Kind::i16: {
+      std::int16_t value;
+      std::memcpy(&value, at, 2);
+      return py::int_(value);
+    }
+    case Kind::u32: {
+      std::uint32_t value;
+      std::memcpy(&value, at, 4);
+      return py::int_(value);
+    }
+    default: {
+      float value;
+      std::memcpy(&value, at, 4);
+      return py::float_(static_cast<double>(value));
+    }
+  }
+}
+
+py::dict header_dict(const DataFileHeader& header) {
+  const auto* base = reinterpret_cast<const unsigned char*>(&header);
+  py::dict result;
+  for (const Field& field : fields) {
+    const unsigned char* at = base + field.offset;
+    const std::size_t width = width_of(field.kind);
+    if (field.kind == Kind::bytes) {
+      result[field.name] = py::bytes(reinterpret_cast<const char*>(at), field.size);
+    } else if (field.size == width) {
+      result[field.name] = number_at(at, field.kind);
+    } else {
+      py::tuple values(field.size / width);
+      for (std::size_t i = 0; i < field.size / width; ++i) values[i] = number_at(at + i * width, field.kind);
+      result[field.name] = values;
+    }
+  }
+  return result;
+}
+
+void store_number(const py::handle& value, const Field& field, unsigned char* at) {
+  if (field.kind == Kind::f32) {
+    if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
+      throw py::type_error(std::string("header field ") + field.name + " takes a float");
+    }
+    const auto number = static_cast<float>(value.cast<double>());
+    std::memcpy(at, &number, 4);
+    return;
+  }
+  if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw py::type_error(std::string("header field ") + field.name + " takes an int");
+  }
+  const py::int_ integer = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+  const long long low = field.kind == Kind::i16 ? std::numeric_limits<std::int16_t>::min() : 0;
+  const long long high = field.kind == Kind::i16   ? std::numeric_limits<std::int16_t>::max()
+                         : field.kind == Kind::u16 ? std::numeric_limits<std::uint16_t>::max()
+                                                   : std::numeric_limits<std::uint32_t>::max();
+  if (overflow != 0 || number < low || number > high) {
+    throw py::value_error(std::string("header field ") + field.name +
+                          " out of range: " + std::string(py::str(value)));
+  }
+  if (field.kind == Kind::u32) {
+    const auto stored = static_cast<std::uint32_t>(number);
+    std::memcpy(at, &stored, 4);
+  } else {
+    const auto stored = static_cast<std::uint16_t>(number);
+    std::memcpy(at, &stored, 2);
+  }
+}
+
+// Fields left out are zero; unknown names are refused, so a misspelt field
+// is never silently dropped.
+void header_from_dict(const py::handle& object, DataFileHeader* header) {
+  if (!py::isinstance<py::dict>(object)) throw py::type_error("header must be a dict or None");
+  std::memset(header, 0, sizeof *header);
+  auto* base = reinterpret_cast<unsigned char*>(header);
+  for (const auto& [key, value] : py::reinterpret_borrow<py::dict>(object)) {
+    if (!py::isinstance<py::str>(key)) throw py::type_error("header field names must be str");
+    const std::string name = py::str(key);
+    const Field* field =
+        std::find_if(std::begin(fields), std::end(fields), [&](const Field& f) { return name == f.name; });
+    if (field == std::end(fields)) throw py::value_error("unknown header field: " + name);
+    unsigned char* at = base + field->offset;
+    const std::size_t width = width_of(field->kind);
+    if (field->kind == Kind::bytes) {
+      if (!PyBytes_Check(value.ptr()) && !PyByteArray_Check(value.ptr())) {
+        throw py::type_error("header field " + name + " takes bytes");
+      }
+      const std::string bytes = py::bytes(py::reinterpret_borrow<py::object>(value));
+      if (bytes.size() != field->size) {
+        throw py::value_error("header field " + name + " takes " + std::to_string(field->size) + " bytes");
+      }
+      std::memcpy(at, bytes.data(), bytes.size());
+    } else if (field->size == width) {
+      store_number(value, *field, at);
+    } else {
+      if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value)) {
+        throw py::type_error("header field " + name + " takes a sequence of ints");
+      }
+      const auto values = py::reinterpret_borrow<py::sequence>(value);
+      if (values.size() != field->size / width) {
+        throw py::value_error("header field " + name + " takes " + std::to_string(field->size / width) +
+                              " values");
+      }
+      for (std::size_t i = 0; i < values.size(); ++i) store_number(values[i], *field, at + i * width);
+    }
+  }
+}
+
+// The file's 38 bytes at offset 10: big-endian 16-bit values around the text.
+py::bytes software_bytes(const SoftwareInfo& info) {
+  unsigned char bytes[38];
+  const auto put = [&](std::size_t at, std::int16_t value) {
+    const auto bits = static_cast<std::uint16_t>(value);
+    bytes[at] = static_cast<unsigned char>(bits >> 8);
+    bytes[at + 1] = static_cast<unsigned char>(bits & 0xFF);
+  };
+  put(0, info.first_value);
+  std::memcpy(bytes + 2, info.text, 30);
+  for (int i = 0; i < 3; ++i) put(32 + 2 * i, info.last_values[i]);
+  return py::bytes(reinterpret_cast<const char*>(bytes), 38);
+}
+
+SoftwareInfo software_from_bytes(const py::handle& object) {
+  if (!PyBytes_Check(object.ptr()) && !PyByteArray_Check(object.ptr())) {
+    throw py::type_error("software_info must be bytes of length 38 or None");
+  }
+  const std::string bytes = py::bytes(py::reinterpret_borrow<py::object>(object));
+  if (bytes.size() != 38) throw py::value_error("software_info must be 38 bytes long");
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto get = [&](std::size_t at) { return static_cast<std::int16_t>((b[at] << 8) | b[at + 1]); };
+  SoftwareInfo info{};
+  info.first_value = get(0);
+  std::memcpy(info.text, b + 2, 30);
+  for (int i = 0; i < 3; ++i) info.last_values[i] = get(32 + 2 * i);
+  return info;
+}
+
+// --- Arrays ------------------------------------------------------------------
+
+// The caller's array, checked to be usable by the library in place: the
+// dtype exactly (TypeError), then dimensions, sides and layout (ValueError).
+template <typename T>
+py::array checked_array(const py::handle& object, const char* what, const char* dtype, int dimensions) {
+  if (!py::isinstance<py::array>(object)) {
+    throw py::type_error(std::string(what) + " must be a numpy.ndarray of " + dtype);
+  }
+  auto array = py::reinterpret_borrow<py::array>(object);
+  if (!array.dtype().equal(py::dtype::of<T>())) {
+    throw py::type_error(std::string(what) + " must have dtype " + dtype + " (native byte order), not " +
+                         std::string(py::str(array.dtype())) + "; convert it with .astype(numpy." + dtype +
+                         ")");
+  }
+  if (array.ndim() != dimensions) {
+    throw py::value_error(std::string(what) + " must have " + std::to_string(dimensions) +
+                          " dimensions, not " + std::to_string(array.ndim()));
+  }
+  for (int i = 0; i < dimensions; ++i) {
+    if (array.shape(i) < 1 || array.shape(i) > 32767) {
+      throw py::value_error(std::string(what) + " sides must be from 1 to 32767, not " +
+                            std::to_string(array.shape(i)));
+    }
+  }
+  const int flags = py::detail::array_proxy(array.ptr())->flags;
+  if ((flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0 ||
+      (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) == 0) {
+    throw py::value_error(std::string(what) +
+                          " must be C-contiguous and aligned; pass numpy.ascontiguousarray(...) for a copy");
+  }
+  return array;
+}
+
+// An array over a block the library handed over: the array owns it and
+// gives it back through memory_hooks.release.
+template <typename T>
+py::array_t<T> adopt_block(T* block, std::vector<py::ssize_t> shape) {
+  py::capsule owner(block, [](void* pointer) { memory_hooks.release(pointer); });
+  return py::array_t<T>(shape, block, owner);
+}
+
+std::pair<int, int> pair_of(const py::handle& object, const char* what) {
+  const auto values = object.cast<std::pair<int, int>>();
+  for (const int value : {values.first, values.second}) {
+    if (value < std::numeric_limits<std::int16_t>::min() ||
+        value > std::numeric_limits<std::int16_t>::max()) {
+      throw py::value_error(std::string(what) + " values must fit 16 bits");
+    }
+  }
+  return values;
+}
+
+// --- The data file object ------------------------------------------------------
+
+struct DataFile {
+  int header_format = 0;
+  int header_size = 0;
+  SoftwareInfo software{};
+  DataFileHeader header{};
+  py::object phase = py::none();
+  py::object intensity = py::none();
+  std::pair<int, int> phase_origin{0, 0};
+  std::pair<int, int> intensity_origin{0, 0};
+  int intensity_range = 0;
+};
+
+// Releases whatever blocks the contents still own on every path.
+struct ContentsGuard {
+  DataFileContents contents;
+  ContentsGuard() { data_file_contents_clear(&contents); }
+  ~ContentsGuard() { data_file_contents_release(&contents); }
+  ContentsGuard(const ContentsGuard&) = delete;
+  ContentsGuard& operator=(const ContentsGuard&) = delete;
+};
+
+DataFile read_data(const py::object& path_object) {
+  const std::string path = path_bytes(path_object);
+  ContentsGuard guard;
+  DataFileContents& contents = guard.contents;
+  ErrorCode code;
+  {
+    py::gil_scoped_release unlocked;
+    code = read_data_file(path.c_str(), &contents);
+  }
+  if (code != NO_ERROR) raise_error(code, path_text(path));
+  DataFile file;
+  file.header_format = contents.header_format;
+  file.header_size = contents.header_size;
+  file.software = contents.software;
+  file.header = contents.header;
+  file.phase_origin = {contents.phase.origin_x, contents.phase.origin_y};
+  file.intensity_origin = {contents.intensity.origin_x, contents.intensity.origin_y};
+  file.intensity_range = contents.intensity.range;
+  if (contents.phase.data != nullptr) {
+    file.phase = adopt_block(contents.phase.data, {contents.phase.height, contents.phase.width});
+    contents.phase.data = nullptr;  // the array owns it now
+  }
+  if (contents.intensity.data != nullptr) {
+    file.intensity =
+        adopt_block(contents.intensity.data,
+                    {contents.intensity.buckets, contents.intensity.height, contents.intensity.width});
+    contents.intensity.data = nullptr;
+  }
+  return file;
+}
+
+py::object heights_of(const DataFile& file) {
+  if (file.phase.is_none()) return py::none();
+  const auto phase = py::reinterpret_borrow<py::array_t<std::int32_t>>(file.phase);
+  py::array_t<double> heights({phase.shape(0), phase.shape(1)});
+  const std::int32_t* counts = phase.data();
+  double* out = heights.mutable_data();
+  const auto total = static_cast<std::size_t>(phase.size());
+  // 32768 counts stand for wavelength x scale factor, the file's own.
+  const double metres_per_count =
+      static_cast<double>(file.header.scale_factor) * static_cast<double>(file.header.wavelength) / 32768.0;
+  {
+    py::gil_scoped_release unlocked;
+    for (std::size_t i = 0; i < total; ++i) {
+      out[i] = counts[i] == PHASE_INVALID ? std::nan("") : counts[i] * metres_per_count;
+    }
+  }
+  return heights;
+}
+
+// --- XDT and conversion ----------------------------------------------------------
+
+py::tuple read_xdt(const py::object& path_object) {
+  const std::string path = path_bytes(path_object);
+  std::int32_t columns = 0;
+  std::int32_t rows = 0;
+  float* heights = nullptr;
+  float resolution = 0.0f;
+  ErrorCode code;
+  {
+    py::gil_scoped_release unlocked;
+    code = read_xdt_file(path.c_str(), &columns, &rows, &heights, &resolution, false);
+    if (code == NO_ERROR) {
+      // The reader stores exactly -1.0 for a point without data.
+      const std::size_t total = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
+      for (std::size_t i = 0; i < total; ++i) {
+        if (heights[i] == -1.0f) heights[i] = std::numeric_limits<float>::quiet_NaN();
+      }
+    }
+  }
+  if (code != NO_ERROR) raise_error(code, path_text(path));
+  py::array_t<float> array = adopt_block(heights, {rows, columns});
+  return py::make_tuple(array, static_cast<double>(resolution));
+}
+
+// Streams the heights through the conversion into the file, as mapconv
+// does; NaN becomes -1.0 (no data) in the staging piece, never in the
+// caller's array. Runs without the GIL.
+ErrorCode stream_heights(const char* path, unsigned flags, const float* heights, std::int32_t rows,
+                         std::int32_t columns, float resolution, std::size_t* unrepresentable) {
+  const std::size_t total = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
+  const std::size_t piece = std::min(total, PIECE_POINTS);
+  const HookedBlock<float[]> staging = hooked_allocate<float>(piece);
+  const HookedBlock<std::int32_t[]> phases = hooked_allocate<std::int32_t>(piece);
+  if (staging == nullptr || phases == nullptr) return ERR_NO_MEM;
+
+  DataFileHeader header;
+  build_header(columns, rows, resolution, &header);
+  const double counts_per_metre = phase_counts_per_metre(&header);
+  PhaseMap geometry;
+  phase_map_clear(&geometry);
+  geometry.width = static_cast<std::int16_t>(columns);
+  geometry.height = static_cast<std::int16_t>(rows);
+  DataFileStream stream;
+  data_file_stream_clear(&stream);
+  ErrorCode code =
+      data_file_stream_begin(path, flags, choose_header_format(&header), nullptr, &geometry, &stream);
+  if (code != NO_ERROR) return code;
+  // A device takes the header first; a file gets it last, like mapconv's.
+  if (stream.in_order) code = data_file_stream_write_header(&stream, nullptr, &header);
+  for (std::size_t start = 0; code == NO_ERROR && start < total; start += piece) {
+    const std::size_t count = std::min(piece, total - start);
+    for (std::size_t i = 0; i < count; ++i) {
+      const float height = heights[start + i];
+      staging[i] = std::isnan(height) ? -1.0f : height;
+    }
+    *unrepresentable += convert_heights(std::span<const float>(staging.get(), count), counts_per_metre,
+                                        std::span<std::int32_t>(phases.get(), count));
+    code = data_file_stream_write_phase(&stream, phases.get(), count);
+  }
+  if (code == NO_ERROR && !stream.in_order) code = data_file_stream_write_header(&stream, nullptr, &header);
+  if (code == NO_ERROR) return data_file_stream_commit(&stream);
+  data_file_stream_discard(&stream);
+  return code;
+}
+
+std::size_t save_heights(const py::object& path_object, const py::handle& heights_object, double resolution,
+                         bool force) {
+  const py::array heights = checked_array<float>(heights_object, "heights", "float32", 2);
+  const std::string path = path_bytes(path_object);
+  const auto rows = static_cast<std::int32_t>(heights.shape(0));
+  const auto columns = static_cast<std::int32_t>(heights.shape(1));
+  const auto* data = static_cast<const float*>(heights.data());
+  std::size_t unrepresentable = 0;
+  ErrorCode code;
+  {
+    py::gil_scoped_release unlocked;
+    code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, data, rows, columns,
+                          static_cast<float>(resolution), &unrepresentable);
+  }
+  if (code != NO_ERROR) raise_error(code, path_text(path));
+  return unrepresentable;
+}
+
+void write_data(const py::object& path_object, const py::object& phase_object,
+                const py::object& intensity_object, const py::object& header_object,
+                const py::object& software_object, bool force, const py::object& phase_origin_object,
+                const py::object& intensity_origin_object, int intensity_range) {
+  if (phase_object.is_none() && intensity_object.is_none()) {
+    throw py::value_error("nothing to write: give phase, intensity or both");
+  }
+  if (intensity_range < 0 || intensity_range > 65535)
+    throw py::value_error("intensity_range must be 0 to 65535");
+  DataFileHeader header{};
+  const bool has_header = !header_object.is_none();
+  if (has_header) header_from_dict(header_object, &header);
+  SoftwareInfo software{};
+  const bool has_software = !software_object.is_none();
+  if (has_software) software = software_from_bytes(software_object);
+
+  PhaseMap phase;
+  phase_map_clear(&phase);
+  py::array phase_array;
+  if (!phase_object.is_none()) {
+    phase_array = checked_array<std::int32_t>(phase_object, "phase", "int32", 2);
+    const auto origin = pair_of(phase_origin_object, "phase_origin");
+    phase.origin_x = static_cast<std::int16_t>(origin.first);
+    phase.origin_y = static_cast<std::int16_t>(origin.second);
+    phase.height = static_cast<std::int16_t>(phase_array.shape(0));
+    phase.width = static_cast<std::int16_t>(phase_array.shape(1));
+    phase.capacity = static_cast<std::uint32_t>(phase_array.size());
+    // The writer only reads the block.
+    phase.data = static_cast<std::int32_t*>(const_cast<void*>(phase_array.data()));
+  }
+  IntensityMap intensity{};
+  py::array intensity_array;
+  if (!intensity_object.is_none()) {
+    intensity_array = checked_array<std::uint16_t>(intensity_object, "intensity", "uint16", 3);
+    if (static_cast<std::uint64_t>(intensity_array.size()) > std::numeric_limits<std::uint32_t>::max()) {
+      throw py::value_error("intensity holds more values than a data file can");
+    }
+    const auto origin = pair_of(intensity_origin_object, "intensity_origin");
+    intensity.origin_x = static_cast<std::int16_t>(origin.first);
+    intensity.origin_y = static_cast<std::int16_t>(origin.second);
+    intensity.buckets = static_cast<std::int16_t>(intensity_array.shape(0));
+    intensity.height = static_cast<std::int16_t>(intensity_array.shape(1));
+    intensity.width = static_cast<std::int16_t>(intensity_array.shape(2));
+    intensity.range = static_cast<std::uint16_t>(intensity_range);
+    intensity.capacity = static_cast<std::uint32_t>(intensity_array.size());
+    intensity.data = static_cast<std::uint16_t*>(const_cast<void*>(intensity_array.data()));
+  }
+  const std::string path = path_bytes(path_object);
+  ErrorCode code;
+  {
+    py::gil_scoped_release unlocked;
+    code = write_data_file_atomic(path.c_str(), force ? OUTPUT_REPLACE : 0u,
+                                  has_software ? &software : nullptr, has_header ? &header : nullptr,
+                                  intensity.data != nullptr ? &intensity : nullptr,
+                                  phase.data != nullptr ? &phase : nullptr);
+  }
+  if (code != NO_ERROR) raise_error(code, path_text(path));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(mapconv, module) {
+  // The library is linked in statically: these hooks are the module's own.
+  // Its diagnostics are dropped; failures come back as exceptions.
+  u_print = u_print_none;
+
+  module.doc() =
+      "Surface-measurement data files (binary data files and XDT grids) as NumPy arrays, "
+      "and the height-to-phase conversion mapconv makes.";
+  module.attr("__version__") = MAPCONV_VERSION;
+  module.attr("PHASE_INVALID") = PHASE_INVALID;
+  module.attr("CONVERSION_WAVELENGTH") = static_cast<double>(CONVERSION_WAVELENGTH);
+  module.attr("CONVERSION_SCALE_FACTOR") = static_cast<double>(CONVERSION_SCALE_FACTOR);
+
+  error_type = PyErr_NewExceptionWithDoc(
+      "mapconv.Error",
+      "A library operation failed. A subclass of OSError (errno is None); code is the library's "
+      "error number, name its name (such as 'ERR_CANT_OPEN_FILE'); the message is 'PATH: NAME'.",
+      PyExc_OSError, nullptr);
+  if (error_type == nullptr) throw py::error_already_set();
+  py::handle(error_type).attr("code") = 0;
+  py::handle(error_type).attr("name") = "NO_ERROR";
+  module.add_object("Error", py::handle(error_type));
+
+  py::dict codes;
+  for (ErrorCode code = 1; code <= ERROR_CODE_MAX; ++code) codes[error_names[code]] = code;
+  module.attr("error_codes") = codes;
+  for (const char* name :
+       {"ERR_INVALID_PARAM", "ERR_PARAM_OUT_OF_RANGE", "ERR_CANT_OPEN_FILE", "ERR_CANT_CREATE_FILE",
+        "ERR_CANT_WRITE_FILE", "ERR_PREMATURE_EOF", "ERR_NOT_A_DATA_FILE", "ERR_NO_MEM"}) {
+    module.attr(name) = codes[name];
+  }
+
+  py::list names;
+  for (const Field& field : fields) names.append(field.name);
+  module.attr("HEADER_FIELDS") = py::tuple(names);
+
+  py::class_<DataFile>(module, "DataFile",
+                       "The contents of a binary data file, as read_data_file returns them. The arrays "
+                       "use the blocks the reader filled: nothing is copied.")
+      .def_readonly("header_format", &DataFile::header_format, "1, 2 or 3.")
+      .def_readonly("header_size", &DataFile::header_size, "834 or 4096 bytes.")
+      .def_property_readonly(
+          "software_info", [](const DataFile& f) { return software_bytes(f.software); },
+          "The 38 bytes at file offset 10, as they are in the file.")
+      .def_property_readonly(
+          "header", [](const DataFile& f) { return header_dict(f.header); },
+          "Every header field from file offset 76 on, by name (see HEADER_FIELDS): ints, floats, "
+          "tuples of ints, bytes. write_data_file takes this dict back.")
+      .def_property_readonly(
+          "wavelength", [](const DataFile& f) { return static_cast<double>(f.header.wavelength); }, "Metres.")
+      .def_property_readonly(
+          "scale_factor", [](const DataFile& f) { return static_cast<double>(f.header.scale_factor); },
+          "Times the wavelength: the height of 32768 phase counts.")
+      .def_property_readonly("obliquity",
+                             [](const DataFile& f) { return static_cast<double>(f.header.obliquity); })
+      .def_property_readonly(
+          "lateral_resolution",
+          [](const DataFile& f) { return static_cast<double>(f.header.lateral_resolution); },
+          "Distance between adjacent points.")
+      .def_property_readonly("phase_resolution", [](const DataFile& f) { return f.header.phase_resolution; })
+      .def_property_readonly("frame_width", [](const DataFile& f) { return f.header.frame_width; })
+      .def_property_readonly("frame_height", [](const DataFile& f) { return f.header.frame_height; })
+      .def_readonly("phase_origin", &DataFile::phase_origin, "(x, y) of the phase block; (0, 0) without one.")
+      .def_readonly("intensity_origin", &DataFile::intensity_origin,
+                    "(x, y) of the intensity block; (0, 0) without one.")
+      .def_readonly("intensity_range", &DataFile::intensity_range, "The header's intensity range.")
+      .def_readonly("phase", &DataFile::phase,
+                    "int32 array (rows, columns) of phase counts, PHASE_INVALID without data; None "
+                    "when the file has no phase block.")
+      .def_readonly("intensity", &DataFile::intensity,
+                    "uint16 array (buckets, rows, columns); None when the file has no intensity block.")
+      .def("heights", &heights_of,
+           "Heights in metres as a new float64 array (rows, columns), NaN where the phase is "
+           "PHASE_INVALID: count * scale_factor * wavelength / 32768 with the file's own settings. "
+           "None without a phase block.")
+      .def("__repr__", [](const DataFile& f) {
+        std::string text = "<mapconv.DataFile format " + std::to_string(f.header_format);
+        if (!f.phase.is_none()) {
+          const auto phase = py::reinterpret_borrow<py::array>(f.phase);
+          text += ", phase " + std::to_string(phase.shape(1)) + "x" + std::to_string(phase.shape(0));
+        }
+        if (!f.intensity.is_none()) {
+          const auto intensity = py::reinterpret_borrow<py::array>(f.intensity);
+          text += ", intensity " + std::to_string(intensity.shape(0)) + " buckets";
+        }
+        return text + ">";
+      });
+
+  module.def("read_data_file", &read_data, py::arg("path"),
+             "Reads a binary data file (str, bytes or os.PathLike path) into a DataFile. Raises "
+             "mapconv.Error: ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF (cut short), ERR_NOT_A_DATA_FILE "
+             "(wrong magic number, inconsistent header, trailing bytes) or ERR_NO_MEM.");
+  module.def("read_xdt", &read_xdt, py::arg("path"),
+             "Reads an XDT grid. Returns (heights, lateral_resolution): heights a float32 array "
+             "(rows, columns) in metres, NaN for points without data, over the reader's own block. "
+             "Raises mapconv.Error: ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE "
+             "(grid size, or no lateral resolution) or ERR_NO_MEM; the reader writes its one-line "
+             "diagnostic to standard error as mapconv does.");
+  module.def("save_heights", &save_heights, py::arg("path"), py::arg("heights"),
+             py::arg("lateral_resolution"), py::arg("force") = false,
+             "Writes heights (metres; C-contiguous float32 array (rows, columns), used in place) as a "
+             "data file exactly as mapconv converts them, streamed in pieces and put in place only "
+             "when complete. NaN and values <= -1.0 are points without data. lateral_resolution is "
+             "stored as float32. An existing file is replaced only with force. Returns the number of "
+             "heights whose phase count cannot be stored (written as no data). TypeError for another "
+             "dtype, ValueError for another shape or layout; mapconv.Error on failure.");
+  module.def("write_data_file", &write_data, py::arg("path"), py::arg("phase") = py::none(),
+             py::arg("intensity") = py::none(), py::arg("header") = py::none(),
+             py::arg("software_info") = py::none(), py::arg("force") = false, py::kw_only(),
+             py::arg("phase_origin") = py::make_tuple(0, 0),
+             py::arg("intensity_origin") = py::make_tuple(0, 0), py::arg("intensity_range") = 0,
+             "Writes a data file atomically: phase a C-contiguous int32 array (rows, columns), "
+             "intensity a C-contiguous uint16 array (buckets, rows, columns), both used in place; at "
+             "least one is needed. header is a dict of header fields (DataFile.header's names; missing "
+             "ones are zero; the format follows from it), software_info the 38 bytes at file offset 10. "
+             "An existing file is replaced only with force. TypeError / ValueError for bad arguments, "
+             "mapconv.Error on failure (ERR_CANT_CREATE_FILE when the file exists without force).");
+}

@@ -1,0 +1,339 @@
+"""The mapconv module against the mapconv program: same bytes, same heights,
+the library's error codes, and no hidden copies of a map."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import mapconv
+from conftest import write_xdt
+
+WAVELENGTH = float(np.float32(6.328e-7))
+METRES_PER_COUNT = 0.5 * WAVELENGTH / 32768
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# --- Conversion: byte for byte against the program ----------------------------
+
+@pytest.mark.parametrize(
+    "columns, rows, options",
+    [
+        (2, 2, ["-s", "1"]),
+        (160, 120, ["-s", "2024", "-m", "0.03", "-z", "3e-7"]),
+        (257, 300, ["-s", "7", "-m", "0.5", "-r", "2.5e-6"]),  # several pieces of 65536
+        (300, 7, ["-s", "9", "-m", "0", "-z", "1e-2"]),  # near the top of the phase range
+        (40, 30, ["-s", "4", "-z", "0.5"]),  # far beyond it: unrepresentable heights
+    ],
+)
+def test_save_heights_matches_mapconv(tmp_path, make_xdt, run_mapconv, columns, rows, options):
+    source = make_xdt(tmp_path / "in.xdt", columns, rows, *options)
+    stderr = run_mapconv(source, tmp_path / "program.dat")
+    heights, resolution = mapconv.read_xdt(source)
+    assert heights.shape == (rows, columns) and heights.dtype == np.float32
+    unrepresentable = mapconv.save_heights(tmp_path / "module.dat", heights, resolution)
+    assert read(tmp_path / "module.dat") == read(tmp_path / "program.dat")
+    warned = [line for line in stderr.splitlines() if line.startswith("Warning:")]
+    assert unrepresentable == (int(warned[0].split()[1]) if warned else 0)
+
+
+@pytest.mark.parametrize(
+    "z, expected_unrepresentable",
+    [
+        ([[1e-7, -1.0], [2e-7, 3e-7]], 0),  # exactly -1.0: no data
+        ([[-5.0, -1.5], [0.0, -0.999]], 1),  # below -1.0: no data; -0.999 is a height too deep
+        ([[np.inf, 1e-7], [-np.inf, 2e-7]], 1),  # +inf cannot be stored; -inf is no data
+        ([[0.0207, -0.0207], [0.03, 1e-9]], 1),  # the edges of the phase range
+        ([[4.8e-12, -4.8e-12], [1.45e-11, -1.45e-11]], 0),  # halves round away from zero
+    ],
+)
+def test_hand_made_grids_match_mapconv(tmp_path, run_mapconv, z, expected_unrepresentable):
+    source = write_xdt(tmp_path / "in.xdt", z)
+    run_mapconv(source, tmp_path / "program.dat")
+    heights, resolution = mapconv.read_xdt(source)
+    assert mapconv.save_heights(tmp_path / "module.dat", heights, resolution) == expected_unrepresentable
+    assert read(tmp_path / "module.dat") == read(tmp_path / "program.dat")
+
+
+def test_nan_heights_are_no_data_and_the_input_is_left_alone(tmp_path, run_mapconv):
+    # A NaN z in an XDT file is unrepresentable to mapconv; given to
+    # save_heights it means no data. The bytes are the same either way.
+    source = write_xdt(tmp_path / "in.xdt", [[np.nan, 1e-7], [2e-7, -1.0]])
+    run_mapconv(source, tmp_path / "program.dat")
+    heights, resolution = mapconv.read_xdt(source)
+    before = heights.copy()
+    assert mapconv.save_heights(tmp_path / "module.dat", heights, resolution) == 0
+    assert read(tmp_path / "module.dat") == read(tmp_path / "program.dat")
+    np.testing.assert_array_equal(heights, before)  # NaN stays NaN in the caller's array
+
+
+@pytest.mark.parametrize("columns, rows, seed", [(160, 120, "1"), (33, 500, "2"), (1000, 3, "3")])
+def test_read_data_file_of_mapconv_output(tmp_path, make_xdt, run_mapconv, columns, rows, seed):
+    source = make_xdt(tmp_path / "in.xdt", columns, rows, "-s", seed, "-m", "0.1")
+    run_mapconv(source, tmp_path / "out.dat")
+    expected, resolution = mapconv.read_xdt(source)
+    data = mapconv.read_data_file(tmp_path / "out.dat")
+    fields = {
+        "header_format": 1, "header_size": 834, "wavelength": WAVELENGTH, "scale_factor": 0.5,
+        "obliquity": 1.0, "lateral_resolution": resolution, "phase_resolution": 1,
+        "frame_width": columns, "frame_height": rows, "phase_origin": (0, 0),
+        "intensity_origin": (0, 0), "intensity_range": 0, "intensity": None, "software_info": bytes(38),
+    }
+    for name, value in fields.items():
+        assert getattr(data, name) == value, name
+    assert data.phase.shape == (rows, columns) and data.phase.dtype == np.int32
+    heights = data.heights()
+    assert heights.dtype == np.float64
+    np.testing.assert_array_equal(np.isnan(heights), np.isnan(expected))
+    np.testing.assert_array_equal(np.isnan(heights), data.phase == mapconv.PHASE_INVALID)
+    valid = ~np.isnan(expected)
+    # Rounding to the nearest count: within half a count, and exact in counts.
+    assert np.max(np.abs(heights[valid] - expected[valid])) <= 0.5 * METRES_PER_COUNT * (1 + 1e-6)
+    np.testing.assert_array_equal(data.phase[valid], np.rint(data.phase[valid]))
+
+
+# --- write_data_file: what is read is written back unchanged ----------------------
+
+def _phase(rows, columns):
+    phase = np.arange(rows * columns, dtype=np.int32).reshape(rows, columns) * 977 - 40000
+    phase[0, 0] = mapconv.PHASE_INVALID
+    return phase
+
+
+@pytest.mark.parametrize(
+    "header, expected_format, with_intensity",
+    [
+        (None, 1, False),
+        ({"wavelength": 5e-7, "scale_factor": 0.25, "lateral_resolution": 2e-6}, 1, True),
+        ({"phase_resolution": 2, "frame_width": 9, "bytes_80": b"n" * 82}, 2, False),
+        ({"fields_838": (1, 2), "bytes_1454": b"\x01" * 2642, "fields_1386": tuple(range(14))}, 3, True),
+        ({"field_1324": 65535, "fields_430": tuple(range(18)), "field_76": 2**32 - 1}, 3, False),
+    ],
+)
+def test_write_read_write_is_byte_for_byte(tmp_path, header, expected_format, with_intensity):
+    phase = _phase(5, 7)
+    intensity = (np.arange(2 * 5 * 7, dtype=np.uint16).reshape(2, 5, 7) * 1009) if with_intensity else None
+    software = bytes(range(38))
+    mapconv.write_data_file(tmp_path / "a.dat", phase, intensity, header, software,
+                            phase_origin=(3, -4), intensity_origin=(1, 2), intensity_range=4095)
+    data = mapconv.read_data_file(tmp_path / "a.dat")
+    assert data.header_format == expected_format
+    assert data.header_size == (4096 if expected_format == 3 else 834)
+    np.testing.assert_array_equal(data.phase, phase)
+    assert data.phase_origin == (3, -4)
+    assert data.software_info == software
+    for name, value in (header or {}).items():
+        expected = float(np.float32(value)) if isinstance(value, float) else value
+        assert data.header[name] == expected, name
+    if with_intensity:
+        np.testing.assert_array_equal(data.intensity, intensity)
+        assert (data.intensity_origin, data.intensity_range) == ((1, 2), 4095)
+    mapconv.write_data_file(tmp_path / "b.dat", data.phase, data.intensity, data.header, data.software_info,
+                            phase_origin=data.phase_origin, intensity_origin=data.intensity_origin,
+                            intensity_range=data.intensity_range)
+    assert read(tmp_path / "b.dat") == read(tmp_path / "a.dat")
+
+
+def test_header_dict_names_every_field_once():
+    assert len(mapconv.HEADER_FIELDS) == len(set(mapconv.HEADER_FIELDS))
+    for name in ("wavelength", "scale_factor", "obliquity", "lateral_resolution", "phase_resolution",
+                 "frame_width", "frame_height", "bytes_1454"):
+        assert name in mapconv.HEADER_FIELDS
+
+
+def test_arrays_use_the_library_blocks(tmp_path):
+    mapconv.write_data_file(tmp_path / "a.dat", _phase(3, 4), np.ones((1, 3, 4), np.uint16))
+    data = mapconv.read_data_file(tmp_path / "a.dat")
+    for array in (data.phase, data.intensity):
+        assert not array.flags.owndata and array.flags.c_contiguous
+    heights, _ = mapconv.read_xdt(write_xdt(tmp_path / "g.xdt", [[0.0, 1e-7], [2e-7, 3e-7]]))
+    assert not heights.flags.owndata
+
+
+# --- Failures: the library's codes ---------------------------------------------------
+
+def _truncated_data(tmp_path):
+    mapconv.write_data_file(tmp_path / "whole.dat", _phase(4, 4))
+    (tmp_path / "x.dat").write_bytes(read(tmp_path / "whole.dat")[:-1])
+
+
+def _long_data(tmp_path):
+    mapconv.write_data_file(tmp_path / "whole.dat", _phase(4, 4))
+    (tmp_path / "x.dat").write_bytes(read(tmp_path / "whole.dat") + b"\0")
+
+
+def _existing(tmp_path):
+    (tmp_path / "x.dat").write_bytes(b"keep me")
+
+
+@pytest.mark.parametrize(
+    "prepare, call, name",
+    [
+        (None, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_CANT_OPEN_FILE"),
+        (_truncated_data, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_PREMATURE_EOF"),
+        (_long_data, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_NOT_A_DATA_FILE"),
+        (lambda p: write_xdt(p / "x.dat", [[0, 0], [0, 0]]), lambda p: mapconv.read_data_file(p / "x.dat"),
+         "ERR_NOT_A_DATA_FILE"),
+        (None, lambda p: mapconv.read_xdt(p / "x.dat"), "ERR_CANT_OPEN_FILE"),
+        (lambda p: (p / "x.dat").write_bytes(b"\x02\x00"), lambda p: mapconv.read_xdt(p / "x.dat"),
+         "ERR_PREMATURE_EOF"),
+        (lambda p: write_xdt(p / "x.dat", np.zeros((3, 3)), points=8), lambda p: mapconv.read_xdt(p / "x.dat"),
+         "ERR_PREMATURE_EOF"),
+        (lambda p: write_xdt(p / "x.dat", np.zeros((3, 1))), lambda p: mapconv.read_xdt(p / "x.dat"),
+         "ERR_PARAM_OUT_OF_RANGE"),
+        (lambda p: write_xdt(p / "x.dat", [[0, -1], [-1, 0]]), lambda p: mapconv.read_xdt(p / "x.dat"),
+         "ERR_PARAM_OUT_OF_RANGE"),  # no row with two valid points
+        (_existing, lambda p: mapconv.save_heights(p / "x.dat", np.zeros((2, 2), np.float32), 1e-5),
+         "ERR_CANT_CREATE_FILE"),
+        (_existing, lambda p: mapconv.write_data_file(p / "x.dat", _phase(2, 2)), "ERR_CANT_CREATE_FILE"),
+        (None, lambda p: mapconv.save_heights(p / "no" / "x.dat", np.zeros((2, 2), np.float32), 1e-5),
+         "ERR_CANT_CREATE_FILE"),
+        (None, lambda p: mapconv.write_data_file(p, _phase(2, 2), force=True), "ERR_CANT_CREATE_FILE"),
+    ],
+)
+def test_failures_raise_the_library_code(tmp_path, capfd, prepare, call, name):
+    if prepare:
+        prepare(tmp_path)
+    before = read(tmp_path / "x.dat") if (tmp_path / "x.dat").exists() else None
+    with pytest.raises(mapconv.Error) as caught:
+        call(tmp_path)
+    error = caught.value
+    assert (error.name, error.code) == (name, mapconv.error_codes[name])
+    assert isinstance(error, OSError) and error.errno is None
+    assert name in str(error)
+    after = read(tmp_path / "x.dat") if (tmp_path / "x.dat").exists() else None
+    assert after == before  # a failure leaves the folder as it was
+    assert capfd.readouterr().out == ""  # nothing on standard output
+
+
+def test_force_replaces(tmp_path):
+    (tmp_path / "x.dat").write_bytes(b"old")
+    mapconv.save_heights(tmp_path / "x.dat", np.zeros((2, 3), np.float32), 1e-5, force=True)
+    assert mapconv.read_data_file(tmp_path / "x.dat").phase.shape == (2, 3)
+    mapconv.write_data_file(tmp_path / "x.dat", _phase(4, 4), force=True)
+    assert mapconv.read_data_file(tmp_path / "x.dat").phase.shape == (4, 4)
+
+
+# --- Bad arguments ------------------------------------------------------------------
+
+GOOD = np.zeros((3, 4), np.float32)
+
+
+@pytest.mark.parametrize(
+    "heights, error",
+    [
+        (GOOD.astype(np.float64), TypeError),
+        (GOOD.astype(np.int32), TypeError),
+        (GOOD.astype(">f4"), TypeError),  # not the native byte order
+        (GOOD.tolist(), TypeError),
+        (np.zeros(12, np.float32), ValueError),
+        (np.zeros((2, 3, 4), np.float32), ValueError),
+        (np.asfortranarray(GOOD), ValueError),
+        (GOOD[:, ::2], ValueError),
+        (GOOD.T, ValueError),
+        (np.zeros((0, 4), np.float32), ValueError),
+        (np.zeros((2, 32768), np.float32), ValueError),
+        (np.frombuffer(bytearray(4 * 12 + 1), np.float32, 12, 1).reshape(3, 4), ValueError),  # unaligned
+    ],
+)
+def test_save_heights_refuses_arrays_it_cannot_use_in_place(tmp_path, heights, error):
+    with pytest.raises(error):
+        mapconv.save_heights(tmp_path / "x.dat", heights, 1e-5)
+    assert not (tmp_path / "x.dat").exists()
+
+
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        ({}, ValueError),  # neither block
+        ({"phase": _phase(2, 2).astype(np.float32)}, TypeError),
+        ({"phase": _phase(2, 2).astype(np.int64)}, TypeError),
+        ({"phase": np.asfortranarray(_phase(3, 2))}, ValueError),
+        ({"phase": _phase(2, 2).reshape(1, 2, 2)}, ValueError),
+        ({"intensity": np.zeros((2, 2, 2), np.int16)}, TypeError),
+        ({"intensity": np.zeros((2, 2), np.uint16)}, ValueError),
+        ({"phase": _phase(2, 2), "header": {"wavelenght": 1.0}}, ValueError),
+        ({"phase": _phase(2, 2), "header": {"wavelength": "red"}}, TypeError),
+        ({"phase": _phase(2, 2), "header": {"frame_width": 40000}}, ValueError),
+        ({"phase": _phase(2, 2), "header": {"field_76": -1}}, ValueError),
+        ({"phase": _phase(2, 2), "header": {"fields_188": (1, 2)}}, ValueError),
+        ({"phase": _phase(2, 2), "header": {"bytes_80": b"short"}}, ValueError),
+        ({"phase": _phase(2, 2), "header": [("wavelength", 1.0)]}, TypeError),
+        ({"phase": _phase(2, 2), "software_info": bytes(37)}, ValueError),
+        ({"phase": _phase(2, 2), "software_info": "x" * 38}, TypeError),
+        ({"phase": _phase(2, 2), "phase_origin": (40000, 0)}, ValueError),
+        ({"intensity": np.zeros((1, 2, 2), np.uint16), "intensity_range": 70000}, ValueError),
+    ],
+)
+def test_write_data_file_refuses_bad_arguments(tmp_path, arguments, error):
+    with pytest.raises(error):
+        mapconv.write_data_file(tmp_path / "x.dat", **arguments)
+    assert not (tmp_path / "x.dat").exists()
+
+
+@pytest.mark.parametrize("path, error", [("", ValueError), ("a\0b", ValueError), (3.5, TypeError)])
+def test_bad_paths(path, error):
+    with pytest.raises(error):
+        mapconv.read_data_file(path)
+
+
+# --- A large map: no more than one extra copy ------------------------------------------
+
+LARGE_SCRIPT = textwrap.dedent(
+    """
+    import json, resource, sys, tracemalloc
+    import numpy as np
+    import mapconv
+
+    def peak():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+    source, target, synthetic = sys.argv[1:4]
+    result = {}
+    start = peak()
+    heights, resolution = mapconv.read_xdt(source)
+    result["read_xdt"] = peak() - start
+    start = peak()
+    tracemalloc.start()
+    result["unrepresentable"] = mapconv.save_heights(target, heights, resolution)
+    result["save_traced"] = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    result["save_heights"] = peak() - start
+    del heights
+    # A fresh map that was never read: saving it must not grow the peak by a copy.
+    fresh = np.full((4096, 4096), 2e-7, np.float32)
+    fresh[::7, ::3] = np.nan
+    start = peak()
+    mapconv.save_heights(synthetic, fresh, 1e-5)
+    result["save_fresh"] = peak() - start
+    print(json.dumps(result))
+    """
+)
+
+
+def test_large_map_is_never_copied(tmp_path, make_xdt, run_mapconv):
+    side = 4096
+    map_bytes = side * side * 4
+    source = make_xdt(tmp_path / "big.xdt", side, side, "-s", "11")
+    run_mapconv(source, tmp_path / "program.dat")
+    done = subprocess.run(
+        [sys.executable, "-c", LARGE_SCRIPT, str(source), str(tmp_path / "module.dat"), str(tmp_path / "fresh.dat")],
+        capture_output=True, text=True, env=dict(os.environ),
+    )
+    assert done.returncode == 0, done.stderr
+    growth = json.loads(done.stdout)
+    assert read(tmp_path / "module.dat") == read(tmp_path / "program.dat")
+    # Reading holds the map once (the reader's block, which is the array).
+    assert growth["read_xdt"] < 1.5 * map_bytes, growth
+    # Saving streams in small pieces: nothing near another copy.
+    assert growth["save_heights"] < 0.25 * map_bytes, growth
+    assert growth["save_fresh"] < 0.25 * map_bytes, growth
+    assert growth["save_traced"] < 1 << 20, growth
