@@ -4,7 +4,7 @@
 A reader follows the README from the top in one shell, so the check does too:
 ```sh blocks run as written, ```console blocks run each "$ " line and compare
 what it prints (standard output and error together) with the lines shown under
-it, and ```python blocks run with python3. A block after a line
+it, and ```python blocks run with the interpreter the module is built for. A block after a line
 "<!-- not run: why -->" is skipped. Every command must succeed, and the clone
 must be as clean afterwards as before (git status --porcelain empty). The
 package table is checked against tools/setup --list.
@@ -57,7 +57,9 @@ def commands(first_line, lines):
 def script_for(readme, scratch):
     """The whole README as one bash script, stopping at the first failure."""
     out = ["set -o pipefail",
-           'fail() { echo "README line $1 failed (status $2): $3" >&2; exit 1; }']
+           'fail() { echo "README line $1 failed (status $2): $3" >&2; exit 1; }',
+           # The interpreter the module is built for, as the README says.
+           "python=python3; python3 -c 'import numpy' 2>/dev/null || python=/usr/bin/python3"]
 
     def run(number, text, redirect=""):
         out.append(f"echo {shlex.quote('$ ' + text.splitlines()[0])}")
@@ -78,7 +80,7 @@ def script_for(readme, scratch):
         elif lang == "python":
             path = scratch / f"block{index}.py"
             path.write_text("\n".join(lines) + "\n")
-            run(first_line, f"python3 {shlex.quote(str(path))}")
+            run(first_line, f'"$python" {shlex.quote(str(path))}')
         else:
             steps = []
             for number, line in enumerate(lines, first_line):
