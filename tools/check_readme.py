@@ -102,8 +102,9 @@ def script_for(readme, scratch):
 
 def check_package_table(readme, clone):
     """Each row naming `tools/setup PURPOSE` lists exactly that purpose's packages."""
-    problems = []
-    for purpose, cell in re.findall(r"^\|[^|\n]*`tools/setup (\w+)`[^|\n]*\|([^|\n]*)\|", readme, re.M):
+    rows = re.findall(r"^\|.*\|\s*`tools/setup (\w+)`\s*\|([^|\n]*)\|\s*$", readme, re.M)
+    problems = [] if rows else ["no package table (rows with `tools/setup PURPOSE`)"]
+    for purpose, cell in rows:
         shown = set(" ".join(re.findall(r"`([^`]*)`", cell)).split())
         listed = subprocess.run(["sh", "tools/setup", "--list", purpose], cwd=clone, capture_output=True,
                                 text=True, check=True).stdout.split()
