@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -38,9 +39,21 @@ const HeaderFormat* format_of_magic(std::uint32_t magic) {
   return nullptr;
 }
 
-// Reads count bytes; false when the stream ends first.
-bool read_exact(std::FILE* stream, void* destination, std::size_t count) {
-  return std::fread(destination, 1, count, stream) == count;
+// An open data file: whether its length is known up front (a regular file)
+// and, after a failed read, the system's reason.
+struct Input {
+  std::FILE* file;
+  bool size_known;
+  int reason = 0;
+};
+
+// Reads count bytes: ERR_PREMATURE_EOF when the stream ends first,
+// ERR_CANT_READ_FILE when the system fails the read.
+ErrorCode read_exact(Input* input, void* destination, std::size_t count) {
+  if (std::fread(destination, 1, count, input->file) == count) return NO_ERROR;
+  if (!std::ferror(input->file)) return ERR_PREMATURE_EOF;
+  input->reason = errno;
+  return ERR_CANT_READ_FILE;
 }
 
 // Reads count big-endian values of T into a new block.
@@ -55,19 +68,34 @@ MAPCONV_HOT_LOOP void reverse_values(std::int32_t* values, std::size_t count) {
   }
 }
 
+// Reads count big-endian values of T into a new block. Where the file's
+// length is known it was checked already, and the block is taken whole; from
+// a pipe or a device it grows with the values that actually arrive, so a
+// header claiming a huge block costs little.
 template <typename T>
-ErrorCode read_block(std::FILE* stream, std::uint64_t count, T** data) {
-  auto block = hooked_allocate<T>(static_cast<std::size_t>(count));
+ErrorCode read_block(Input* input, std::uint64_t count, T** data) {
+  const auto total = static_cast<std::size_t>(count);
+  constexpr std::size_t piece = (std::size_t{1} << 17) / sizeof(T);
+  std::size_t capacity = input->size_known ? total : std::min(total, piece);
+  auto block = hooked_allocate<T>(capacity);
   if (block == nullptr) return ERR_NO_MEM;
   // Huge pages: a map of hundreds of MiB is made resident several times
   // faster, which is most of reading it.
-  prefault_block(block.get(), static_cast<std::size_t>(count) * sizeof(T), true);
+  if (input->size_known) prefault_block(block.get(), total * sizeof(T), true);
   // Each piece is put in host order right after it is read, while it is
   // still in the processor's cache.
-  constexpr std::size_t piece = (std::size_t{1} << 17) / sizeof(T);
-  for (std::size_t done = 0; done < count;) {
-    const std::size_t n = std::min<std::size_t>(piece, static_cast<std::size_t>(count) - done);
-    if (!read_exact(stream, block.get() + done, n * sizeof(T))) return ERR_PREMATURE_EOF;
+  for (std::size_t done = 0; done < total;) {
+    if (done == capacity) {
+      const std::size_t grown = std::min(total, capacity * 2);
+      void* moved = memory_hooks.reallocate(block.get(), grown * sizeof(T));
+      if (moved == nullptr) return ERR_NO_MEM;
+      static_cast<void>(block.release());
+      block.reset(static_cast<T*>(moved));
+      capacity = grown;
+    }
+    const std::size_t n = std::min(piece, capacity - done);
+    const ErrorCode code = read_exact(input, block.get() + done, n * sizeof(T));
+    if (code != NO_ERROR) return code;
     reverse_values(block.get() + done, n);
     done += n;
   }
@@ -107,21 +135,17 @@ ErrorCode check_geometry(const IntensityMap& intensity, const PhaseMap& phase,
   return NO_ERROR;
 }
 
-ErrorCode read_header(std::FILE* stream, DataFileContents* contents, BlockSizes* sizes) {
-  std::uint8_t file_bytes[HEADER_SIZE_LONG];
-  if (!read_exact(stream, file_bytes, MAGIC_SIZE)) return ERR_PREMATURE_EOF;
-  const HeaderFormat* format = format_of_magic(big_endian_32(file_bytes));
-  if (format == nullptr) return ERR_NOT_A_DATA_FILE;
-  const auto header_size = static_cast<std::size_t>(format->header_size);
-  if (!read_exact(stream, file_bytes + MAGIC_SIZE, header_size - MAGIC_SIZE)) return ERR_PREMATURE_EOF;
-
+// Checks a whole header of the given format and takes its fields.
+ErrorCode parse_header(const std::uint8_t* file_bytes, const HeaderFormat& format, DataFileContents* contents,
+                       BlockSizes* sizes) {
+  const auto header_size = static_cast<std::size_t>(format.header_size);
   HeaderImage image;
   expand_header(std::span(file_bytes, header_size), &image);
   HeaderLeadingFields leading;
   std::memcpy(&leading, image.data(), sizeof leading);
   std::memcpy(&contents->header, image.data() + HEADER_RECORD_POSITION, sizeof contents->header);
-  if (leading.header_format != format->header_format || leading.header_size != format->header_size ||
-      choose_header_format(&contents->header) != format->header_format) {
+  if (leading.header_format != format.header_format || leading.header_size != format.header_size ||
+      choose_header_format(&contents->header) != format.header_format) {
     return ERR_NOT_A_DATA_FILE;
   }
   contents->header_format = leading.header_format;
@@ -143,6 +167,18 @@ ErrorCode read_header(std::FILE* stream, DataFileContents* contents, BlockSizes*
   return check_geometry(intensity, phase, leading, sizes);
 }
 
+ErrorCode read_header(Input* input, DataFileContents* contents, BlockSizes* sizes) {
+  std::uint8_t file_bytes[HEADER_SIZE_LONG];
+  ErrorCode code = read_exact(input, file_bytes, MAGIC_SIZE);
+  if (code != NO_ERROR) return code;
+  const HeaderFormat* format = format_of_magic(big_endian_32(file_bytes));
+  if (format == nullptr) return ERR_NOT_A_DATA_FILE;
+  const auto header_size = static_cast<std::size_t>(format->header_size);
+  code = read_exact(input, file_bytes + MAGIC_SIZE, header_size - MAGIC_SIZE);
+  if (code != NO_ERROR) return code;
+  return parse_header(file_bytes, *format, contents, sizes);
+}
+
 // Bytes from the stream's position to its end, or -1 when it cannot tell.
 std::int64_t remaining_length(std::FILE* stream) {
   struct stat status {};
@@ -151,29 +187,34 @@ std::int64_t remaining_length(std::FILE* stream) {
   return static_cast<std::int64_t>(status.st_size) - position;
 }
 
-ErrorCode read_stream(std::FILE* stream, DataFileContents* contents) {
+ErrorCode read_stream(Input* input, DataFileContents* contents) {
   BlockSizes sizes{};
-  ErrorCode code = read_header(stream, contents, &sizes);
+  ErrorCode code = read_header(input, contents, &sizes);
   if (code != NO_ERROR) return code;
 
   // The length is checked before any block is allocated, so that a short
   // file that claims a huge block costs nothing.
   const std::uint64_t block_bytes = sizes.intensity_values * 2 + sizes.phase_values * 4;
-  const std::int64_t remaining = remaining_length(stream);
+  const std::int64_t remaining = remaining_length(input->file);
+  input->size_known = remaining >= 0;
   if (remaining >= 0 && static_cast<std::uint64_t>(remaining) < block_bytes) return ERR_PREMATURE_EOF;
   if (remaining >= 0 && static_cast<std::uint64_t>(remaining) > block_bytes) return ERR_NOT_A_DATA_FILE;
 
   if (sizes.intensity_values != 0) {
-    code = read_block(stream, sizes.intensity_values, &contents->intensity.data);
+    code = read_block(input, sizes.intensity_values, &contents->intensity.data);
     if (code != NO_ERROR) return code;
     contents->intensity.capacity = static_cast<std::uint32_t>(sizes.intensity_values);
   }
   if (sizes.phase_values != 0) {
-    code = read_block(stream, sizes.phase_values, &contents->phase.data);
+    code = read_block(input, sizes.phase_values, &contents->phase.data);
     if (code != NO_ERROR) return code;
     contents->phase.capacity = static_cast<std::uint32_t>(sizes.phase_values);
   }
-  if (std::fgetc(stream) != EOF) return ERR_NOT_A_DATA_FILE;
+  if (std::fgetc(input->file) != EOF) return ERR_NOT_A_DATA_FILE;
+  if (std::ferror(input->file)) {
+    input->reason = errno;
+    return ERR_CANT_READ_FILE;
+  }
   return NO_ERROR;
 }
 
@@ -196,7 +237,29 @@ ErrorCode read_data_file(const char* path, DataFileContents* contents) {
   data_file_contents_clear(contents);
   FileHandle stream(u_open_path(path, "rb"));
   if (stream == nullptr) return ERR_CANT_OPEN_FILE;
-  const ErrorCode code = read_stream(stream.get(), contents);
+  Input input{stream.get(), false};
+  const ErrorCode code = read_stream(&input, contents);
   if (code != NO_ERROR) data_file_contents_release(contents);
+  stream.reset();
+  // Releasing and closing may touch errno after the read that failed.
+  if (code == ERR_CANT_READ_FILE) errno = input.reason;
   return code;
+}
+
+ErrorCode data_file_length(const unsigned char* first_bytes, std::size_t size, std::uint64_t* length) {
+  if (first_bytes == nullptr || length == nullptr) return ERR_INVALID_PARAM;
+  *length = 0;
+  if (size < MAGIC_SIZE) return ERR_PREMATURE_EOF;
+  const HeaderFormat* format = format_of_magic(big_endian_32(first_bytes));
+  if (format == nullptr) return ERR_NOT_A_DATA_FILE;
+  const auto header_size = static_cast<std::size_t>(format->header_size);
+  *length = header_size;
+  if (size < header_size) return ERR_PREMATURE_EOF;
+  DataFileContents contents;
+  data_file_contents_clear(&contents);
+  BlockSizes sizes{};
+  const ErrorCode code = parse_header(first_bytes, *format, &contents, &sizes);
+  if (code != NO_ERROR) return code;
+  *length = header_size + sizes.intensity_values * 2 + sizes.phase_values * 4;
+  return NO_ERROR;
 }

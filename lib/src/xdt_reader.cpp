@@ -1,11 +1,13 @@
 #include <mapconv/byte_order.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/path.h>
+#include <mapconv/print.h>
 #include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -106,18 +108,28 @@ bool is_directory(std::FILE* file) {
   return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-void report_missing_point(std::uint64_t point, std::uint64_t total) {
+// A short read is the end of the file, or a failure the system names; the
+// reason is left in errno for the caller.
+ErrorCode report_missing_point(std::FILE* file, std::uint64_t point, std::uint64_t total) {
   // Both fit in int: the total is at most 32767 * 32767.
-  std::fprintf(stderr, "EOF reading point %d of %d\n", static_cast<int>(point), static_cast<int>(total));
+  if (file != nullptr && std::ferror(file)) {
+    const int reason = errno;
+    u_print("Error reading point %d of %d: %s\n", static_cast<int>(point), static_cast<int>(total),
+            std::strerror(reason));
+    errno = reason;
+    return ERR_CANT_READ_FILE;
+  }
+  u_print("EOF reading point %d of %d\n", static_cast<int>(point), static_cast<int>(total));
+  return ERR_PREMATURE_EOF;
 }
 
 bool count_in_range(const char* name, std::int32_t count) {
   if (count < kMinCount) {
-    std::fprintf(stderr, "Num %s = %d is too small\n", name, static_cast<int>(count));
+    u_print("Num %s = %d is too small\n", name, static_cast<int>(count));
     return false;
   }
   if (count > kMaxCount) {
-    std::fprintf(stderr, "Num %s = %d is too large\n", name, static_cast<int>(count));
+    u_print("Num %s = %d is too large\n", name, static_cast<int>(count));
     return false;
   }
   return true;
@@ -146,7 +158,14 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
   std::uint16_t counts[2];
-  if (std::fread(counts, 1, sizeof counts, file.get()) != sizeof counts) return ERR_PREMATURE_EOF;
+  if (std::fread(counts, 1, sizeof counts, file.get()) != sizeof counts) {
+    if (!std::ferror(file.get())) return ERR_PREMATURE_EOF;
+    const int reason = errno;
+    file.reset();
+    u_print("Error reading the grid size: %s\n", std::strerror(reason));
+    errno = reason;
+    return ERR_CANT_READ_FILE;
+  }
   if (swap) {
     u_swap_bytes(&counts[0], 2);
     u_swap_bytes(&counts[1], 2);
@@ -164,8 +183,7 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
   // have given.
   std::uint64_t available = 0;
   if (records_in_file(file.get(), &available) && available < total) {
-    report_missing_point(available + 1, total);
-    return ERR_PREMATURE_EOF;
+    return report_missing_point(nullptr, available + 1, total);
   }
 
   const std::size_t buffer_records =
@@ -219,10 +237,9 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
       const std::size_t got = std::fread(stream->buffer, 1, wanted * kRecordSize, stream->file);
       // fread comes up short only at the end of the file or on an error.
       if (got < wanted * kRecordSize) {
-        report_missing_point(done + got / kRecordSize + 1, total);
-        stream->failure = ERR_PREMATURE_EOF;
+        stream->failure = report_missing_point(stream->file, done + got / kRecordSize + 1, total);
         stream->buffered = 0;
-        return ERR_PREMATURE_EOF;
+        return stream->failure;
       }
       records = stream->buffer;
       buffered = wanted;
@@ -266,15 +283,21 @@ ErrorCode xdt_stream_finish(XdtStream* stream, float* lateral_resolution) {
   bool resolved = chosen.last > chosen.first;
   float resolution = 0.0f;
   if (resolved) {
-    const float x_difference = chosen.last_x - chosen.first_x;
-    resolution = static_cast<float>(static_cast<double>(x_difference) /
-                                    static_cast<double>(chosen.last - chosen.first));
-    // NaN or infinite x values, or a difference beyond float range, give no
-    // usable spacing.
-    resolved = std::isfinite(resolution);
+    // The difference in float, as it always was; only where that overflows
+    // (x near the ends of the float range) is it taken in double, so that
+    // every file that gave a spacing before gives the same bits.
+    const float float_difference = chosen.last_x - chosen.first_x;
+    const double x_difference = std::isfinite(float_difference) ? static_cast<double>(float_difference)
+                                                                : static_cast<double>(chosen.last_x) -
+                                                                      static_cast<double>(chosen.first_x);
+    const double spacing = x_difference / static_cast<double>(chosen.last - chosen.first);
+    // NaN or infinite x values, or a spacing beyond float range, give no
+    // usable spacing (and a float of it would be undefined).
+    resolved = std::isfinite(spacing) && std::fabs(spacing) <= std::numeric_limits<float>::max();
+    if (resolved) resolution = static_cast<float>(spacing);
   }
   if (!resolved) {
-    std::fputs("Could not calculate lateral resolution\n", stderr);
+    u_print("Could not calculate lateral resolution\n");
     *lateral_resolution = 0.0f;
     return ERR_PARAM_OUT_OF_RANGE;
   }
@@ -290,6 +313,67 @@ struct StreamCloser {
   ~StreamCloser() { xdt_stream_close(stream); }
 };
 
+// Reads every point of an open stream into a new block. With the file's
+// size known (and already checked against the grid) the block is taken whole
+// at once; from a pipe or a device it grows with the points that actually
+// arrive, so a few bytes claiming a huge grid cost little. On
+// ERR_CANT_READ_FILE, *reason holds the system's.
+ErrorCode read_points(XdtStream* stream, HookedBlock<float[]>* block, int* reason) {
+  const std::uint64_t total = stream->points;
+  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+    if (total > std::numeric_limits<std::size_t>::max() / sizeof(float)) return ERR_NO_MEM;
+  }
+  const auto points = static_cast<std::size_t>(total);
+  std::uint64_t known = 0;
+  const bool size_known = records_in_file(stream->file, &known);
+  std::size_t capacity = size_known ? points : std::min(points, kRecordsPerBuffer);
+  *block = hooked_allocate<float>(capacity);
+  if (*block == nullptr) return ERR_NO_MEM;
+  if (size_known) prefault_block(block->get(), points * sizeof(float));
+
+  // One call parses every point straight from the read buffer into the block
+  // when its size is known.
+  for (std::size_t stored = 0;;) {
+    std::size_t count = 0;
+    const ErrorCode code = xdt_stream_read(stream, block->get() + stored, capacity - stored, &count);
+    if (code != NO_ERROR) {
+      *reason = errno;
+      return code;
+    }
+    stored += count;
+    if (stored == points) return NO_ERROR;
+    const std::size_t grown = std::min(points, capacity * 2);
+    void* moved = memory_hooks.reallocate(block->get(), grown * sizeof(float));
+    if (moved == nullptr) return ERR_NO_MEM;
+    static_cast<void>(block->release());
+    block->reset(static_cast<float*>(moved));
+    capacity = grown;
+  }
+}
+
+ErrorCode read_grid(const char* path, bool swap, std::int32_t* columns, std::int32_t* rows, float** heights,
+                    float* lateral_resolution, int* reason) {
+  XdtStream stream;
+  ErrorCode code = xdt_stream_open(path, swap, &stream);
+  if (code != NO_ERROR) {
+    *reason = errno;
+    return code;
+  }
+  const StreamCloser closer{&stream};
+  HookedBlock<float[]> block;
+  code = read_points(&stream, &block, reason);
+  if (code != NO_ERROR) return code;
+  float resolution = 0.0f;
+  code = xdt_stream_finish(&stream, &resolution);
+  if (code != NO_ERROR) return code;
+
+  *columns = stream.columns;
+  *rows = stream.rows;
+  *heights = block.release();
+  *lateral_resolution = resolution;
+  return NO_ERROR;
+}
+
 }  // namespace
 
 ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
@@ -302,31 +386,9 @@ ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* r
   *rows = 0;
   *heights = nullptr;
   *lateral_resolution = 0.0f;
-
-  XdtStream stream;
-  ErrorCode code = xdt_stream_open(path, swap, &stream);
-  if (code != NO_ERROR) return code;
-  const StreamCloser closer{&stream};
-
-  const std::uint64_t total = stream.points;
-  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
-    if (total > std::numeric_limits<std::size_t>::max() / sizeof(float)) return ERR_NO_MEM;
-  }
-  HookedBlock<float[]> block = hooked_allocate<float>(static_cast<std::size_t>(total));
-  if (block == nullptr) return ERR_NO_MEM;
-  prefault_block(block.get(), static_cast<std::size_t>(total) * sizeof(float));
-
-  // One call parses every point straight from the read buffer into the block.
-  std::size_t count = 0;
-  code = xdt_stream_read(&stream, block.get(), static_cast<std::size_t>(total), &count);
-  if (code != NO_ERROR) return code;
-  float resolution = 0.0f;
-  code = xdt_stream_finish(&stream, &resolution);
-  if (code != NO_ERROR) return code;
-
-  *columns = stream.columns;
-  *rows = stream.rows;
-  *heights = block.release();
-  *lateral_resolution = resolution;
-  return NO_ERROR;
+  int reason = 0;
+  const ErrorCode code = read_grid(path, swap, columns, rows, heights, lateral_resolution, &reason);
+  // Closing the file and releasing the block may touch errno after the read.
+  if (code == ERR_CANT_READ_FILE) errno = reason;
+  return code;
 }

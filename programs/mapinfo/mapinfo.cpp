@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -141,10 +142,13 @@ void report(const char* file, const Failure& failure) {
   }
 }
 
-const char* reading_reason(ErrorCode code, bool data_file) {
+// reason: the system's, for a read it failed.
+std::string reading_reason(ErrorCode code, bool data_file, int reason) {
   switch (code) {
     case ERR_CANT_OPEN_FILE:
       return "cannot open the file";
+    case ERR_CANT_READ_FILE:
+      return std::string("cannot read the file: ") + std::strerror(reason);
     case ERR_PREMATURE_EOF:
       return data_file ? "data file is cut short" : "not a data file, and cut short as an XDT file";
     case ERR_NOT_A_DATA_FILE:
@@ -158,10 +162,35 @@ const char* reading_reason(ErrorCode code, bool data_file) {
   }
 }
 
+// Bytes of an input worth copying, judged from its first bytes (head):
+// enough for the file those bytes begin, or no more than those bytes when
+// they cannot begin a valid one, so that the reader then says what is wrong.
+// 0 while the head is too short to tell.
+std::uint64_t useful_length(const std::vector<unsigned char>& head) {
+  if (head.size() < 4) return 0;
+  const unsigned char first_bytes[4] = {head[0], head[1], head[2], head[3]};
+  if (is_data_file_magic(first_bytes)) {
+    std::uint64_t length = 0;
+    const ErrorCode code = data_file_length(head.data(), head.size(), &length);
+    if (code == ERR_PREMATURE_EOF) return 0;
+    // One byte more than the file's length: bytes after the last block make
+    // it invalid, as they would on disk.
+    return code == NO_ERROR ? length + 1 : head.size();
+  }
+  // An XDT file: the reader ignores what follows its last point.
+  const std::uint64_t columns = head[0] | (head[1] << 8);
+  const std::uint64_t rows = head[2] | (head[3] << 8);
+  constexpr std::uint64_t max_count = 32767;
+  if (columns < 2 || columns > max_count || rows < 2 || rows > max_count) return 4;
+  return 4 + 12 * columns * rows;
+}
+
 // An input that is not a regular file (a pipe, a terminal, a character
 // device) is copied once into an unnamed temporary file: the readers look at
 // its first bytes, check its size and read it from the start, which a pipe
-// allows only once.
+// allows only once. The copy ends where the file the first bytes describe
+// ends, or right away when they describe none, so an endless input never
+// fills the disk.
 class Spool {
  public:
   Spool() = default;
@@ -175,17 +204,34 @@ class Spool {
   // Copies the open input into the temporary; *path then names the copy.
   bool fill(int input, std::string* path, Failure* failure) {
     if (!create(failure)) return false;
-    std::vector<char> buffer(std::size_t{1} << 20);
-    for (;;) {
-      const ssize_t got = read(input, buffer.data(), buffer.size());
+    // Enough for the longest data-file header, read before the rest.
+    constexpr std::size_t head_size = 4096;
+    std::vector<unsigned char> head;
+    std::vector<unsigned char> buffer(std::size_t{1} << 20);
+    std::uint64_t copied = 0;
+    std::uint64_t limit = 0;  // 0: not known yet
+    while (limit == 0 || copied < limit) {
+      std::size_t wanted = copied < head_size ? head_size - static_cast<std::size_t>(copied) : buffer.size();
+      if (limit != 0) wanted = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, limit - copied));
+      const ssize_t got = read(input, buffer.data(), wanted);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
-        *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+        *failure = {ERR_CANT_READ_FILE, std::strerror(errno)};
         return false;
       }
       if (got == 0) break;
-      for (ssize_t done = 0; done < got;) {
-        const ssize_t put = write(fd_, buffer.data() + done, static_cast<std::size_t>(got - done));
+      if (limit == 0) {
+        head.insert(head.end(), buffer.begin(), buffer.begin() + got);
+        limit = useful_length(head);
+      }
+      // The part of this read within the limit: a head read may go past it.
+      const auto keep =
+          static_cast<ssize_t>(limit == 0 ? static_cast<std::uint64_t>(got)
+                                          : std::min<std::uint64_t>(static_cast<std::uint64_t>(got),
+                                                                    std::max(limit, copied) - copied));
+      copied += static_cast<std::uint64_t>(keep);
+      for (ssize_t done = 0; done < keep;) {
+        const ssize_t put = write(fd_, buffer.data() + done, static_cast<std::size_t>(keep - done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
           *failure = {ERR_CANT_OPEN_FILE, std::string("cannot keep a copy of the input: ") +
@@ -271,7 +317,13 @@ bool probe(const char* path, bool* data_file, Failure* failure) {
   }
   unsigned char first_bytes[4] = {};
   const bool complete = std::fread(first_bytes, 1, sizeof first_bytes, file) == sizeof first_bytes;
+  const bool failed = std::ferror(file) != 0;
+  const int read_error = errno;
   std::fclose(file);
+  if (failed) {
+    *failure = {ERR_CANT_READ_FILE, reading_reason(ERR_CANT_READ_FILE, false, read_error)};
+    return false;
+  }
   *data_file = complete && is_data_file_magic(first_bytes);
   if (!complete || *data_file || !S_ISREG(status.st_mode)) return true;
 
@@ -307,7 +359,7 @@ struct LoadedMap {
 bool load_data_file(const char* path, LoadedMap* map, Failure* failure) {
   const ErrorCode code = read_data_file(path, &map->contents);
   if (code != NO_ERROR) {
-    *failure = {code, reading_reason(code, true)};
+    *failure = {code, reading_reason(code, true, errno)};
     return false;
   }
   const DataFileContents& contents = map->contents;
@@ -329,9 +381,10 @@ bool load_xdt_file(const char* path, LoadedMap* map, Failure* failure) {
   float* heights = nullptr;
   const ErrorCode code =
       read_xdt_file(path, &map->grid.columns, &map->grid.rows, &heights, &map->lateral_resolution, false);
+  const int reason = errno;
   map->xdt_heights.reset(heights);
   if (code != NO_ERROR) {
-    *failure = {code, reading_reason(code, false)};
+    *failure = {code, reading_reason(code, false, reason)};
     return false;
   }
   map->grid.xdt_heights = heights;

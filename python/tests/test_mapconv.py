@@ -183,6 +183,8 @@ def _existing(tmp_path):
         (lambda p: write_xdt(p / "x.dat", [[0, 0], [0, 0]]), lambda p: mapconv.read_data_file(p / "x.dat"),
          "ERR_NOT_A_DATA_FILE"),
         (None, lambda p: mapconv.read_xdt(p / "x.dat"), "ERR_CANT_OPEN_FILE"),
+        (None, lambda p: mapconv.read_xdt("/proc/self/mem"), "ERR_CANT_READ_FILE"),  # reads fail with EIO
+        (None, lambda p: mapconv.read_data_file("/proc/self/mem"), "ERR_CANT_READ_FILE"),
         (lambda p: (p / "x.dat").write_bytes(b"\x02\x00"), lambda p: mapconv.read_xdt(p / "x.dat"),
          "ERR_PREMATURE_EOF"),
         (lambda p: write_xdt(p / "x.dat", np.zeros((3, 3)), points=8), lambda p: mapconv.read_xdt(p / "x.dat"),

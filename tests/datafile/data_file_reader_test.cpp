@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/data_file_writer.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -251,6 +254,100 @@ TEST(DataFileReader, ReportsMissingFilesAndArguments) {
   EXPECT_EQ(read_data_file(dir.file("missing.dat").c_str(), &contents), ERR_CANT_OPEN_FILE);
   EXPECT_EQ(read_data_file(nullptr, &contents), ERR_INVALID_PARAM);
   EXPECT_EQ(read_data_file(dir.file("missing.dat").c_str(), nullptr), ERR_INVALID_PARAM);
+  // A read the system fails, in the header and in a block: errno says why.
+  errno = 0;
+  EXPECT_EQ(read_data_file("/proc/self/mem", &contents), ERR_CANT_READ_FILE);
+  EXPECT_EQ(errno, EIO);
+  test::Bytes large = small_file(dir);
+  large.resize(834);
+  large[69] = 40;  // phase map 40 x 40, past the stream's first buffer
+  large[71] = 40;
+  large[72] = large[73] = 0;
+  large[74] = 0x19;
+  large[75] = 0x00;
+  std::fill(large.begin() + 48, large.begin() + 64, 0);
+  large.resize(834 + 40 * 40 * 4, 0);
+  const std::string path = dir.file("large.dat");
+  test::write_file(path, large);
+  ASSERT_EQ(read_bytes(dir, large), NO_ERROR);
+  test::CountingHooks hooks;
+  // The first block is allocated once the header was read.
+  static std::string failing;
+  failing = path;
+  memory_hooks.allocate = [](std::size_t size) {
+    if (!failing.empty()) test::fail_reads_after(test::descriptor_of(std::exchange(failing, "")), 0);
+    return std::malloc(size);
+  };
+  errno = 0;
+  EXPECT_EQ(read_data_file(path.c_str(), &contents), ERR_CANT_READ_FILE);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(contents.phase.data, nullptr);
+}
+
+// From a pipe the length is unknown: the blocks grow with the bytes that
+// arrive, so a header claiming the largest block costs little, and a whole
+// file reads as it does from disk.
+TEST(DataFileReader, PipeReadsGrowWithTheBytesThatArrive) {
+  test::TempDir dir;
+  test::Bytes whole(834 + 300 * 200 * 4, 0);
+  const test::Bytes small = small_file(dir);
+  std::copy(small.begin(), small.begin() + 834, whole.begin());
+  std::fill(whole.begin() + 48, whole.begin() + 64, 0);
+  const unsigned char geometry[] = {0x01, 0x2C, 0x00, 0xC8, 0x00, 0x03, 0xA9, 0x80};  // 300 x 200
+  std::copy(std::begin(geometry), std::end(geometry), whole.begin() + 68);
+  for (std::size_t i = 834; i < whole.size(); ++i) whole[i] = static_cast<unsigned char>(i * 7);
+  test::Bytes huge(whole.begin(), whole.begin() + 834);
+  const unsigned char largest[] = {0x7F, 0xFF, 0x7F, 0xFF, 0xFF, 0xFC, 0x00, 0x04};  // 32767 x 32767
+  std::copy(std::begin(largest), std::end(largest), huge.begin() + 68);
+  const std::string pipe = dir.file("pipe");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  const std::string on_disk = dir.file("whole.dat");
+  test::write_file(on_disk, whole);
+  DataFileContents expected;
+  ASSERT_EQ(read_data_file(on_disk.c_str(), &expected), NO_ERROR);
+  for (const test::Bytes* bytes : {&whole, &huge}) {
+    test::CountingHooks hooks;
+    std::thread writer([&] { test::write_file(pipe, *bytes); });
+    DataFileContents contents;
+    const ErrorCode code = read_data_file(pipe.c_str(), &contents);
+    writer.join();
+    if (bytes == &huge) {
+      EXPECT_EQ(code, ERR_PREMATURE_EOF);
+      EXPECT_LE(hooks.largest_request(), std::size_t{1} << 20);
+    } else {
+      ASSERT_EQ(code, NO_ERROR);
+      EXPECT_EQ(std::vector<std::int32_t>(contents.phase.data, contents.phase.data + 60000),
+                std::vector<std::int32_t>(expected.phase.data, expected.phase.data + 60000));
+    }
+    data_file_contents_release(&contents);
+    EXPECT_EQ(hooks.live_blocks(), 0u);
+  }
+  data_file_contents_release(&expected);
+}
+
+// The length a header promises, from the first bytes alone.
+TEST(DataFileReader, LengthFromTheFirstBytes) {
+  test::TempDir dir;
+  const test::Bytes good = small_file(dir);
+  test::Bytes bad = good;
+  bad[72] = 1;  // phase_bytes no longer the geometry's
+  const struct {
+    const test::Bytes* bytes;
+    std::size_t size;
+    ErrorCode code;
+    std::uint64_t length;
+  } cases[] = {
+      {&good, 3, ERR_PREMATURE_EOF, 0}, {&good, 833, ERR_PREMATURE_EOF, 834},  {&good, 834, NO_ERROR, 866},
+      {&good, 866, NO_ERROR, 866},      {&bad, 834, ERR_NOT_A_DATA_FILE, 834},
+  };
+  for (const auto& c : cases) {
+    std::uint64_t length = 99;
+    EXPECT_EQ(data_file_length(c.bytes->data(), c.size, &length), c.code) << c.size;
+    EXPECT_EQ(length, c.length) << c.size;
+  }
+  const unsigned char text[] = "XDT?";
+  std::uint64_t length = 0;
+  EXPECT_EQ(data_file_length(text, 4, &length), ERR_NOT_A_DATA_FILE);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,12 +108,14 @@ std::size_t g_fail_at = 0;
 std::size_t g_allocations = 0;
 std::size_t g_live = 0;
 std::size_t g_last_request = 0;
+std::size_t g_largest_request = 0;
 
 bool should_fail() { return g_fail_at != 0 && g_allocations == g_fail_at; }
 
 void* counting_allocate(std::size_t size) {
   ++g_allocations;
   g_last_request = size;
+  g_largest_request = std::max(g_largest_request, size);
   if (should_fail()) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block != nullptr) ++g_live;
@@ -121,6 +125,7 @@ void* counting_allocate(std::size_t size) {
 void* counting_reallocate(void* block, std::size_t size) {
   ++g_allocations;
   g_last_request = size;
+  g_largest_request = std::max(g_largest_request, size);
   if (should_fail()) return nullptr;
   void* moved = std::realloc(block, size == 0 ? 1 : size);
   if (block == nullptr && moved != nullptr) ++g_live;
@@ -149,6 +154,7 @@ CountingHooks::CountingHooks(std::size_t fail_at) : saved_(memory_hooks) {
   g_allocations = 0;
   g_live = 0;
   g_last_request = 0;
+  g_largest_request = 0;
   memory_hooks = {counting_allocate, counting_reallocate, counting_allocate_zeroed, counting_release};
 }
 
@@ -157,5 +163,32 @@ CountingHooks::~CountingHooks() { memory_hooks = saved_; }
 std::size_t CountingHooks::allocations() const { return g_allocations; }
 std::size_t CountingHooks::live_blocks() const { return g_live; }
 std::size_t CountingHooks::last_request() const { return g_last_request; }
+std::size_t CountingHooks::largest_request() const { return g_largest_request; }
+
+int descriptor_of(const std::string& path) {
+  int found = -1;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path) {
+      found = std::max(found, std::stoi(entry.path().filename().string()));
+    }
+  }
+  return found;
+}
+
+void fail_reads_after(int fd, std::size_t good_bytes) {
+  // A readable page with nothing mapped after it; it stays for the process.
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* area = mmap(nullptr, 2 * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED || good_bytes > page) throw std::runtime_error("cannot map the page");
+  munmap(static_cast<char*>(area) + page, page);
+  const int memory = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+  const auto end = reinterpret_cast<std::uintptr_t>(area) + page;
+  if (memory < 0 || lseek(memory, static_cast<off_t>(end - good_bytes), SEEK_SET) < 0 ||
+      dup2(memory, fd) < 0) {
+    throw std::runtime_error("cannot open this process's memory");
+  }
+  close(memory);
+}
 
 }  // namespace test

@@ -78,9 +78,18 @@ class CountingHooks {
   std::size_t allocations() const;   // attempts, failed ones included
   std::size_t live_blocks() const;   // obtained and not yet released
   std::size_t last_request() const;  // size of the latest attempt, in bytes
+  std::size_t largest_request() const;
 
  private:
   MemoryHooks saved_;
 };
+
+// The highest descriptor of this process open on path, or -1.
+int descriptor_of(const std::string& path);
+
+// Points the open descriptor fd at this process's memory, so that its next
+// reads give good_bytes bytes (at most a page) and then fail with EIO, as a
+// failing disk would.
+void fail_reads_after(int fd, std::size_t good_bytes);
 
 }  // namespace test

@@ -124,6 +124,11 @@ const FaultCase kFaults[] = {
     {"input is a character device", "/dev/zero", "{dir}/out.dat", Setup::none, 2, missing},
     {"input path beyond PATH_MAX", kLongPath, "{dir}/out.dat", Setup::none, 2, missing},
     {"input name beyond NAME_MAX", kLongName, "{dir}/out.dat", Setup::none, 2, missing},
+    {"input fails every read", "/proc/self/mem", "{dir}/out.dat", Setup::none, 4,
+     [](const std::string& in, const std::string& out) {
+       return converting(in, out) + "Error reading the grid size: Input/output error\n" +
+              read_failure(in, out, "ERR_CANT_READ_FILE");
+     }},
 };
 
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
@@ -208,16 +213,18 @@ TEST(IoFaults, ControlCharactersInNamesAreShownEscaped) {
   EXPECT_EQ(std::filesystem::file_size(out), 834u + 16u);
 }
 
-// Runs an action once, at the first allocation the library makes, then
-// behaves as malloc. With a wide output path that allocation is the name
-// conversion of the output check, which comes after the input was checked
-// and before it is read.
+// Runs an action once, at the first allocation the library makes (after
+// skip others), then behaves as malloc. With a wide output path that
+// allocation is the name conversion of the output check, which comes after
+// the input was checked and before it is read; the next one is the read
+// buffer, once the input is open and its counts were read.
 class ActOnFirstAllocation {
  public:
-  explicit ActOnFirstAllocation(std::function<void()> action) : saved_(memory_hooks) {
+  explicit ActOnFirstAllocation(std::function<void()> action, int skip = 0) : saved_(memory_hooks) {
     action_ = std::move(action);
+    skip_ = skip;
     memory_hooks.allocate = [](std::size_t size) {
-      if (action_) std::exchange(action_, nullptr)();
+      if (action_ && skip_-- == 0) std::exchange(action_, nullptr)();
       return std::malloc(size);
     };
   }
@@ -225,6 +232,7 @@ class ActOnFirstAllocation {
 
  private:
   static inline std::function<void()> action_;
+  static inline int skip_ = 0;
   MemoryHooks saved_;
 };
 
@@ -239,6 +247,7 @@ TEST(IoFaults, InputChangesBetweenTheChecksAndTheRead) {
     const char* name;
     std::function<void()> change;
     std::string err;
+    int skip = 0;
   } cases[] = {
       {"removed", [&] { std::filesystem::remove(in); }, read_failure(in, out, "ERR_CANT_OPEN_FILE")},
       {"replaced by a folder",
@@ -249,6 +258,9 @@ TEST(IoFaults, InputChangesBetweenTheChecksAndTheRead) {
        read_failure(in, out, "ERR_CANT_OPEN_FILE")},
       {"cut short", [&] { std::filesystem::resize_file(in, 10); },
        "EOF reading point 1 of 4\n" + read_failure(in, out, "ERR_PREMATURE_EOF")},
+      // A disk error is no short file.
+      {"failing reads", [&] { test::fail_reads_after(test::descriptor_of(in), 2 * 12 + 7); },
+       "Error reading point 3 of 4: Input/output error\n" + read_failure(in, out, "ERR_CANT_READ_FILE"), 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -262,7 +274,7 @@ TEST(IoFaults, InputChangesBetweenTheChecksAndTheRead) {
     std::string err;
     {
       const test::StderrCapture capture;
-      const ActOnFirstAllocation hooks(c.change);
+      const ActOnFirstAllocation hooks(c.change, c.skip);
       status = run_mapconv(3, argv);
       err = capture.text();
     }

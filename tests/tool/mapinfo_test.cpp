@@ -20,8 +20,15 @@
 
 namespace {
 
+// No run may write more than this: an input copied without end fails.
+test::RunOptions bounded() {
+  test::RunOptions options;
+  options.file_size_limit = 256ul << 20;
+  return options;
+}
+
 test::ProcessResult mapinfo(const test::TempDir& dir, const std::vector<std::string>& arguments) {
-  return test::run_program(MAPINFO_EXECUTABLE, arguments, dir);
+  return test::run_program(MAPINFO_EXECUTABLE, arguments, dir, bounded());
 }
 
 // The numbers of one flat JSON line, plus its string fields, by key.
@@ -170,6 +177,15 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
        false},
       {{dir.file("short.dat")}, 1, "data file is cut short (ERR_PREMATURE_EOF)", false},
       {{dir.path()}, 1, dir.path() + ": is a directory (ERR_CANT_OPEN_FILE)", false},
+      {{"/proc/self/mem", good},
+       1,
+       "mapinfo: /proc/self/mem: cannot read the file: Input/output error (ERR_CANT_READ_FILE)",
+       true},
+      // Endless, and no valid file from its first bytes on: the copy stops there.
+      {{"/dev/zero", good},
+       1,
+       "Num Cols = 0 is too small\nmapinfo: /dev/zero: not a data file, and not a valid XDT file",
+       true},
       {{"--png", dir.path() + "/no/such/dir.png", good},
        1,
        dir.path() +
@@ -317,6 +333,23 @@ TEST(Mapinfo, SummarisesAPipeAsTheSameFileOnDisk) {
   ASSERT_EQ(mapinfo(dir, {"--png", dir.file("direct.png"), dat}).status, 0);
   EXPECT_EQ(decode(dir.file("piped.png")).rgb, decode(dir.file("direct.png")).rgb);
   EXPECT_EQ(picture_text(dir.file("piped.png")).at("Source"), "/dev/stdin");
+  // Endless inputs are copied only as far as the file they begin: an XDT
+  // grid ignores what follows, a data file must end after its blocks. yes
+  // begins a valid grid ("y\ny\n" is 2681 x 2681) and is summarised.
+  const struct {
+    std::string command;
+    int status;
+    std::string text;
+  } endless[] = {
+      {"yes | " + program + " /dev/stdin", 0, "2681 columns x 2681 rows"},
+      {"cat " + quoted(xdt) + " /dev/zero | " + program + " /dev/stdin", 0, "9 columns x 6 rows"},
+      {"cat " + quoted(dat) + " /dev/zero | " + program + " /dev/stdin", 1, "not a valid data file"},
+  };
+  for (const auto& c : endless) {
+    const test::ProcessResult run = test::run_program("/bin/sh", {"-c", c.command}, dir, bounded());
+    EXPECT_EQ(run.status, c.status) << c.command << run.err;
+    EXPECT_NE((run.out + run.err).find(c.text), std::string::npos) << c.command << run.err;
+  }
   // An empty input (standard input is /dev/null here) is cut short.
   const test::ProcessResult empty = mapinfo(dir, {"/dev/stdin"});
   EXPECT_EQ(empty.status, 1);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -191,6 +192,48 @@ TEST_F(XdtReader, TinyFileClaimingTheLargestGridFailsWithoutAllocating) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "EOF reading point 3 of 1073676289\n");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(hooks.allocations(), 0u);
+
+  // From a pipe the size is unknown: memory follows the points that arrive.
+  const std::string fifo = dir_.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] { test::write_file(fifo, test::xdt_bytes(32767, 32767, two)); });
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_xdt_file(fifo.c_str(), &columns, &rows, &heights, &resolution, false), ERR_PREMATURE_EOF);
+  writer.join();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "EOF reading point 3 of 1073676289\n");
+  EXPECT_LE(hooks.largest_request(), std::size_t{1} << 20);
+  EXPECT_EQ(hooks.live_blocks(), 0u);
+}
+
+// A read the system fails is no short file: its reason is printed and left
+// in errno, and the code is ERR_CANT_READ_FILE.
+TEST_F(XdtReader, ReadErrorsAreReportedWithTheSystemsReason) {
+  const Outcome counts = read("/proc/self/mem");
+  EXPECT_EQ(counts.code, ERR_CANT_READ_FILE);
+  EXPECT_EQ(counts.errors, "Error reading the grid size: Input/output error\n");
+  const struct {
+    std::size_t good_bytes;
+    const char* errors;
+  } cases[] = {
+      {0, "Error reading point 1 of 4: Input/output error\n"},
+      {2 * 12 + 5, "Error reading point 3 of 4: Input/output error\n"},
+  };
+  const std::string path =
+      write(test::xdt_bytes(2, 2, test::grid(2, 2, 1.0f, [](int, int) { return 0.0f; })));
+  for (const auto& c : cases) {
+    XdtStream stream;
+    ASSERT_EQ(xdt_stream_open(path.c_str(), false, &stream), NO_ERROR);
+    test::fail_reads_after(fileno(stream.file), c.good_bytes);
+    float heights[4];
+    std::size_t count = 9;
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(xdt_stream_read(&stream, heights, 4, &count), ERR_CANT_READ_FILE);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.errors);
+    EXPECT_EQ(count, 0u);
+    xdt_stream_close(&stream);
+  }
 }
 
 TEST_F(XdtReader, BytesAfterTheLastPointAreIgnored) {
@@ -273,6 +316,9 @@ TEST_F(XdtReader, ResolutionIsTheFloatDifferenceOverTheColumnSpan) {
   } cases[] = {
       {0.0f, 0.9f, 10, 0x3DCCCCCCu},  // one step below 0.1f
       {1e-8f, 1.0f, 8, 0x3E124925u},  // a double difference would give ...924
+      // A float difference would overflow: the span is then taken in double.
+      {-3e38f, 3e38f, 3, std::bit_cast<std::uint32_t>(3e38f)},
+      {3e38f, -3e38f, 3, std::bit_cast<std::uint32_t>(-3e38f)},
   };
   for (const auto& c : cases) {
     std::vector<XdtPoint> points = pattern(c.columns, 2, 1.0f, [](int r, int) { return r == 0; });
@@ -288,13 +334,15 @@ TEST_F(XdtReader, NonFiniteResolutionIsRefused) {
   const struct {
     float first_x;
     float last_x;
-  } cases[] = {{kNaN, 1.0f}, {0.0f, kNaN},    {0.0f, kInf},   {-kInf, 0.0f},
-               {kInf, kInf}, {-3e38f, 3e38f}, {3e38f, -3e38f}};
+    int columns = 3;
+  } cases[] = {{kNaN, 1.0f}, {0.0f, kNaN},       {0.0f, kInf},      {-kInf, 0.0f},
+               {kInf, kInf}, {-3e38f, 3e38f, 2}, {3e38f, -3e38f, 2}};
   for (const auto& c : cases) {
-    std::vector<XdtPoint> points = pattern(3, 2, 1.0f, [](int, int) { return true; });
-    points[0].x = points[3].x = c.first_x;
-    points[2].x = points[5].x = c.last_x;
-    const Outcome out = read_bytes(test::xdt_bytes(3, 2, points));
+    const int n = c.columns;
+    std::vector<XdtPoint> points = pattern(n, 2, 1.0f, [](int, int) { return true; });
+    points[0].x = points[n].x = c.first_x;
+    points[n - 1].x = points[2 * n - 1].x = c.last_x;
+    const Outcome out = read_bytes(test::xdt_bytes(n, 2, points));
     EXPECT_EQ(out.code, ERR_PARAM_OUT_OF_RANGE) << c.first_x << " " << c.last_x;
     EXPECT_EQ(out.errors, "Could not calculate lateral resolution\n");
   }
@@ -368,9 +416,17 @@ TEST_F(XdtReader, GridSpanningSeveralBuffersMatchesAPlainReadingInBothByteOrders
   const Outcome expected = reference(columns, rows, points);
   ASSERT_EQ(std::bit_cast<std::uint32_t>(expected.resolution),
             std::bit_cast<std::uint32_t>(expected_resolution(0.0f, 99.0f, 0, columns - 1)));
-  for (const bool big_endian : {false, true}) {
-    SCOPED_TRACE(big_endian ? "big-endian, swapped" : "host order");
-    const Outcome out = read_bytes(test::xdt_bytes(columns, rows, points, big_endian), big_endian);
+  const std::string fifo = dir_.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int way : {0, 1, 2}) {
+    // From a pipe, whose size is unknown, the block grows as points arrive.
+    const bool big_endian = way == 1;
+    SCOPED_TRACE(way == 2 ? "through a pipe" : big_endian ? "big-endian, swapped" : "host order");
+    const Bytes bytes = test::xdt_bytes(columns, rows, points, big_endian);
+    std::thread writer;
+    if (way == 2) writer = std::thread([&] { test::write_file(fifo, bytes); });
+    const Outcome out = way == 2 ? read(fifo) : read_bytes(bytes, big_endian);
+    if (writer.joinable()) writer.join();
     ASSERT_EQ(out.code, NO_ERROR);
     EXPECT_EQ(out.errors, "");
     EXPECT_EQ(out.columns, columns);
@@ -516,9 +572,17 @@ TEST_F(XdtReader, RowsWiderThanAReadBufferMatchAPlainReading) {
     }
   }
   const Outcome expected = reference(columns, rows, points);
-  for (const bool big_endian : {false, true}) {
-    SCOPED_TRACE(big_endian ? "big-endian, swapped" : "host order");
-    const Outcome out = read_bytes(test::xdt_bytes(columns, rows, points, big_endian), big_endian);
+  const std::string fifo = dir_.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int way : {0, 1, 2}) {
+    // From a pipe, whose size is unknown, the block grows as points arrive.
+    const bool big_endian = way == 1;
+    SCOPED_TRACE(way == 2 ? "through a pipe" : big_endian ? "big-endian, swapped" : "host order");
+    const Bytes bytes = test::xdt_bytes(columns, rows, points, big_endian);
+    std::thread writer;
+    if (way == 2) writer = std::thread([&] { test::write_file(fifo, bytes); });
+    const Outcome out = way == 2 ? read(fifo) : read_bytes(bytes, big_endian);
+    if (writer.joinable()) writer.join();
     ASSERT_EQ(out.code, NO_ERROR);
     EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution),
               std::bit_cast<std::uint32_t>(expected.resolution));

@@ -8,6 +8,7 @@
 #include <mapconv/errors.h>
 #include <mapconv/map_records.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // Everything a data file holds. The maps own their blocks (through
@@ -31,11 +32,24 @@ MAPCONV_API void data_file_contents_release(DataFileContents* contents);
 
 // Reads the data file at path (library path convention) into *contents,
 // which must not own blocks. Returns 0, ERR_INVALID_PARAM (null argument),
-// ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF (the file is cut short),
+// ERR_CANT_OPEN_FILE, ERR_CANT_READ_FILE (the system failed a read; errno
+// then tells why), ERR_PREMATURE_EOF (the file is cut short),
 // ERR_NOT_A_DATA_FILE (wrong magic number, inconsistent header, block
 // lengths that do not match the geometry, or bytes after the last block) or
-// ERR_NO_MEM. After a failure *contents is cleared and owns nothing.
+// ERR_NO_MEM. After a failure *contents is cleared and owns nothing. A
+// regular file's length is checked before anything is allocated; from a pipe
+// or a device, memory grows with the bytes that arrive, never with what the
+// header claims.
 MAPCONV_API ErrorCode read_data_file(const char* path, DataFileContents* contents);
+
+// The length a data file must have, from its first size bytes (at least its
+// whole header, 834 or 4096 bytes as its magic number says), checked as
+// read_data_file checks the header. Returns 0 with *length set,
+// ERR_INVALID_PARAM (null argument), ERR_NOT_A_DATA_FILE, or
+// ERR_PREMATURE_EOF when the bytes are fewer than the header needs (*length
+// then holds the header's size, or 0 before the magic number is complete).
+MAPCONV_API ErrorCode data_file_length(const unsigned char* first_bytes, std::size_t size,
+                                       std::uint64_t* length);
 
 // True when the four bytes, read big-endian, are one of the three magic
 // numbers.

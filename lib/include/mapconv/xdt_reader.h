@@ -41,11 +41,13 @@ struct XdtStream {
 MAPCONV_API void xdt_stream_clear(XdtStream* stream);
 
 // Opens path, reads and checks the counts ("Num Cols = N is too small" and
-// the like on stderr), checks a regular file's size against the grid before
-// allocating anything ("EOF reading point N of M"), and allocates the read
-// buffer, which the stream owns until xdt_stream_close. With swap set, every
-// number in the file is byte-reversed. Whatever *stream held is overwritten,
-// not released. Returns 0, ERR_INVALID_PARAM, ERR_CANT_OPEN_FILE,
+// the like, through u_print), checks a regular file's size against the grid
+// before allocating anything ("EOF reading point N of M"), and allocates the
+// read buffer, which the stream owns until xdt_stream_close. With swap set,
+// every number in the file is byte-reversed. Whatever *stream held is
+// overwritten, not released. Returns 0, ERR_INVALID_PARAM,
+// ERR_CANT_OPEN_FILE, ERR_CANT_READ_FILE (the system failed the read of the
+// counts: "Error reading the grid size: REASON", and errno tells why),
 // ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE or ERR_NO_MEM; after a failure
 // the stream is closed and cleared.
 MAPCONV_API ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream);
@@ -55,8 +57,10 @@ MAPCONV_API ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* st
 // *count; returns 0 with *count 0 once every point was handed out. A file
 // that ends early prints "EOF reading point N of M" and returns
 // ERR_PREMATURE_EOF with *count 0 (the array then holds nothing of use; later
-// reads fail the same way, silently). ERR_INVALID_PARAM for a stream that is
-// not open, a null array or count, or capacity 0.
+// reads fail the same way, silently). A read the system fails prints "Error
+// reading point N of M: REASON" and returns ERR_CANT_READ_FILE, with errno
+// telling why. ERR_INVALID_PARAM for a stream that is not open, a null array
+// or count, or capacity 0. Diagnostics go through u_print.
 MAPCONV_API ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacity,
                                       std::size_t* count);
 
@@ -75,9 +79,12 @@ MAPCONV_API void xdt_stream_close(XdtStream* stream);
 // that the caller releases through memory_hooks.release, and the lateral
 // resolution worked out from the x coordinates. With swap set, every number in the file is
 // byte-reversed. Returns 0, ERR_INVALID_PARAM, ERR_CANT_OPEN_FILE,
-// ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE or ERR_NO_MEM; after a failure
-// (other than ERR_INVALID_PARAM) the out-parameters hold 0, 0, null, 0.0.
-// A folder gives ERR_CANT_OPEN_FILE; a lateral resolution that is not finite
-// counts as one that cannot be worked out.
+// ERR_CANT_READ_FILE (errno tells why), ERR_PREMATURE_EOF,
+// ERR_PARAM_OUT_OF_RANGE or ERR_NO_MEM; after a failure (other than
+// ERR_INVALID_PARAM) the out-parameters hold 0, 0, null, 0.0. A folder gives
+// ERR_CANT_OPEN_FILE; a lateral resolution that is not finite counts as one
+// that cannot be worked out. A regular file's size is checked before the
+// height block is allocated; from a pipe or a device the block grows with
+// the points that arrive, never with what the counts claim.
 MAPCONV_API ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows,
                                     float** heights, float* lateral_resolution, bool swap);
