@@ -241,6 +241,9 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
   ASSERT_EQ(link(input.c_str(), hard_link.c_str()), 0);
   const std::string soft_link = pictures + "/soft.png";
   ASSERT_EQ(symlink(input.c_str(), soft_link.c_str()), 0);
+  // A link to nothing is refused rather than followed to create its target.
+  const std::string dangling = pictures + "/dangling.png";
+  ASSERT_EQ(symlink("made.png", dangling.c_str()), 0);
   struct Case {
     std::vector<std::string> arguments;
     int status;
@@ -259,6 +262,11 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
       {{"-f", "--png", soft_link, input}, 1, soft_link + ": is the input file", false},
       {{"--png", input, input}, 1, input + ": is the input file", false},
       {{"-f", "--png", fifo, input}, 1, fifo + ": is a FIFO or socket", false},
+      {{"-f", "--png", dangling, input},
+       1,
+       "mapinfo: " + dangling +
+           ": cannot create the picture: the symbolic link points nowhere (ERR_CANT_CREATE_FILE)\n",
+       false},
       {{"-f", "--png", "/dev/full", input},
        1,
        "mapinfo: /dev/full: cannot write the picture: No space left on device (ERR_CANT_WRITE_FILE)\n",
@@ -281,7 +289,8 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
     for (const auto& entry : std::filesystem::directory_iterator(pictures))
       names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"fifo.png", "hard.xdt", "old.png", "soft.png"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"dangling.png", "fifo.png", "hard.xdt", "old.png", "soft.png"}));
   }
 }
 
