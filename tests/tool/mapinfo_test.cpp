@@ -1,7 +1,9 @@
 // mapinfo from the outside: the real executables on generated files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/version.h>
 #include <png.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -291,6 +293,26 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names,
               (std::vector<std::string>{"dangling.png", "fifo.png", "hard.xdt", "old.png", "soft.png"}));
+  }
+  // Stopped while it waits for its input, it dies by the signal (128 + n in
+  // a shell) and the old picture stays.
+  const std::string waiting = dir.file("waiting.xdt");
+  ASSERT_EQ(mkfifo(waiting.c_str(), 0600), 0);
+  for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+    test::write_file(old_picture, old_bytes);
+    const test::RunningProgram running =
+        test::start_program(MAPINFO_EXECUTABLE, {"-f", "--png", old_picture, waiting}, dir);
+    int writer = -1;
+    for (int attempt = 0; attempt < 10000 && writer < 0; ++attempt) {
+      writer = open(waiting.c_str(), O_WRONLY | O_NONBLOCK);  // once mapinfo reads
+      if (writer < 0) usleep(1000);
+    }
+    kill(running.pid, number);
+    const test::ProcessResult result = test::finish_program(running);
+    if (writer >= 0) close(writer);
+    EXPECT_EQ(result.status, 128 + number);
+    EXPECT_EQ(test::read_file(old_picture), test::Bytes(std::begin(old_bytes), std::end(old_bytes)));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pictures), {}), 5);
   }
 }
 
