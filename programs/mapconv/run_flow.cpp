@@ -184,7 +184,8 @@ class PieceReader {
 };
 
 // Reads every point of the input once more, for an output that must get its
-// header first: its lateral resolution is known only at the end.
+// header first: its lateral resolution is known only at the end. A bad
+// input is thus found before anything is written.
 ErrorCode read_resolution(const char* input, float* heights, std::size_t capacity, float* resolution) {
   XdtStream reader;
   xdt_stream_clear(&reader);
@@ -237,7 +238,11 @@ int convert(const Arguments& arguments, std::size_t piece_points) {
     report_file_failure(arguments, "writing to", arguments.output, write_code);
     return EXIT_WRITE_FAILED;
   }
-  if (write_code == NO_ERROR && state.output.in_order) {
+  // An output written in place gets its header first, after a pass over the
+  // whole input: a device that cannot seek needs the header before the
+  // blocks, and an old file rewritten in place (a folder that takes no new
+  // file) must not be touched by an input that turns out bad.
+  if (write_code == NO_ERROR && state.output.output.in_place) {
     float resolution = 0.0f;
     code = read_resolution(arguments.input, heights, piece, &resolution);
     if (code != NO_ERROR) {
@@ -276,7 +281,7 @@ int convert(const Arguments& arguments, std::size_t piece_points) {
                  static_cast<int>(unrepresentable));
   }
 
-  if (write_code == NO_ERROR && !state.output.in_order) {
+  if (write_code == NO_ERROR && !state.output.output.in_place) {
     header.lateral_resolution = resolution;
     write_code = data_file_stream_write_header(&state.output, nullptr, &header);
   }

@@ -321,6 +321,7 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   output_file_clear(&file);
   const ErrorCode opened = output_file_open(request.path, request.replace ? OUTPUT_REPLACE : 0u, &file);
   failure->name_taken = file.name_taken;
+  failure->dangling_link = file.dangling_link;
   if (opened != NO_ERROR) return fail(opened, errno);
 
   Sink sink{&file, buffer.data(), 0, 0, {}};

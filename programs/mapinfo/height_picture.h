@@ -35,6 +35,7 @@ struct PictureFailure {
   ErrorCode code;
   int system_error;    // errno of the failing call, 0 when there was none
   bool name_taken;     // the picture exists and replace was not given
+  bool dangling_link;  // the picture's name is a symbolic link to nothing
   std::string detail;  // libpng's message, when it gave one
 };
 

@@ -24,6 +24,7 @@
 
 #include "programs/mapinfo/height_picture.h"
 #include "programs/mapinfo/map_summary.h"
+#include "programs/signal_cleanup.h"
 
 namespace {
 
@@ -431,7 +432,9 @@ bool draw(const char* path, const struct stat& input, const LoadedMap& map, cons
   std::string reason = code == ERR_CANT_CREATE_FILE ? "cannot create the picture"
                        : code == ERR_NO_MEM         ? "not enough memory for the picture"
                                                     : "cannot write the picture";
-  if (problem.system_error != 0) {
+  if (problem.dangling_link) {
+    reason += ": the symbolic link points nowhere";
+  } else if (problem.system_error != 0) {
     reason += std::string(": ") + std::strerror(problem.system_error);
   } else if (!problem.detail.empty()) {
     reason += ": " + problem.detail;
@@ -478,6 +481,7 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  signal_cleanup::install();
   Options options;
   switch (parse_arguments(argc, argv, &options)) {
     case ParseResult::help:

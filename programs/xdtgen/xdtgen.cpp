@@ -23,6 +23,8 @@
 #include <numbers>
 #include <vector>
 
+#include "programs/signal_cleanup.h"
+
 namespace {
 
 // 1: the arguments are wrong. 2: the output cannot be written, or it exists
@@ -332,7 +334,8 @@ int generate(const Options& options) {
   OutputFile output;
   if (output_file_open(options.output, options.force ? OUTPUT_REPLACE : 0u, &output) != NO_ERROR) {
     if (output.name_taken) return report_exists(options.output);
-    u_print_names(stderr, "xdtgen: cannot create \"%s\": %s\n", options.output, std::strerror(errno));
+    u_print_names(stderr, "xdtgen: cannot create \"%s\": %s\n", options.output,
+                  output.dangling_link ? "the symbolic link points nowhere" : std::strerror(errno));
     return EXIT_IO;
   }
   if (const int error = write_surface(options, &output); error != 0) {
@@ -363,6 +366,7 @@ int main(int argc, char** argv) {
   // Past a file-size limit a write then fails with EFBIG and is reported,
   // instead of the signal ending the run without a word.
   std::signal(SIGXFSZ, SIG_IGN);
+  signal_cleanup::install();
   Options options;
   switch (parse_options(argc, argv, &options)) {
     case Action::help:

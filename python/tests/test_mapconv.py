@@ -199,6 +199,9 @@ def _existing(tmp_path):
         (None, lambda p: mapconv.save_heights(p / "no" / "x.dat", np.zeros((2, 2), np.float32), 1e-5),
          "ERR_CANT_CREATE_FILE"),
         (None, lambda p: mapconv.write_data_file(p, _phase(2, 2), force=True), "ERR_CANT_CREATE_FILE"),
+        # A link to nothing is refused, not followed to create its target.
+        (lambda p: (p / "x.dat").symlink_to("made.dat"),
+         lambda p: mapconv.write_data_file(p / "x.dat", _phase(2, 2), force=True), "ERR_CANT_CREATE_FILE"),
     ],
 )
 def test_failures_raise_the_library_code(tmp_path, capfd, prepare, call, name):

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <mapconv/output_file.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -13,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "lib/src/output_file_faults.h"
+#include "programs/signal_cleanup.h"
 #include "test_support.h"
 
 namespace {
@@ -46,6 +50,12 @@ mode_t mode_of(const std::string& path) {
 ErrorCode write_text(OutputFile* file, const std::string& text) {
   return output_file_write(file, text.data(), text.size());
 }
+
+// The system calls named by faults fail while it lives.
+struct Faults {
+  explicit Faults(unsigned faults) { output_file_faults = faults; }
+  ~Faults() { output_file_faults = 0; }
+};
 
 // New files get a known mode whatever the caller's umask.
 class OutputFileTest : public testing::Test {
@@ -185,8 +195,11 @@ TEST_F(OutputFileTest, LinksLeadToTheirTargetAndStay) {
       {"absolute", {{"l", "@/sub/t.dat"}}, "l", "sub/t.dat"},
       // The second link's target is relative to its own folder.
       {"chain", {{"l", "sub/l2"}, {"sub/l2", "t.dat"}}, "l", "sub/t.dat"},
-      {"dangling", {{"l", "new.dat"}}, "l", "new.dat"},
-      {"dangling into a folder", {{"sub/l", "../new.dat"}}, "sub/l", "new.dat"},
+      {"chain through a relative folder", {{"l", "sub/l2"}, {"sub/l2", "../sub/t.dat"}}, "l", "sub/t.dat"},
+      // Never followed to create a file: the link may be another user's.
+      {"dangling", {{"l", "new.dat"}}, "l", nullptr},
+      {"dangling into a folder", {{"sub/l", "../new.dat"}}, "sub/l", nullptr},
+      {"dangling through a chain", {{"l", "sub/l2"}, {"sub/l2", "new.dat"}}, "l", nullptr},
   };
   for (const auto& c : cases) {
     for (const unsigned temporary : kTemporaries) {
@@ -200,10 +213,17 @@ TEST_F(OutputFileTest, LinksLeadToTheirTargetAndStay) {
       };
       for (const auto& [link, target] : c.links) fs::create_symlink(link_text(target), dir.file(link));
       OutputFile file;
-      ASSERT_EQ(output_file_open(dir.file(c.path).c_str(), OUTPUT_REPLACE | temporary, &file), NO_ERROR);
-      ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
-      ASSERT_EQ(output_file_commit(&file), NO_ERROR);
-      EXPECT_EQ(text_of(dir.file(c.target)), "new");
+      const ErrorCode opened = output_file_open(dir.file(c.path).c_str(), OUTPUT_REPLACE | temporary, &file);
+      EXPECT_EQ(file.dangling_link, c.target == nullptr);
+      if (c.target == nullptr) {
+        EXPECT_EQ(opened, ERR_CANT_CREATE_FILE);
+        EXPECT_FALSE(fs::exists(dir.file("new.dat")));
+      } else {
+        ASSERT_EQ(opened, NO_ERROR);
+        ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+        ASSERT_EQ(output_file_commit(&file), NO_ERROR);
+        EXPECT_EQ(text_of(dir.file(c.target)), "new");
+      }
       for (const auto& [link, target] : c.links) {
         EXPECT_TRUE(fs::is_symlink(dir.file(link)));
         EXPECT_EQ(fs::read_symlink(dir.file(link)).string(), link_text(target));
@@ -359,12 +379,106 @@ TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
       ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
       EXPECT_EQ(file.in_place, c.in_place);
       if (c.code != NO_ERROR) continue;
+      // Untouched until the first write: a caller that finds its input bad
+      // first and discards leaves the old file whole.
+      EXPECT_EQ(text_of(folder + "/out.dat"), "old");
+      output_file_discard(&file);
+      EXPECT_EQ(text_of(folder + "/out.dat"), "old");
+      ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
       ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
       EXPECT_EQ(output_file_commit(&file), NO_ERROR);
       EXPECT_EQ(text_of(folder + "/out.dat"), "new");
       EXPECT_EQ(listing(folder), std::set<std::string>{"out.dat"});
     }
   }
+}
+
+// File systems without unnamed files, hard links, the no-replace rename or
+// Unix modes and owners (FAT, SMB, FUSE) still get whole files, put in place
+// only at commit, never over a name taken meanwhile without OUTPUT_REPLACE.
+TEST_F(OutputFileTest, EveryFallbackStillWritesWholeFiles) {
+  const unsigned fault_sets[] = {
+      OUTPUT_FAULT_UNNAMED,
+      OUTPUT_FAULT_LINK,
+      OUTPUT_FAULT_UNNAMED | OUTPUT_FAULT_LINK,
+      OUTPUT_FAULT_LINK | OUTPUT_FAULT_RENAME_NOREPLACE,
+      OUTPUT_FAULT_UNNAMED | OUTPUT_FAULT_LINK | OUTPUT_FAULT_RENAME_NOREPLACE,
+      OUTPUT_FAULT_MODE | OUTPUT_FAULT_OWNER,
+  };
+  const struct {
+    const char* name;
+    unsigned flags;
+    bool old;      // out.dat holds "old" (mode 0640) before the open
+    bool appears;  // out.dat appears, holding "old", before the commit
+    ErrorCode code;
+    const char* content;
+  } cases[] = {
+      {"new", 0u, false, false, NO_ERROR, "new"},
+      {"replaced", OUTPUT_REPLACE, true, false, NO_ERROR, "new"},
+      {"name taken meanwhile", 0u, false, true, ERR_CANT_CREATE_FILE, "old"},
+  };
+  for (const unsigned faults : fault_sets) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", faults " + std::to_string(faults));
+      const Faults injected(faults);
+      test::TempDir dir;
+      const std::string path = dir.file("out.dat");
+      if (c.old) {
+        put_text(path, "old");
+        ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+      }
+      OutputFile file;
+      ASSERT_EQ(output_file_open(path.c_str(), c.flags, &file), NO_ERROR);
+      ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+      EXPECT_EQ(fs::exists(path) ? text_of(path) : "", c.old ? "old" : "");
+      if (c.appears) put_text(path, "old");
+      EXPECT_EQ(output_file_commit(&file), c.code);
+      EXPECT_EQ(file.name_taken, c.appears);
+      EXPECT_EQ(text_of(path), c.content);
+      EXPECT_EQ(listing(dir.path()), std::set<std::string>{"out.dat"});
+      // Where the mode cannot be kept the file stays private, never wider.
+      const mode_t kept = (faults & OUTPUT_FAULT_MODE) != 0 ? 0600u : 0640u;
+      EXPECT_EQ(mode_of(path), c.old ? kept : 0644u);
+    }
+  }
+}
+
+// A program's handler removes every hidden temporary and dies by the
+// signal; the old file stays. Run in a child, which the signal ends.
+TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
+  for (const int number : signal_cleanup::kSignals) {
+    SCOPED_TRACE(number);
+    test::TempDir dir;
+    put_text(dir.file("old.dat"), "old");
+    const std::set<std::string> before = listing(dir.path());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      output_file_faults = OUTPUT_FAULT_UNNAMED;
+      signal_cleanup::install();
+      OutputFile files[2];
+      if (output_file_open(dir.file("old.dat").c_str(), OUTPUT_REPLACE, &files[0]) != NO_ERROR ||
+          output_file_open(dir.file("new.dat").c_str(), 0, &files[1]) != NO_ERROR) {
+        _exit(1);
+      }
+      for (;;) pause();
+    }
+    while (listing(dir.path()).size() < before.size() + 2) usleep(1000);
+    kill(child, number);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << status;
+    EXPECT_EQ(listing(dir.path()), before);
+    EXPECT_EQ(text_of(dir.file("old.dat")), "old");
+  }
+  // In process: the outputs whose temporaries went fail at commit.
+  const Faults injected(OUTPUT_FAULT_UNNAMED);
+  OutputFile file;
+  ASSERT_EQ(output_file_open(dir_.file("out.dat").c_str(), 0, &file), NO_ERROR);
+  output_file_remove_temporaries();
+  EXPECT_TRUE(listing(dir_.path()).empty());
+  EXPECT_EQ(output_file_commit(&file), ERR_CANT_CREATE_FILE);
+  EXPECT_TRUE(listing(dir_.path()).empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -54,6 +55,9 @@ bool drop_capabilities() {
   const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err = open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+  // The signals tests send end the program even under nohup or a batch
+  // runner that ignores them.
+  for (const int number : {SIGTERM, SIGINT, SIGHUP}) signal(number, SIG_DFL);
   if (options.file_size_limit != 0) {
     const rlimit limit{options.file_size_limit, options.file_size_limit};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
@@ -93,6 +97,10 @@ ProcessResult finish_program(const RunningProgram& running) {
   }
   ProcessResult result;
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) {
+    result.signal = WTERMSIG(wait_status);
+    result.status = 128 + result.signal;
+  }
   // mapconv and xdtgen never end with these: the child could not start.
   if (result.status == 126 || result.status == 127)
     throw std::runtime_error("cannot start " + running.program);

@@ -11,7 +11,8 @@
 namespace test {
 
 struct ProcessResult {
-  int status = -1;  // exit status, or -1 when the process did not exit normally
+  int status = -1;  // exit status, or 128 + the signal's number as shells show it
+  int signal = 0;   // the signal that ended the process, 0 when it exited
   std::string out;
   std::string err;
 };

@@ -74,6 +74,7 @@ enum class Setup {
   symlink_to_input,  // {dir}/link.xdt is a symbolic link to the input
   symlink_output,    // {dir}/out.dat is a symbolic link to {dir}/target.dat, which holds the old output
   read_only_folder,  // {dir}/locked holds a writable old output and refuses new files
+  dangling_link,     // {dir}/out.dat is a symbolic link to {dir}/made.dat, which does not exist
 };
 
 enum class Expect { old_output, converted, no_output };
@@ -232,6 +233,32 @@ const SafetyCase kCases[] = {
      0,
      success(),
      Expect::converted},
+    {"dangling symlink output",
+     Setup::dangling_link,
+     GRID,
+     {IN, OUT},
+     OUT,
+     5,
+     write_failure(OUT, "ERR_CANT_CREATE_FILE"),
+     Expect::no_output},
+    {"dangling symlink output with force",
+     Setup::dangling_link,
+     GRID,
+     {"-f", IN, OUT},
+     OUT,
+     5,
+     write_failure(OUT, "ERR_CANT_CREATE_FILE"),
+     Expect::no_output},
+    {"read-only folder, writable output, bad input, force",
+     Setup::read_only_folder,
+     UNRESOLVABLE,
+     {"-f", IN, "{dir}/locked/out.dat"},
+     "{dir}/locked/out.dat",
+     4,
+     converting(IN, "{dir}/locked/out.dat") + "Could not calculate lateral resolution\n" +
+         unable(IN, "{dir}/locked/out.dat") + "\tthere was an error reading the file \"" + IN +
+         "\"\n\tERR_PARAM_OUT_OF_RANGE\n",
+     Expect::old_output},
     {"read-only folder, writable output, force",
      Setup::read_only_folder,
      GRID,
@@ -273,6 +300,9 @@ TEST_P(DataSafety, OldFilesSurviveAndNothingIsLeftBehind) {
       break;
     case Setup::symlink_to_input:
       std::filesystem::create_symlink("in.xdt", dir.file("link.xdt"));
+      break;
+    case Setup::dangling_link:
+      std::filesystem::create_symlink("made.dat", dir.file("out.dat"));
       break;
     case Setup::symlink_output:
       test::write_file(dir.file("target.dat"), OLD_OUTPUT);
@@ -349,6 +379,7 @@ long long size_being_written(int pid, const std::string& folder, const std::stri
 
 // A run killed at any moment leaves the old output as it was and nothing
 // else: before it wrote, while it wrote the blocks, and with the file whole.
+// SIGTERM, SIGINT and SIGHUP end it by that signal, with nothing left at all.
 TEST(DataSafetyKill, KilledRunsLeaveTheOldOutputAlone) {
   const TempDir dir;
   const TempDir scratch;
@@ -359,41 +390,44 @@ TEST(DataSafetyKill, KilledRunsLeaveTheOldOutputAlone) {
   ASSERT_EQ(test::run_program(MAPCONV, {in, scratch.file("converted.dat")}, scratch).status, 0);
   const Bytes converted = test::read_file(scratch.file("converted.dat"));
   const Bytes input = test::read_file(in);
-  for (const double share : {0.0, 0.01, 0.3, 0.7, 1.0}) {
-    SCOPED_TRACE("killed at " + std::to_string(share) + " of the file");
-    test::write_file(out, OLD_OUTPUT);
-    const std::set<std::string> before = listing(dir.path());
-    const test::RunningProgram running = test::start_program(MAPCONV, {"-f", in, out}, scratch);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (share > 0.0 && std::chrono::steady_clock::now() < deadline) {
-      if (size_being_written(running.pid, dir.path(), in) >= static_cast<long long>(share * (whole - 834)))
-        break;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+  for (const int signal : {SIGKILL, SIGTERM, SIGINT, SIGHUP})
+    for (const double share : {0.0, 0.01, 0.3, 0.7, 1.0}) {
+      SCOPED_TRACE("signal " + std::to_string(signal) + " at " + std::to_string(share) + " of the file");
+      test::write_file(out, OLD_OUTPUT);
+      const std::set<std::string> before = listing(dir.path());
+      const test::RunningProgram running = test::start_program(MAPCONV, {"-f", in, out}, scratch);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (share > 0.0 && std::chrono::steady_clock::now() < deadline) {
+        if (size_being_written(running.pid, dir.path(), in) >= static_cast<long long>(share * (whole - 834)))
+          break;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      const long long written = size_being_written(running.pid, dir.path(), in);
+      kill(running.pid, signal);
+      const test::ProcessResult run = test::finish_program(running);
+      // Or it finished first.
+      EXPECT_TRUE(run.signal == signal || run.status == 0) << run.status;
+      std::printf("[ killed   ] with %lld of %lld bytes written, status %d\n", written, whole, run.status);
+      // Killed while the blocks were incomplete, the run cannot have replaced
+      // anything; later, the file is either the old one or the new one whole.
+      const Bytes now = test::read_file(out);
+      if (written < whole) {
+        EXPECT_EQ(now, OLD_OUTPUT);
+      } else {
+        EXPECT_TRUE(now == OLD_OUTPUT || now == converted) << now.size() << " bytes";
+      }
+      // Replacing takes two steps, a hidden name for the new file and then the
+      // rename over the old one: a SIGKILL between them leaves the new file
+      // whole under its hidden name, and only then.
+      std::set<std::string> after = listing(dir.path());
+      std::erase_if(after, [&](const std::string& name) {
+        return signal == SIGKILL && written == whole && name.rfind(".out.dat.", 0) == 0 &&
+               test::read_file(dir.file(name)) == converted;
+      });
+      EXPECT_EQ(after, before);
+      for (const std::string& name : listing(dir.path())) std::filesystem::remove(dir.file(name));
+      test::write_file(in, input);
     }
-    const long long written = size_being_written(running.pid, dir.path(), in);
-    kill(running.pid, SIGKILL);
-    const test::ProcessResult run = test::finish_program(running);
-    std::printf("[ killed   ] with %lld of %lld bytes written, status %d\n", written, whole, run.status);
-    // Killed while the blocks were incomplete, the run cannot have replaced
-    // anything; later, the file is either the old one or the new one whole.
-    const Bytes now = test::read_file(out);
-    if (written < whole) {
-      EXPECT_EQ(now, OLD_OUTPUT);
-    } else {
-      EXPECT_TRUE(now == OLD_OUTPUT || now == converted) << now.size() << " bytes";
-    }
-    // Replacing takes two steps, a hidden name for the new file and then the
-    // rename over the old one: a kill between them leaves the new file whole
-    // under its hidden name, and only then.
-    std::set<std::string> after = listing(dir.path());
-    std::erase_if(after, [&](const std::string& name) {
-      return written == whole && name.rfind(".out.dat.", 0) == 0 &&
-             test::read_file(dir.file(name)) == converted;
-    });
-    EXPECT_EQ(after, before);
-    for (const std::string& name : listing(dir.path())) std::filesystem::remove(dir.file(name));
-    test::write_file(in, input);
-  }
 }
 
 // Two runs without -f racing to one new name: exactly one wins, and the file

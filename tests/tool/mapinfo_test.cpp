@@ -1,7 +1,9 @@
 // mapinfo from the outside: the real executables on generated files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/version.h>
 #include <png.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -257,6 +259,9 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
   ASSERT_EQ(link(input.c_str(), hard_link.c_str()), 0);
   const std::string soft_link = pictures + "/soft.png";
   ASSERT_EQ(symlink(input.c_str(), soft_link.c_str()), 0);
+  // A link to nothing is refused rather than followed to create its target.
+  const std::string dangling = pictures + "/dangling.png";
+  ASSERT_EQ(symlink("made.png", dangling.c_str()), 0);
   struct Case {
     std::vector<std::string> arguments;
     int status;
@@ -275,6 +280,11 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
       {{"-f", "--png", soft_link, input}, 1, soft_link + ": is the input file", false},
       {{"--png", input, input}, 1, input + ": is the input file", false},
       {{"-f", "--png", fifo, input}, 1, fifo + ": is a FIFO or socket", false},
+      {{"-f", "--png", dangling, input},
+       1,
+       "mapinfo: " + dangling +
+           ": cannot create the picture: the symbolic link points nowhere (ERR_CANT_CREATE_FILE)\n",
+       false},
       {{"-f", "--png", "/dev/full", input},
        1,
        "mapinfo: /dev/full: cannot write the picture: No space left on device (ERR_CANT_WRITE_FILE)\n",
@@ -297,7 +307,28 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
     for (const auto& entry : std::filesystem::directory_iterator(pictures))
       names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"fifo.png", "hard.xdt", "old.png", "soft.png"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"dangling.png", "fifo.png", "hard.xdt", "old.png", "soft.png"}));
+  }
+  // Stopped while it waits for its input, it dies by the signal (128 + n in
+  // a shell) and the old picture stays.
+  const std::string waiting = dir.file("waiting.xdt");
+  ASSERT_EQ(mkfifo(waiting.c_str(), 0600), 0);
+  for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+    test::write_file(old_picture, old_bytes);
+    const test::RunningProgram running =
+        test::start_program(MAPINFO_EXECUTABLE, {"-f", "--png", old_picture, waiting}, dir);
+    int writer = -1;
+    for (int attempt = 0; attempt < 10000 && writer < 0; ++attempt) {
+      writer = open(waiting.c_str(), O_WRONLY | O_NONBLOCK);  // once mapinfo reads
+      if (writer < 0) usleep(1000);
+    }
+    kill(running.pid, number);
+    const test::ProcessResult result = test::finish_program(running);
+    if (writer >= 0) close(writer);
+    EXPECT_EQ(result.status, 128 + number);
+    EXPECT_EQ(test::read_file(old_picture), test::Bytes(std::begin(old_bytes), std::end(old_bytes)));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pictures), {}), 5);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/version.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -32,10 +33,12 @@ constexpr mode_t OLD_MODE = 0640;
 
 enum class Setup {
   none,
-  old_file,  // {out} holds OLD with mode 0640
-  fifo,      // {out} is a FIFO
-  socket,    // {out} is a bound Unix socket
-  appears,   // {out} is made, holding OLD, just after xdtgen starts
+  old_file,             // {out} holds OLD with mode 0640
+  fifo,                 // {out} is a FIFO
+  socket,               // {out} is a bound Unix socket
+  appears,              // {out} is made, holding OLD, just after xdtgen starts
+  dangling,             // {out} is a symbolic link to {dir}/made.xdt, which does not exist
+  old_file_terminated,  // old_file, and SIGTERM comes while xdtgen writes
 };
 enum class Expect { nothing, old_file, new_file };
 
@@ -69,6 +72,20 @@ const Case kCases[] = {
      "",
      "",
      Expect::new_file},
+    {"dangling symbolic link with -f",
+     Setup::dangling,
+     {"-f", "4", "3", "{out}"},
+     2,
+     "xdtgen: cannot create \"{out}\": the symbolic link points nowhere\n",
+     "",
+     Expect::nothing},
+    {"terminated while writing",
+     Setup::old_file_terminated,
+     {"-f", "1500", "1500", "{out}"},
+     128 + SIGTERM,
+     "",
+     "",
+     Expect::old_file},
     {"name taken during the run", Setup::appears, {"1500", "1500", "{out}"}, 2, EXISTS, "", Expect::old_file},
     {"full device", Setup::none, {"300", "300", "/dev/full"}, 2, FULL, "", Expect::nothing},
     {"null device", Setup::none, {"300", "300", "/dev/null"}, 0, "", "", Expect::nothing},
@@ -189,7 +206,11 @@ TEST_P(Xdtgen, KeepsFilesAndReportsAsExpected) {
     case Setup::none:
     case Setup::appears:
       break;
+    case Setup::dangling:
+      std::filesystem::create_symlink("made.xdt", out);
+      break;
     case Setup::old_file:
+    case Setup::old_file_terminated:
       test::write_file(out, OLD);
       ASSERT_EQ(chmod(out.c_str(), OLD_MODE), 0);
       break;
@@ -233,6 +254,10 @@ TEST_P(Xdtgen, KeepsFilesAndReportsAsExpected) {
       test::finish_program(running);
       GTEST_SKIP() << "xdtgen finished before the name was taken";
     }
+  }
+  if (c.setup == Setup::old_file_terminated) {
+    ASSERT_TRUE(wait_until_writing(running.pid, dir.path()));
+    kill(running.pid, SIGTERM);
   }
   const test::ProcessResult result = test::finish_program(running);
   if (fifo_reader >= 0) close(fifo_reader);

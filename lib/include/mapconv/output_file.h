@@ -2,7 +2,8 @@
 // folder of its final name, under no name at all or, where the file system
 // cannot do that, under a hidden name, and is put in place in one atomic step
 // once it is whole. Until then, and after any failure, the folder holds
-// exactly what it held before. Linux only.
+// exactly what it held before. A hidden name is the only thing a process
+// killed by a signal can leave; see output_file_remove_temporaries. Linux only.
 #pragma once
 
 #include <mapconv/api.h>
@@ -17,29 +18,38 @@ enum OutputFileFlags : unsigned {
 };
 
 struct OutputFile {
-  int fd;           // where the caller writes; -1 when closed
-  bool in_place;    // writing straight into the final file: a device, or an existing file in a
-                    // folder that refuses new files (OUTPUT_REPLACE only)
-  bool in_order;    // a character device: bytes go out front to back, no seeking, no positional writes
-  bool name_taken;  // open or commit failed because a file of that name exists and
-                    // OUTPUT_REPLACE was not given
+  int fd;              // where the caller writes; -1 when closed
+  bool in_place;       // writing straight into the final file: a device, or an existing file in a
+                       // folder that refuses new files (OUTPUT_REPLACE only)
+  bool in_order;       // a character device: bytes go out front to back, no seeking, no positional writes
+  bool name_taken;     // open or commit failed because a file of that name exists and
+                       // OUTPUT_REPLACE was not given
+  bool dangling_link;  // open failed because the name is a symbolic link to nothing
 
   // Private by convention.
-  int folder_fd;      // the final name's folder (O_PATH); -1 when in place or closed
-  char* base_name;    // hooked block: the final name within the folder
-  char* hidden_name;  // hooked block: the hidden name; empty unless a file by that name is ours
-  unsigned flags;     // OutputFileFlags given to output_file_open
-  bool unnamed;       // fd is a temporary without a name (O_TMPFILE)
+  int folder_fd;          // the final name's folder (O_PATH); -1 when in place or closed
+  char* base_name;        // hooked block: the final name within the folder
+  char* hidden_name;      // hooked block: the hidden name; empty unless a file by that name is ours
+  unsigned flags;         // OutputFileFlags given to output_file_open
+  bool unnamed;           // fd is a temporary without a name (O_TMPFILE)
+  bool truncate_pending;  // in place over an old file, not emptied until the first write
+  int pending_slot;       // 1 + the hidden name's place among those in progress; 0 for none
 };
 
 // Every field zero or -1, nothing owned; the record must not hold an open output.
 MAPCONV_API void output_file_clear(OutputFile* file);
 
 // Opens the output for a path under the library's path convention (see
-// common/path.h). A symbolic link as the last component is followed, so its
-// target is written and the link stays. On failure *file is cleared but for
-// name_taken, and errno tells why: ERR_NO_MEM, ERR_CANT_CREATE_FILE, or
-// ERR_INVALID_PARAM for a null argument.
+// common/path.h). A symbolic link as the last component is followed by the
+// kernel, with its protections for links in shared folders, so an existing
+// target is written and the link stays; a link to nothing is refused
+// (dangling_link, ENOENT) rather than creating its target. An existing file
+// is replaced only with OUTPUT_REPLACE; its owner and permission bits are
+// kept where the file system allows (never failing the open). Where the
+// folder refuses new files, the existing file is written in place, and left
+// untouched until the first write. On failure *file is cleared but for
+// name_taken and dangling_link, and errno tells why: ERR_NO_MEM,
+// ERR_CANT_CREATE_FILE, or ERR_INVALID_PARAM for a null argument.
 MAPCONV_API ErrorCode output_file_open(const char* path, unsigned flags, OutputFile* file);
 
 // Writes at the current position, over short writes and interruptions.
@@ -57,5 +67,13 @@ MAPCONV_API ErrorCode output_file_write_at(OutputFile* file, const void* bytes, 
 MAPCONV_API ErrorCode output_file_commit(OutputFile* file);
 
 // Closes the output and removes the temporary; the record is cleared but for
-// name_taken. Harmless on a cleared record and when repeated. Keeps errno.
+// name_taken and dangling_link. Harmless on a cleared record and when
+// repeated. Keeps errno.
 MAPCONV_API void output_file_discard(OutputFile* file);
+
+// Removes the hidden temporary file of every output of this process that
+// has one (those without a name vanish with the process anyway); the outputs
+// then fail at commit. Async-signal-safe and installing nothing: for a
+// program's own handler of SIGTERM, SIGINT or SIGHUP before it dies by the
+// signal. Keeps errno.
+MAPCONV_API void output_file_remove_temporaries(void);
