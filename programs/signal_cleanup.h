@@ -3,16 +3,24 @@
 // shells and batch tools see the usual status (128 + the signal's number).
 #pragma once
 
+#include <limits.h>
 #include <mapconv/output_file.h>
 #include <signal.h>
+#include <unistd.h>
 
 namespace signal_cleanup {
 
 inline constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
+// A named temporary of the program's own (mapinfo's copy of a piped input
+// where unnamed files are not available), removed on the signals too; empty
+// when there is none.
+inline char program_temporary[PATH_MAX] = "";
+
 // Async-signal-safe calls only.
 inline void on_signal(int number) {
   output_file_remove_temporaries();
+  if (program_temporary[0] != '\0') unlink(program_temporary);
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   sigemptyset(&fallback.sa_mask);

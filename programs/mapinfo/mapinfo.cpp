@@ -197,7 +197,10 @@ class Spool {
   Spool() = default;
   ~Spool() {
     if (fd_ >= 0) close(fd_);
-    if (!named_.empty()) unlink(named_.c_str());
+    if (!named_.empty()) {
+      unlink(named_.c_str());
+      signal_cleanup::program_temporary[0] = '\0';
+    }
   }
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
@@ -257,8 +260,15 @@ class Spool {
     if (fd_ >= 0 && stat(("/proc/self/fd/" + std::to_string(fd_)).c_str(), &status) == 0) return true;
     if (fd_ >= 0) close(fd_);
     std::string name = std::string(folder) + "/mapinfo-XXXXXX";
-    fd_ = mkstemp(name.data());
+    // mkstemp fills the name in place: made in the signal handler's buffer,
+    // the name is known to it from before the file exists.
+    char* const known = signal_cleanup::program_temporary;
+    const bool fits = name.size() < sizeof signal_cleanup::program_temporary;
+    if (fits) std::memcpy(known, name.c_str(), name.size() + 1);
+    fd_ = mkstemp(fits ? known : name.data());
+    if (fits) name = known;
     if (fd_ < 0) {
+      known[0] = '\0';
       *failure = {ERR_CANT_OPEN_FILE,
                   std::string("cannot keep a copy of the input: ") + std::strerror(errno)};
       return false;
