@@ -22,6 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test::listing;
 
 // The unnamed temporary, then the hidden name.
 const unsigned kTemporaries[] = {0u, OUTPUT_NAMED_TEMPORARY};
@@ -33,12 +34,6 @@ std::string text_of(const std::string& path) {
 
 void put_text(const std::string& path, const std::string& text) {
   test::write_file(path, test::Bytes(text.begin(), text.end()));
-}
-
-std::set<std::string> listing(const std::string& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-  return names;
 }
 
 mode_t mode_of(const std::string& path) {

@@ -125,6 +125,13 @@ TEST(DataFileStream, MisuseIsRefusedAndLeavesNoFile) {
          data_file_stream_write_header(s, nullptr, &m.header);
          return data_file_stream_commit(s);
        }},
+      {"commit with the phase block one value short",
+       [](DataFileStream* s, const Maps& m) {
+         data_file_stream_write_header(s, nullptr, &m.header);
+         data_file_stream_write_intensity(s, m.intensity_values.data(), m.intensity_values.size());
+         data_file_stream_write_phase(s, m.phase_values.data(), m.phase_values.size() - 1);
+         return data_file_stream_commit(s);
+       }},
       {"commit without a header",
        [](DataFileStream* s, const Maps& m) {
          data_file_stream_write_intensity(s, m.intensity_values.data(), m.intensity_values.size());

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 // Present only in sanitizer builds.
@@ -69,12 +68,6 @@ std::string scratch_folder() {
     std::filesystem::remove_all(folder, ignored);
   });
   return folder;
-}
-
-void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  check(static_cast<bool>(file), "cannot write a file");
 }
 
 void count_input() { ++g_inputs; }

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "test_support.h"
+
 namespace fuzz {
 
 // Ends the run with a crash the fuzzer records when an invariant fails.
@@ -28,8 +30,9 @@ const char* memory_file(std::span<const std::uint8_t> bytes);
 // A fresh folder under the system's temporary folder, removed at exit.
 std::string scratch_folder();
 
-// Makes the file at path hold exactly the bytes.
-void write_file(const std::string& path, std::span<const std::uint8_t> bytes);
+// Makes the file at path hold exactly the bytes (throws, and so ends the
+// run, when it cannot).
+using test::write_file;
 
 // Counts one input for the exit line.
 void count_input();

@@ -47,6 +47,27 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::set<std::string> listing(const std::string& folder, Depth depth) {
+  std::set<std::string> names;
+  if (depth == Depth::whole_tree) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+      names.insert(std::filesystem::relative(entry.path(), folder).string());
+    }
+  } else {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      names.insert(entry.path().filename().string());
+    }
+  }
+  return names;
+}
+
+std::string replace_all(std::string text, const std::string& token, const std::string& value) {
+  for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
+    text.replace(at, token.size(), value);
+  }
+  return text;
+}
+
 StderrCapture::StderrCapture() {
   std::fflush(stderr);
   saved_fd_ = dup(2);

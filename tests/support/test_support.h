@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,6 +33,15 @@ using Bytes = std::vector<unsigned char>;
 
 void write_file(const std::string& path, std::span<const unsigned char> bytes);
 Bytes read_file(const std::string& path);
+
+// The names in folder; with Depth::whole_tree, those below it too, as paths
+// relative to folder.
+enum class Depth { folder, whole_tree };
+std::set<std::string> listing(const std::string& folder, Depth depth = Depth::folder);
+
+// text with every token replaced by value (a value holding the token is not
+// expanded again).
+std::string replace_all(std::string text, const std::string& token, const std::string& value);
 
 struct XdtPoint {
   float x;

@@ -39,12 +39,7 @@ const std::string UNABLE = "Unable to convert \"{in}\" to \"{out}\" because...\n
 std::string expand(std::string text, const TempDir& dir) {
   const std::pair<std::string, std::string> names[] = {
       {"{in}", dir.file("in.xdt")}, {"{out}", dir.file("out.dat")}, {"{dir}", dir.path()}};
-  for (const auto& [token, value] : names) {
-    for (std::size_t at = text.find(token); at != std::string::npos;
-         at = text.find(token, at + value.size())) {
-      text.replace(at, token.size(), value);
-    }
-  }
+  for (const auto& [token, value] : names) text = test::replace_all(std::move(text), token, value);
   return text;
 }
 

@@ -30,14 +30,6 @@ const std::string XDTGEN = XDTGEN_EXECUTABLE;
 
 const Bytes OLD_OUTPUT = {'o', 'l', 'd', ' ', 'd', 'a', 't', 'a'};
 
-std::string expand(std::string text, const std::string& dir) {
-  for (std::size_t at = text.find("{dir}"); at != std::string::npos;
-       at = text.find("{dir}", at + dir.size())) {
-    text.replace(at, 5, dir);
-  }
-  return text;
-}
-
 std::string unable(const std::string& in, const std::string& out) {
   return "Unable to convert \"" + in + "\" to \"" + out + "\" because...\n";
 }
@@ -45,14 +37,8 @@ std::string converting(const std::string& in, const std::string& out) {
   return "Converting \"" + in + "\" to \"" + out + "\"\n";
 }
 
-// The names in a folder, and below it, but for the capture files of runs.
-std::set<std::string> listing(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    names.insert(std::filesystem::relative(entry.path(), dir).string());
-  }
-  return names;
-}
+// The names in a folder and below it.
+std::set<std::string> listing(const std::string& dir) { return test::listing(dir, test::Depth::whole_tree); }
 
 Bytes grid_file(int columns, int rows, float height) {
   return test::xdt_bytes(static_cast<std::uint16_t>(columns), static_cast<std::uint16_t>(rows),
@@ -331,15 +317,16 @@ TEST_P(DataSafety, OldFilesSurviveAndNothingIsLeftBehind) {
   const Bytes input_before = test::read_file(in);
   const std::set<std::string> before = listing(dir.path());
   std::vector<std::string> arguments;
-  for (const std::string& argument : c.arguments) arguments.push_back(expand(argument, dir.path()));
+  for (const std::string& argument : c.arguments)
+    arguments.push_back(test::replace_all(argument, "{dir}", dir.path()));
 
   const test::ProcessResult run = test::run_program(MAPCONV, arguments, scratch, options);
 
   EXPECT_EQ(run.status, c.status);
-  EXPECT_EQ(run.err, expand(c.err, dir.path()));
+  EXPECT_EQ(run.err, test::replace_all(c.err, "{dir}", dir.path()));
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(test::read_file(in), input_before) << "the input changed";
-  const std::string output = expand(c.output, dir.path());
+  const std::string output = test::replace_all(c.output, "{dir}", dir.path());
   switch (c.expect) {
     case Expect::old_output:
       EXPECT_EQ(test::read_file(output), output == in ? input_before : OLD_OUTPUT);

@@ -82,13 +82,6 @@ struct FaultCase {
   std::string (*err)(const std::string& in, const std::string& out);
 };
 
-std::string with_dir(std::string text, const std::string& dir) {
-  for (std::size_t at = text.find("{dir}"); at != std::string::npos; at = text.find("{dir}", at)) {
-    text.replace(at, 5, dir);
-  }
-  return text;
-}
-
 // Longer than PATH_MAX (4096) through folders that do not exist, and one
 // name longer than NAME_MAX (255).
 const std::string kLongPath = "{dir}/" + [] {
@@ -157,8 +150,8 @@ TEST_P(IoFaultTable, StatusAndMessage) {
                                    std::filesystem::perm_options::add);
     }
   }
-  const std::string in = with_dir(c.input, dir.path());
-  const std::string out = with_dir(c.output, dir.path());
+  const std::string in = test::replace_all(c.input, "{dir}", dir.path());
+  const std::string out = test::replace_all(c.output, "{dir}", dir.path());
   const test::ProcessResult run = test::run_program(MAPCONV, {in, out}, dir, options);
   EXPECT_EQ(run.status, c.status);
   EXPECT_EQ(run.err, c.err(in, out));

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "programs/mapinfo/colour_map.h"
 
@@ -69,6 +70,29 @@ TEST(HeightStatistics, StaysAccurateForALargeOffset) {
   for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = 2000000000 + (i % 2 == 0 ? 1 : -1);
   const HeightGrid grid{100, 100, nullptr, counts.data(), 1.0};
   EXPECT_NEAR(compute_height_statistics(grid).rms, 1.0, 1e-6);
+}
+
+// Points are summed in runs and the runs merged: runs whose means differ
+// must merge to the mean and spread of the whole grid, weighted by count.
+TEST(HeightStatistics, MergesRunsWithDifferentMeans) {
+  struct Case {
+    std::size_t zeros;
+    std::size_t others;
+    std::int32_t other;
+    double mean, rms;
+  };
+  const Case cases[] = {
+      {4096, 4096, 2, 1.0, 1.0},
+      {4096, 2048, 3, 1.0, std::sqrt(2.0)},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::int32_t> counts(c.zeros, 0);
+    counts.resize(c.zeros + c.others, c.other);
+    const HeightGrid grid{static_cast<std::int32_t>(counts.size()), 1, nullptr, counts.data(), 1.0};
+    const HeightStatistics stats = compute_height_statistics(grid);
+    EXPECT_NEAR(stats.mean, c.mean, 1e-12) << c.zeros << " zeros, " << c.others << " x " << c.other;
+    EXPECT_NEAR(stats.rms, c.rms, 1e-12) << c.zeros << " zeros, " << c.others << " x " << c.other;
+  }
 }
 
 TEST(ColourMap, RisesInLuminanceFromEndToEnd) {

@@ -25,6 +25,8 @@
 namespace {
 
 using test::Bytes;
+using test::listing;
+using test::replace_all;
 using test::TempDir;
 
 const std::string XDTGEN = XDTGEN_EXECUTABLE;
@@ -141,21 +143,6 @@ const Case kCases[] = {
      Expect::nothing},
     {"--version", Setup::none, {"--version"}, 0, "", "xdtgen " MAPCONV_VERSION "\n", Expect::nothing},
 };
-
-std::string replace_all(std::string text, const std::string& token, const std::string& value) {
-  for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
-    text.replace(at, token.size(), value);
-  }
-  return text;
-}
-
-std::set<std::string> listing(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 const std::string& usage() {
   static const std::string text = [] {
