@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -350,16 +351,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, DataSafety, testing::ValuesIn(kCases),
                            return test::test_name(info.param.name);
                          });
 
-// The size of the file a process is writing in folder (any name but skip),
-// or -1 while it has none open there.
-long long size_being_written(int pid, const std::string& folder, const std::string& skip) {
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+// How far a process has read the file input: the position of its descriptor
+// there, or -1 while it has none open. (The output says nothing of progress:
+// its whole length is reserved at the start.)
+long long position_in(int pid, const std::string& input) {
+  const std::string proc = "/proc/" + std::to_string(pid);
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
-    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-    if (error || target.rfind(folder + "/", 0) != 0 || target == skip) continue;
-    struct stat status {};
-    if (stat(entry.path().c_str(), &status) == 0 && S_ISREG(status.st_mode)) return status.st_size;
+  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", error)) {
+    if (std::filesystem::read_symlink(entry.path(), error).string() != input || error) continue;
+    std::ifstream info(proc + "/fdinfo/" + entry.path().filename().string());
+    std::string key;
+    long long position = -1;
+    if (info >> key >> position && key == "pos:") return position;
   }
   return -1;
 }
@@ -373,7 +376,6 @@ TEST(DataSafetyKill, KilledRunsLeaveTheOldOutputAlone) {
   const std::string in = dir.file("in.xdt");
   const std::string out = dir.file("out.dat");
   generate(1500, 1500, 7, in, scratch);
-  const long long whole = 834 + 4LL * 1500 * 1500;
   ASSERT_EQ(test::run_program(MAPCONV, {in, scratch.file("converted.dat")}, scratch).status, 0);
   const Bytes converted = test::read_file(scratch.file("converted.dat"));
   const Bytes input = test::read_file(in);
@@ -384,21 +386,29 @@ TEST(DataSafetyKill, KilledRunsLeaveTheOldOutputAlone) {
       const std::set<std::string> before = listing(dir.path());
       const test::RunningProgram running = test::start_program(MAPCONV, {"-f", in, out}, scratch);
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-      while (share > 0.0 && std::chrono::steady_clock::now() < deadline) {
-        if (size_being_written(running.pid, dir.path(), in) >= static_cast<long long>(share * (whole - 834)))
-          break;
+      const auto input_size = static_cast<long long>(input.size());
+      // The input is closed once read whole, so a descriptor seen and then
+      // gone means all of it was read.
+      long long read = 0;
+      bool seen = false;
+      while (share > 0.0 && read < input_size && std::chrono::steady_clock::now() < deadline) {
+        const long long position = position_in(running.pid, in);
+        seen = seen || position >= 0;
+        read = position >= 0 ? position : seen ? input_size : 0;
+        if (read >= static_cast<long long>(share * input_size)) break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
-      const long long written = size_being_written(running.pid, dir.path(), in);
       kill(running.pid, signal);
       const test::ProcessResult run = test::finish_program(running);
       // Or it finished first.
       EXPECT_TRUE(run.signal == signal || run.status == 0) << run.status;
-      std::printf("[ killed   ] with %lld of %lld bytes written, status %d\n", written, whole, run.status);
-      // Killed while the blocks were incomplete, the run cannot have replaced
+      std::printf("[ killed   ] with %lld of %lld input bytes read, status %d\n", read, input_size,
+                  run.status);
+      // Killed before the input was read whole, the run cannot have replaced
       // anything; later, the file is either the old one or the new one whole.
       const Bytes now = test::read_file(out);
-      if (written < whole) {
+      const bool whole_read = read >= input_size;
+      if (!whole_read) {
         EXPECT_EQ(now, OLD_OUTPUT);
       } else {
         EXPECT_TRUE(now == OLD_OUTPUT || now == converted) << now.size() << " bytes";
@@ -408,7 +418,7 @@ TEST(DataSafetyKill, KilledRunsLeaveTheOldOutputAlone) {
       // whole under its hidden name, and only then.
       std::set<std::string> after = listing(dir.path());
       std::erase_if(after, [&](const std::string& name) {
-        return signal == SIGKILL && written == whole && name.rfind(".out.dat.", 0) == 0 &&
+        return signal == SIGKILL && whole_read && name.rfind(".out.dat.", 0) == 0 &&
                test::read_file(dir.file(name)) == converted;
       });
       EXPECT_EQ(after, before);
