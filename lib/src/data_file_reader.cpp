@@ -179,6 +179,13 @@ ErrorCode read_stream(std::FILE* stream, DataFileContents* contents) {
 
 }  // namespace
 
+ErrorCode read_data_file_header(std::FILE* stream, DataFileContents* contents) {
+  if (stream == nullptr || contents == nullptr) return ERR_INVALID_PARAM;
+  data_file_contents_clear(contents);
+  BlockSizes sizes{};
+  return read_header(stream, contents, &sizes);
+}
+
 bool is_data_file_magic(const unsigned char (&first_bytes)[4]) {
   return format_of_magic(big_endian_32(first_bytes)) != nullptr;
 }

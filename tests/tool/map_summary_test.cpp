@@ -40,7 +40,7 @@ TEST(HeightStatistics, CountsEachKindOfPointAndSummarisesTheValidOnes) {
   const float inf = std::numeric_limits<float>::infinity();
   // Metres; -1.0 and below mean no data, -0.999 is a valid (deep) point.
   const float xdt[] = {1e-9f, -1.0f, 3e-9f, nan, -2.0f, inf, -inf, 5e-9f, 7e-9f};
-  const HeightGrid grid{3, 3, xdt, nullptr, 0.0};
+  const HeightGrid grid{3, 3, xdt, nullptr, 0.0, nullptr};
   const HeightStatistics stats = compute_height_statistics(grid);
   EXPECT_EQ(stats.valid, 4u);
   EXPECT_EQ(stats.no_data, 3u);  // -1.0, -2.0 and -inf
@@ -53,7 +53,7 @@ TEST(HeightStatistics, CountsEachKindOfPointAndSummarisesTheValidOnes) {
 
 TEST(HeightStatistics, ConvertsPhaseCountsWithTheFileSettings) {
   const std::int32_t counts[] = {PHASE_INVALID, -100, 300, PHASE_INVALID};
-  const HeightGrid grid{2, 2, nullptr, counts, 0.5};
+  const HeightGrid grid{2, 2, nullptr, counts, 0.5, nullptr};
   const HeightStatistics stats = compute_height_statistics(grid);
   EXPECT_EQ(stats.valid, 2u);
   EXPECT_EQ(stats.no_data, 2u);
@@ -67,7 +67,7 @@ TEST(HeightStatistics, StaysAccurateForALargeOffset) {
   // A naive sum of squares loses the spread entirely at this offset.
   std::vector<std::int32_t> counts(10000);
   for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = 2000000000 + (i % 2 == 0 ? 1 : -1);
-  const HeightGrid grid{100, 100, nullptr, counts.data(), 1.0};
+  const HeightGrid grid{100, 100, nullptr, counts.data(), 1.0, nullptr};
   EXPECT_NEAR(compute_height_statistics(grid).rms, 1.0, 1e-6);
 }
 
@@ -97,8 +97,8 @@ TEST(ColourMap, ScalesHeightsOntoTheTable) {
 
 TEST(Summary, ShowsNoStatisticsWithoutValidPoints) {
   const float xdt[] = {-1.0f, -1.0f, -1.0f, -1.0f};
-  const HeightGrid grid{2, 2, xdt, nullptr, 0.0};
-  const MapSummary summary{"empty.xdt", nullptr, 2, 2, compute_height_statistics(grid), 1.5f};
+  const HeightGrid grid{2, 2, xdt, nullptr, 0.0, nullptr};
+  const MapSummary summary{"empty.xdt", nullptr, 2, 2, compute_height_statistics(grid), 1.5f, nullptr};
   const std::string json = summary_json(summary);
   EXPECT_NE(json.find(R"("heights_nm":{"min":null,"max":null,"mean":null,"rms":null,"peak_to_valley":null})"),
             std::string::npos)

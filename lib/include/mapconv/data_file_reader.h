@@ -9,6 +9,7 @@
 #include <mapconv/map_records.h>
 
 #include <cstdint>
+#include <cstdio>
 
 // Everything a data file holds. The maps own their blocks (through
 // memory_hooks); a map whose block is absent from the file has null data and
@@ -36,6 +37,13 @@ MAPCONV_API void data_file_contents_release(DataFileContents* contents);
 // lengths that do not match the geometry, or bytes after the last block) or
 // ERR_NO_MEM. After a failure *contents is cleared and owns nothing.
 MAPCONV_API ErrorCode read_data_file(const char* path, DataFileContents* contents);
+
+// Reads and checks the header of the data file open in stream, which is left
+// at the first block: *contents gets everything but the blocks (the maps
+// have their geometry and null data). Returns 0, ERR_INVALID_PARAM,
+// ERR_PREMATURE_EOF or ERR_NOT_A_DATA_FILE; the block lengths are not
+// checked against the file.
+MAPCONV_API ErrorCode read_data_file_header(std::FILE* stream, DataFileContents* contents);
 
 // True when the four bytes, read big-endian, are one of the three magic
 // numbers.
