@@ -18,7 +18,7 @@ constexpr std::size_t RUN_LENGTH = 4096;
 constexpr double FLAT_RELATIVE = 1e-12;
 
 enum FirstPass { MEAN_X, MEAN_Y, MEAN_Z, CXX, CXY, CYY, CXZ, CYZ };
-enum SecondPass { SUM_ABS, SUM_2, SUM_3, SUM_4 };
+enum SecondPass { SUM_ABS, SUM_2, SUM_3, SUM_4, SUM_1 };
 
 // Grid position of the point at index, as column and row.
 struct Cursor {
@@ -100,7 +100,7 @@ void fit_run(HeightParameterStream* stream, const double* heights, std::size_t c
 // One run of the second pass: powers of the levelled heights.
 MAPCONV_HOT_LOOP void level_run(HeightParameterStream* stream, const double* heights, std::size_t count) {
   Cursor at = cursor_at(*stream);
-  double n = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;
+  double n = 0, s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;
   double low = stream->sums.low, high = stream->sums.high;
   for (std::size_t i = 0; i < count; ++i, at.step()) {
     const double z = heights[i];
@@ -109,6 +109,7 @@ MAPCONV_HOT_LOOP void level_run(HeightParameterStream* stream, const double* hei
                      stream->slope_y * (at.row - stream->centre_y);
     const double r2 = r * r;
     n += 1;
+    s0 += r;
     s1 += std::fabs(r);
     s2 += r2;
     s3 += r2 * r;
@@ -119,8 +120,8 @@ MAPCONV_HOT_LOOP void level_run(HeightParameterStream* stream, const double* hei
   stream->sums.low = low;
   stream->sums.high = high;
   stream->sums.count += n;
-  const double run[] = {s1, s2, s3, s4};
-  for (int k = SUM_ABS; k <= SUM_4; ++k)
+  const double run[] = {s1, s2, s3, s4, s0};
+  for (int k = SUM_ABS; k <= SUM_1; ++k)
     add_compensated(&stream->sums.values[k], &stream->sums.compensation[k], run[k]);
 }
 
@@ -213,26 +214,33 @@ ErrorCode height_parameters_finish(HeightParameterStream* stream, HeightParamete
   const bool lateral_known = std::isfinite(stream->lateral_resolution) && stream->lateral_resolution > 0;
   p.slope_x = lateral_known ? stream->slope_x / stream->lateral_resolution : NOT_DEFINED;
   p.slope_y = lateral_known ? stream->slope_y / stream->lateral_resolution : NOT_DEFINED;
-  p.plane_origin = stream->centre_z - stream->slope_x * stream->centre_x - stream->slope_y * stream->centre_y;
+  p.plane_origin = stream->centre_z + (sums.values[SUM_1] + sums.compensation[SUM_1]) / sums.count -
+                   stream->slope_x * stream->centre_x - stream->slope_y * stream->centre_y;
   stream->pass = 0;
   if (sums.count == 0) {
     p.mean = p.sa = p.sq = p.ssk = p.sku = p.sp = p.sv = p.sz = NOT_DEFINED;
     p.plane_origin = NOT_DEFINED;
     return NO_ERROR;
   }
-  double moment[4];
-  for (int k = SUM_ABS; k <= SUM_4; ++k) moment[k] = (sums.values[k] + sums.compensation[k]) / sums.count;
-  p.mean = stream->centre_z;
-  p.sa = moment[SUM_ABS];
-  p.sq = std::sqrt(moment[SUM_2]);
-  p.sp = sums.high;
-  p.sv = -sums.low;
+  double raw[5];
+  for (int k = SUM_ABS; k <= SUM_1; ++k) raw[k] = (sums.values[k] + sums.compensation[k]) / sums.count;
+  // The levelled heights average zero but for the rounding of the fit's
+  // centre; the moments are taken about their actual mean m.
+  const double m = raw[SUM_1];
+  const double m2 = std::fmax(raw[SUM_2] - m * m, 0.0);
+  const double m3 = raw[SUM_3] - 3 * m * raw[SUM_2] + 2 * m * m * m;
+  const double m4 = raw[SUM_4] - 4 * m * raw[SUM_3] + 6 * m * m * raw[SUM_2] - 3 * m * m * m * m;
+  p.mean = stream->centre_z + m;
+  p.sa = raw[SUM_ABS];
+  p.sq = std::sqrt(m2);
+  p.sp = sums.high - m;
+  p.sv = m - sums.low;
   if (p.sq <= FLAT_RELATIVE * stream->scale) {
     p.sa = p.sq = p.sp = p.sv = 0.0;
     p.ssk = p.sku = NOT_DEFINED;
   } else {
-    p.ssk = moment[SUM_3] / (p.sq * p.sq * p.sq);
-    p.sku = moment[SUM_4] / (moment[SUM_2] * moment[SUM_2]);
+    p.ssk = m3 / (p.sq * p.sq * p.sq);
+    p.sku = m4 / (m2 * m2);
   }
   p.sz = p.sp + p.sv;
   return NO_ERROR;

@@ -1,11 +1,15 @@
 #include "programs/mapinfo/map_summary.h"
 
 #include <gtest/gtest.h>
+#include <mapconv/height_parameters.h>
 #include <mapconv/map_records.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "programs/mapinfo/colour_map.h"
 
@@ -33,6 +37,48 @@ TEST(JsonString, EscapesWhatJsonForbidsAndKeepsWellFormedUtf8) {
     append_json_string(&out, c.text);
     EXPECT_EQ(out, c.json) << c.text;
   }
+}
+
+TEST(HeightParameters, StreamsInAnyPiecesAndRefusesMisuse) {
+  constexpr int columns = 37, rows = 23;
+  std::vector<double> z(columns * rows);
+  for (std::size_t i = 0; i < z.size(); ++i)
+    z[i] = i % 11 == 3 ? NAN
+                       : 5e3 + 0.3 * double(i % columns) - 2.0 * double(i / columns) + std::sin(0.1 * i * i);
+  HeightParameters whole{};
+  ASSERT_EQ(compute_height_parameters(z.data(), columns, rows, 1e-6, HEIGHT_LEVEL_PLANE, &whole), NO_ERROR);
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{5}, std::size_t{300}}) {
+    HeightParameterStream stream;
+    ASSERT_EQ(height_parameters_start(columns, rows, 1e-6, HEIGHT_LEVEL_PLANE, &stream), NO_ERROR);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (std::size_t at = 0; at < z.size(); at += piece)
+        ASSERT_EQ(height_parameters_feed(&stream, z.data() + at, std::min(piece, z.size() - at)), NO_ERROR);
+      if (pass == 0) {
+        ASSERT_EQ(height_parameters_next_pass(&stream), NO_ERROR);
+      }
+    }
+    HeightParameters p{};
+    ASSERT_EQ(height_parameters_finish(&stream, &p), NO_ERROR);
+    EXPECT_EQ(p.points, whole.points);
+    for (const auto& [got, want] :
+         {std::pair{p.sq, whole.sq}, {p.ssk, whole.ssk}, {p.sz, whole.sz}, {p.slope_y, whole.slope_y}})
+      EXPECT_NEAR(got, want, 1e-10 * std::fabs(want)) << piece;
+  }
+  EXPECT_NEAR(whole.slope_x_per_step, 0.3, 0.01);
+  HeightParameterStream stream;
+  EXPECT_EQ(height_parameters_start(0, rows, 1.0, HEIGHT_LEVEL_MEAN, &stream), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_start(columns, rows, 1.0, HeightLevel{7}, &stream), ERR_INVALID_PARAM);
+  ASSERT_EQ(height_parameters_start(columns, rows, 1.0, HEIGHT_LEVEL_MEAN, &stream), NO_ERROR);
+  EXPECT_EQ(height_parameters_feed(&stream, z.data(), z.size() + 1), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_feed(&stream, z.data(), 10), NO_ERROR);
+  EXPECT_EQ(height_parameters_next_pass(&stream), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_feed(&stream, z.data() + 10, z.size() - 10), NO_ERROR);
+  HeightParameters p{};
+  EXPECT_EQ(height_parameters_finish(&stream, &p), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_next_pass(&stream), NO_ERROR);
+  z[3] = 1.0;  // a point the first pass did not count
+  EXPECT_EQ(height_parameters_feed(&stream, z.data(), z.size()), NO_ERROR);
+  EXPECT_EQ(height_parameters_finish(&stream, &p), ERR_INVALID_PARAM);
 }
 
 TEST(HeightStatistics, CountsEachKindOfPointAndSummarisesTheValidOnes) {

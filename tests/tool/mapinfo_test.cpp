@@ -69,9 +69,13 @@ TEST(Mapinfo, DataFileAgreesWithTheXdtItWasConvertedFrom) {
   }
   EXPECT_EQ(from_xdt.at("points_without_data"), "3");
   const double one_count_nm = 0.5 * 6.328e-7 / 32768 * 1e9;
-  for (const char* key : {"min", "max", "mean", "rms", "peak_to_valley"}) {
+  for (const char* key : {"min", "max", "mean", "rms", "peak_to_valley", "Sa", "Sq", "Sp", "Sv", "Sz"}) {
     EXPECT_NEAR(number(from_xdt, key), number(from_dat, key), one_count_nm) << key;
   }
+  EXPECT_EQ(from_dat.at("level"), "\"plane\"");
+  EXPECT_NEAR(number(from_xdt, "Ssk"), number(from_dat, "Ssk"), 1e-3);
+  // 2e-8 m of height per row of 2.5e-6 m, less what the sine leans.
+  EXPECT_NEAR(number(from_xdt, "slope_y_nm_per_m"), 2e-8 / 2.5e-6 * 1e9, 1e6);
   float highest = -1.0f;
   for (int i = 0; i < 9 * 6; ++i) highest = std::max(highest, surface_height(i / 9, i % 9));
   EXPECT_NEAR(number(from_xdt, "max"), highest * 1e9, 1e-6);
@@ -135,6 +139,20 @@ TEST(Mapinfo, DrawsOnePixelPerPointWithRowZeroAtTheTop) {
   EXPECT_EQ(picture.at(1, 1), NO_DATA_COLOUR);
   EXPECT_EQ(picture.at(3, 1), NO_DATA_COLOUR);
   EXPECT_EQ(picture.at(2, 1), colour_map[static_cast<std::size_t>(7.0 / 14.0 * 255 + 0.5)]);
+
+  // A plane (heights exact in float) levelled is flat, all one colour.
+  test::write_file(
+      dir.file("plane.xdt"),
+      test::xdt_bytes(5, 3, test::grid(5, 3, 1e-6f, [](int row, int column) {
+                        return row == 1 && column == 1 ? -1.0f : std::ldexp(float(row * 5 - column), -30);
+                      })));
+  ASSERT_EQ(
+      mapinfo(dir, {"--level", "plane", "-f", "--png", dir.file("ramp.png"), dir.file("plane.xdt")}).status,
+      0);
+  const Picture levelled = decode(dir.file("ramp.png"));
+  EXPECT_EQ(levelled.at(0, 0), colour_map[colour_map.size() / 2]);
+  EXPECT_EQ(levelled.at(4, 2), colour_map[colour_map.size() / 2]);
+  EXPECT_EQ(levelled.at(1, 1), NO_DATA_COLOUR);
 }
 
 TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
