@@ -20,25 +20,6 @@ constexpr double FLAT_RELATIVE = 1e-12;
 enum FirstPass { MEAN_X, MEAN_Y, MEAN_Z, CXX, CXY, CYY, CXZ, CYZ };
 enum SecondPass { SUM_ABS, SUM_2, SUM_3, SUM_4, SUM_1 };
 
-// Grid position of the point at index, as column and row.
-struct Cursor {
-  std::int32_t column;
-  std::int32_t row;
-  std::int32_t columns;
-  void step() {
-    if (++column == columns) {
-      column = 0;
-      ++row;
-    }
-  }
-};
-
-Cursor cursor_at(const HeightParameterStream& stream) {
-  const auto columns = static_cast<std::uint64_t>(stream.columns);
-  return {static_cast<std::int32_t>(stream.position % columns),
-          static_cast<std::int32_t>(stream.position / columns), stream.columns};
-}
-
 // Neumaier's compensated addition: totals of a billion points keep their
 // digits whatever the order of the runs.
 void add_compensated(double* total, double* compensation, double value) {
@@ -47,80 +28,151 @@ void add_compensated(double* total, double* compensation, double value) {
   *total = sum;
 }
 
-// One run of the first pass: means of x, y, z over the valid points, then
-// co-moments about those means, merged into the totals (Chan, Golub and
-// LeVeque), so that no sum of large squares is ever differenced.
-void fit_run(HeightParameterStream* stream, const double* heights, std::size_t count) {
-  const Cursor start = cursor_at(*stream);
-  Cursor at = start;
-  double n = 0, sx = 0, sy = 0, sz = 0;
-  double low = stream->sums.low, high = stream->sums.high;
-  for (std::size_t i = 0; i < count; ++i, at.step()) {
-    const double z = heights[i];
-    if (!std::isfinite(z)) continue;
-    n += 1;
-    sx += at.column;
-    sy += at.row;
-    sz += z;
-    low = z < low ? z : low;
-    high = z > high ? z : high;
+constexpr double LARGEST = std::numeric_limits<double>::max();
+constexpr double INFINITE = std::numeric_limits<double>::infinity();
+constexpr std::size_t LANES = 4;
+
+// Sums of one segment of a row about its first column and the provisional
+// height: small numbers whose centred forms lose nothing worth having. The
+// loops run without branches in four lanes, so that the additions do not
+// wait on one another and the compiler can use vector registers.
+struct SegmentSums {
+  double n, x, xx, z, xz, low, high;
+};
+
+MAPCONV_HOT_LOOP SegmentSums segment_sums(const double* heights, std::size_t count, double origin) {
+  double n[LANES] = {}, x[LANES] = {}, xx[LANES] = {}, z[LANES] = {}, xz[LANES] = {};
+  double low[LANES] = {INFINITE, INFINITE, INFINITE, INFINITE};
+  double high[LANES] = {-INFINITE, -INFINITE, -INFINITE, -INFINITE};
+  std::size_t i = 0;
+  const auto add = [&](std::size_t lane, std::size_t at) {
+    const double h = heights[at];
+    const bool valid = std::fabs(h) <= LARGEST;  // false for NaN and infinities
+    const double w = valid ? 1.0 : 0.0;
+    const double column = static_cast<double>(at);
+    const double dz = valid ? h - origin : 0.0;
+    n[lane] += w;
+    x[lane] += w * column;
+    xx[lane] += w * column * column;
+    z[lane] += dz;
+    xz[lane] += column * dz;
+    low[lane] = valid && h < low[lane] ? h : low[lane];
+    high[lane] = valid && h > high[lane] ? h : high[lane];
+  };
+  for (; i + LANES <= count; i += LANES) {
+    for (std::size_t lane = 0; lane < LANES; ++lane) add(lane, i + lane);
   }
-  stream->sums.low = low;
-  stream->sums.high = high;
-  if (n == 0) return;
-  const double mx = sx / n, my = sy / n, mz = sz / n;
-  double cxx = 0, cxy = 0, cyy = 0, cxz = 0, cyz = 0;
-  at = start;
-  for (std::size_t i = 0; i < count; ++i, at.step()) {
-    const double z = heights[i];
-    if (!std::isfinite(z)) continue;
-    const double dx = at.column - mx, dy = at.row - my, dz = z - mz;
-    cxx += dx * dx;
-    cxy += dx * dy;
-    cyy += dy * dy;
-    cxz += dx * dz;
-    cyz += dy * dz;
+  for (; i < count; ++i) add(0, i);
+  SegmentSums sums{};
+  sums.low = INFINITE;
+  sums.high = -INFINITE;
+  for (std::size_t lane = 0; lane < LANES; ++lane) {
+    sums.n += n[lane];
+    sums.x += x[lane];
+    sums.xx += xx[lane];
+    sums.z += z[lane];
+    sums.xz += xz[lane];
+    sums.low = std::fmin(sums.low, low[lane]);
+    sums.high = std::fmax(sums.high, high[lane]);
   }
+  return sums;
+}
+
+// One segment of the first pass, within one row: its means and co-moments
+// merged into the totals (Chan, Golub and LeVeque), so that no sum of large
+// squares is ever differenced. Within a row y is constant: its co-moments
+// are zero.
+void fit_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row, const double* heights,
+                 std::size_t count) {
+  if (!stream->origin_known) {
+    for (std::size_t i = 0; i < count && !stream->origin_known; ++i) {
+      if (std::fabs(heights[i]) <= LARGEST) {
+        stream->origin_z = heights[i];
+        stream->origin_known = true;
+      }
+    }
+  }
+  const SegmentSums s = segment_sums(heights, count, stream->origin_z);
+  stream->sums.low = std::fmin(stream->sums.low, s.low);
+  stream->sums.high = std::fmax(stream->sums.high, s.high);
+  if (s.n == 0) return;
+  const double local_x = s.x / s.n, local_z = s.z / s.n;
+  const double cxx = s.xx - s.x * local_x;
+  const double cxz = s.xz - s.x * local_z;
+  const double mx = column + local_x, my = row, mz = stream->origin_z + local_z;
   double* v = stream->sums.values;
-  const double total = stream->sums.count + n;
   const double before = stream->sums.count;
+  const double total = before + s.n;
   const double ddx = mx - v[MEAN_X], ddy = my - v[MEAN_Y], ddz = mz - v[MEAN_Z];
-  const double weight = before * n / total;
+  const double weight = before * s.n / total;
   v[CXX] += cxx + ddx * ddx * weight;
-  v[CXY] += cxy + ddx * ddy * weight;
-  v[CYY] += cyy + ddy * ddy * weight;
+  v[CXY] += ddx * ddy * weight;
+  v[CYY] += ddy * ddy * weight;
   v[CXZ] += cxz + ddx * ddz * weight;
-  v[CYZ] += cyz + ddy * ddz * weight;
-  v[MEAN_X] += ddx * (n / total);
-  v[MEAN_Y] += ddy * (n / total);
-  v[MEAN_Z] += ddz * (n / total);
+  v[CYZ] += ddy * ddz * weight;
+  v[MEAN_X] += ddx * (s.n / total);
+  v[MEAN_Y] += ddy * (s.n / total);
+  v[MEAN_Z] += ddz * (s.n / total);
   stream->sums.count = total;
 }
 
-// One run of the second pass: powers of the levelled heights.
-MAPCONV_HOT_LOOP void level_run(HeightParameterStream* stream, const double* heights, std::size_t count) {
-  Cursor at = cursor_at(*stream);
-  double n = 0, s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;
-  double low = stream->sums.low, high = stream->sums.high;
-  for (std::size_t i = 0; i < count; ++i, at.step()) {
-    const double z = heights[i];
-    if (!std::isfinite(z)) continue;
-    const double r = (z - stream->centre_z) - stream->slope_x * (at.column - stream->centre_x) -
-                     stream->slope_y * (at.row - stream->centre_y);
+struct PowerSums {
+  double n, s0, s1, s2, s3, s4, low, high;
+};
+
+// Powers of the levelled heights r = (z - centre) - (slope * (column -
+// centre_x) + row_term) over one segment of a row.
+MAPCONV_HOT_LOOP PowerSums power_sums(const double* heights, std::size_t count, double first_column,
+                                      double centre_z, double slope_x, double row_term) {
+  double n[LANES] = {}, s0[LANES] = {}, s1[LANES] = {}, s2[LANES] = {}, s3[LANES] = {}, s4[LANES] = {};
+  double low[LANES] = {INFINITE, INFINITE, INFINITE, INFINITE};
+  double high[LANES] = {-INFINITE, -INFINITE, -INFINITE, -INFINITE};
+  std::size_t i = 0;
+  const auto add = [&](std::size_t lane, std::size_t at) {
+    const double h = heights[at];
+    const bool valid = std::fabs(h) <= LARGEST;
+    const double level = slope_x * (first_column + static_cast<double>(at)) + row_term;
+    const double r = valid ? (h - centre_z) - level : 0.0;
     const double r2 = r * r;
-    n += 1;
-    s0 += r;
-    s1 += std::fabs(r);
-    s2 += r2;
-    s3 += r2 * r;
-    s4 += r2 * r2;
-    low = r < low ? r : low;
-    high = r > high ? r : high;
+    n[lane] += valid ? 1.0 : 0.0;
+    s0[lane] += r;
+    s1[lane] += std::fabs(r);
+    s2[lane] += r2;
+    s3[lane] += r2 * r;
+    s4[lane] += r2 * r2;
+    low[lane] = valid && r < low[lane] ? r : low[lane];
+    high[lane] = valid && r > high[lane] ? r : high[lane];
+  };
+  for (; i + LANES <= count; i += LANES) {
+    for (std::size_t lane = 0; lane < LANES; ++lane) add(lane, i + lane);
   }
-  stream->sums.low = low;
-  stream->sums.high = high;
-  stream->sums.count += n;
-  const double run[] = {s1, s2, s3, s4, s0};
+  for (; i < count; ++i) add(0, i);
+  PowerSums sums{};
+  sums.low = INFINITE;
+  sums.high = -INFINITE;
+  for (std::size_t lane = 0; lane < LANES; ++lane) {
+    sums.n += n[lane];
+    sums.s0 += s0[lane];
+    sums.s1 += s1[lane];
+    sums.s2 += s2[lane];
+    sums.s3 += s3[lane];
+    sums.s4 += s4[lane];
+    sums.low = std::fmin(sums.low, low[lane]);
+    sums.high = std::fmax(sums.high, high[lane]);
+  }
+  return sums;
+}
+
+void level_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row,
+                   const double* heights, std::size_t count) {
+  // The centre in x goes into the first column, which stays a small
+  // difference: the two are of one size.
+  const PowerSums s = power_sums(heights, count, column - stream->centre_x, stream->centre_z, stream->slope_x,
+                                 stream->slope_y * (row - stream->centre_y));
+  stream->sums.low = std::fmin(stream->sums.low, s.low);
+  stream->sums.high = std::fmax(stream->sums.high, s.high);
+  stream->sums.count += s.n;
+  const double run[] = {s.s1, s.s2, s.s3, s.s4, s.s0};
   for (int k = SUM_ABS; k <= SUM_1; ++k)
     add_compensated(&stream->sums.values[k], &stream->sums.compensation[k], run[k]);
 }
@@ -158,12 +210,17 @@ ErrorCode height_parameters_feed(HeightParameterStream* stream, const double* he
   const std::uint64_t points =
       static_cast<std::uint64_t>(stream->columns) * static_cast<std::uint64_t>(stream->rows);
   if (count > points - stream->position) return ERR_INVALID_PARAM;
+  const auto columns = static_cast<std::uint64_t>(stream->columns);
   for (std::size_t done = 0; done < count;) {
-    const std::size_t n = count - done < RUN_LENGTH ? count - done : RUN_LENGTH;
+    const auto column = static_cast<std::int32_t>(stream->position % columns);
+    const auto row = static_cast<std::int32_t>(stream->position / columns);
+    std::size_t n = static_cast<std::size_t>(columns - static_cast<std::uint64_t>(column));
+    n = n < count - done ? n : count - done;
+    n = n < RUN_LENGTH ? n : RUN_LENGTH;
     if (stream->pass == 1) {
-      fit_run(stream, heights + done, n);
+      fit_segment(stream, column, row, heights + done, n);
     } else {
-      level_run(stream, heights + done, n);
+      level_segment(stream, column, row, heights + done, n);
     }
     stream->position += n;
     done += n;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <limits>
 
+#include "cpu_dispatch.h"
+
 namespace {
 
 // Points read from each map at a time: 512 KiB of heights and counts.
@@ -101,52 +103,142 @@ struct MapReader {
     if (!data_file) return xdt_stream_finish(&xdt, &lateral_resolution);
     return std::fgetc(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
   }
-
-  bool valid(std::size_t i) const { return data_file ? counts[i] != PHASE_INVALID : !(heights[i] <= -1.0f); }
-  // Metres, for a valid point.
-  double height(std::size_t i) const {
-    return data_file ? static_cast<double>(counts[i]) / counts_per_metre : static_cast<double>(heights[i]);
-  }
 };
 
-// Compares one piece of count points starting at point first.
-void compare_piece(const MapReader& a, const MapReader& b, std::uint64_t first, std::size_t count,
-                   MapComparison* result) {
-  const bool mixed = a.data_file != b.data_file;
-  const MapReader& stored = a.data_file ? a : b;  // the data file of a mixed pair
-  const MapReader& source = a.data_file ? b : a;
-  // The rule of lowest number wins, at its first point.
-  const auto mismatch = [&](std::int32_t verdict, std::size_t i) {
-    if (result->verdict == MAPS_AGREE || verdict < result->verdict) {
-      result->verdict = verdict;
-      result->first_mismatch = first + i;
-    }
-  };
+// A piece of both maps on one scale: values in units per metre (the data
+// file's counts in a mixed pair), and whether each point has data.
+struct Scaled {
+  HookedBlock<double[]> values[2];
+  HookedBlock<double[]> valid[2];  // 1.0 or 0.0
+  double units_per_metre = 1.0;
+  double tolerance = 0.0;  // in units, plus relative_slack of the data file's value
+  double relative_slack = 0.0;
+  int data_side = -1;  // the data file of a mixed pair
+};
+
+MAPCONV_HOT_LOOP void scale_xdt(const float* heights, std::size_t count, double factor, double* values,
+                                double* valid) {
   for (std::size_t i = 0; i < count; ++i) {
-    const bool in_a = a.valid(i), in_b = b.valid(i);
-    if (in_a != in_b) {
-      ++(in_a ? result->only_in_first : result->only_in_second);
-      mismatch(MAPS_NO_DATA_DIFFERS, i);
-      continue;
-    }
-    if (!in_a) continue;
-    ++result->points_in_both;
-    const double first_height = a.height(i), second_height = b.height(i);
+    valid[i] = heights[i] <= -1.0f ? 0.0 : 1.0;
+    values[i] = static_cast<double>(heights[i]) * factor;
+  }
+}
+
+MAPCONV_HOT_LOOP void scale_counts(const std::int32_t* counts, std::size_t count, double factor,
+                                   double* values, double* valid) {
+  for (std::size_t i = 0; i < count; ++i) {
+    valid[i] = counts[i] != PHASE_INVALID ? 1.0 : 0.0;
+    values[i] = static_cast<double>(counts[i]) * factor;
+  }
+}
+
+// What one piece adds to the comparison, without a branch per point.
+struct PieceTally {
+  std::uint64_t both, only_first, only_second, bad;
+  double largest;  // -1 when no point is valid in both with a difference that is a number
+};
+
+// exact: two maps of one kind, which must hold equal heights; else the
+// tolerance applies.
+MAPCONV_HOT_LOOP PieceTally tally(bool exact, const double* a, const double* b, const double* valid_a,
+                                  const double* valid_b, const double* stored, std::size_t count,
+                                  double tolerance, double relative_slack) {
+  // Four lanes of doubles only (counts of 0.0 and 1.0 are exact), so that
+  // the compiler can keep each lane in one vector register.
+  constexpr std::size_t lanes = 4;
+  double both_count[lanes] = {}, in_first[lanes] = {}, in_second[lanes] = {}, bad[lanes] = {};
+  double largest[lanes] = {-1.0, -1.0, -1.0, -1.0};
+  const auto add = [&](std::size_t lane, std::size_t i) {
+    const double both = valid_a[i] * valid_b[i];
+    const double difference = std::fabs(b[i] - a[i]);
     bool agree;
-    if (mixed) {
-      const double count_stored = static_cast<double>(stored.counts[i]);
-      const double off = std::fabs(source.height(i) * stored.counts_per_metre - count_stored);
-      agree = off <= 0.5 + std::fabs(count_stored) * 0x1p-50;
+    if (exact) {
+      // Two NaN heights (XDT files) are the same height.
+      agree = (a[i] == b[i]) | ((a[i] != a[i]) & (b[i] != b[i]));
     } else {
-      // NaN heights of two XDT files agree with each other.
-      agree = first_height == second_height || (std::isnan(first_height) && std::isnan(second_height));
+      agree = difference <= tolerance + std::fabs(stored[i]) * relative_slack;
     }
-    if (!agree) mismatch(MAPS_HEIGHTS_DIFFER, i);
-    const double difference = std::fabs(second_height - first_height);
-    if (difference > result->largest_difference ||
-        (std::isnan(result->largest_difference) && difference >= 0)) {
-      result->largest_difference = difference;
-      result->largest_at = first + i;
+    both_count[lane] += both;
+    in_first[lane] += valid_a[i];
+    in_second[lane] += valid_b[i];
+    bad[lane] += agree ? 0.0 : both;
+    const double candidate = both != 0.0 ? difference : -1.0;
+    largest[lane] = candidate > largest[lane] ? candidate : largest[lane];
+  };
+  std::size_t i = 0;
+  for (; i + lanes <= count; i += lanes) {
+    for (std::size_t lane = 0; lane < lanes; ++lane) add(lane, i + lane);
+  }
+  for (; i < count; ++i) add(0, i);
+  double both = 0, first = 0, second = 0, wrong = 0;
+  PieceTally t{0, 0, 0, 0, -1.0};
+  for (std::size_t lane = 0; lane < lanes; ++lane) {
+    both += both_count[lane];
+    first += in_first[lane];
+    second += in_second[lane];
+    wrong += bad[lane];
+    t.largest = largest[lane] > t.largest ? largest[lane] : t.largest;
+  }
+  t.both = static_cast<std::uint64_t>(both);
+  t.only_first = static_cast<std::uint64_t>(first - both);
+  t.only_second = static_cast<std::uint64_t>(second - both);
+  t.bad = static_cast<std::uint64_t>(wrong);
+  return t;
+}
+
+// Compares one piece of count points starting at point first.
+void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t first, std::size_t count,
+                   MapComparison* result) {
+  for (int k = 0; k < 2; ++k) {
+    const MapReader& map = readers[k];
+    const double factor =
+        map.data_file ? scaled->units_per_metre / map.counts_per_metre : scaled->units_per_metre;
+    if (map.data_file) {
+      scale_counts(map.counts.get(), count, factor, scaled->values[k].get(), scaled->valid[k].get());
+    } else {
+      scale_xdt(map.heights.get(), count, factor, scaled->values[k].get(), scaled->valid[k].get());
+    }
+  }
+  const double* a = scaled->values[0].get();
+  const double* b = scaled->values[1].get();
+  const double* valid_a = scaled->valid[0].get();
+  const double* valid_b = scaled->valid[1].get();
+  const PieceTally t = tally(scaled->data_side < 0, a, b, valid_a, valid_b,
+                             scaled->values[scaled->data_side < 0 ? 1 : scaled->data_side].get(), count,
+                             scaled->tolerance, scaled->relative_slack);
+  result->points_in_both += t.both;
+  result->only_in_first += t.only_first;
+  result->only_in_second += t.only_second;
+  const double largest = t.largest / scaled->units_per_metre;
+  if (t.largest >= 0 && !(largest <= result->largest_difference)) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (valid_a[i] * valid_b[i] != 0.0 && std::fabs(b[i] - a[i]) == t.largest) {
+        result->largest_difference = largest;
+        result->largest_at = first + i;
+        break;
+      }
+    }
+  }
+  // The rule of lowest number wins, at its first point.
+  const bool no_data_differs = t.only_first + t.only_second > 0;
+  if (no_data_differs && result->verdict != MAPS_NO_DATA_DIFFERS) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (valid_a[i] != valid_b[i]) {
+        result->verdict = MAPS_NO_DATA_DIFFERS;
+        result->first_mismatch = first + i;
+        break;
+      }
+    }
+  } else if (t.bad > 0 && result->verdict == MAPS_AGREE) {
+    result->verdict = MAPS_HEIGHTS_DIFFER;
+    for (std::size_t i = 0; i < count; ++i) {
+      const bool same = a[i] == b[i] || (a[i] != a[i] && b[i] != b[i]);
+      const double* stored = scaled->values[scaled->data_side < 0 ? 1 : scaled->data_side].get();
+      if (valid_a[i] * valid_b[i] != 0.0 && !same &&
+          !(std::fabs(b[i] - a[i]) <= scaled->tolerance + std::fabs(stored[i]) * scaled->relative_slack)) {
+        result->first_mismatch = first + i;
+        break;
+      }
     }
   }
 }
@@ -174,6 +266,26 @@ ErrorCode compare_map_files(const char* first, const char* second, MapComparison
     result->verdict = MAPS_GRIDS_DIFFER;
     return NO_ERROR;
   }
+  // The scale the pair is compared on: counts of the data file when there
+  // is one and, for two data files, counts when both count alike.
+  Scaled scaled;
+  const bool mixed = readers[0].data_file != readers[1].data_file;
+  if (mixed) {
+    scaled.data_side = readers[0].data_file ? 0 : 1;
+    scaled.units_per_metre = readers[scaled.data_side].counts_per_metre;
+    scaled.tolerance = 0.5;
+    scaled.relative_slack = 0x1p-50;
+  } else if (readers[0].data_file && readers[0].counts_per_metre == readers[1].counts_per_metre) {
+    scaled.units_per_metre = readers[0].counts_per_metre;
+  }
+  for (int k = 0; k < 2; ++k) {
+    scaled.values[k] = hooked_allocate<double>(PIECE);
+    scaled.valid[k] = hooked_allocate<double>(PIECE);
+    if (scaled.values[k] == nullptr || scaled.valid[k] == nullptr) {
+      result->failed_file = k + 1;
+      return ERR_NO_MEM;
+    }
+  }
   const std::uint64_t points = readers[0].remaining;
   for (std::uint64_t done = 0; done < points;) {
     const std::size_t count = points - done < PIECE ? static_cast<std::size_t>(points - done) : PIECE;
@@ -184,7 +296,7 @@ ErrorCode compare_map_files(const char* first, const char* second, MapComparison
         return code;
       }
     }
-    compare_piece(readers[0], readers[1], done, count, result);
+    compare_piece(readers, &scaled, done, count, result);
     done += count;
   }
   for (int k = 0; k < 2; ++k) {

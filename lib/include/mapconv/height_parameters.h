@@ -69,6 +69,8 @@ struct HeightParameterStream {
   double slope_x, slope_y;  // per grid step
   double scale;             // the largest centred height, for the flatness test
   double fitted_points;     // points with data in the first pass
+  double origin_z;          // the first valid height: first-pass sums are taken about it
+  bool origin_known;
 };
 
 // Starts a stream for a columns x rows grid. ERR_INVALID_PARAM for a null
