@@ -1,4 +1,5 @@
 #include <mapconv/height_parameters.h>
+#include <mapconv/map_records.h>
 
 #include <cmath>
 #include <cstring>
@@ -17,7 +18,7 @@ constexpr std::size_t RUN_LENGTH = 4096;
 // arithmetic of the fit leaves behind, not texture: such a map is flat.
 constexpr double FLAT_RELATIVE = 1e-12;
 
-enum FirstPass { MEAN_X, MEAN_Y, MEAN_Z, CXX, CXY, CYY, CXZ, CYZ };
+enum FirstPass { MEAN_X, MEAN_Y, MEAN_Z, CXX, CXY, CYY, CXZ, CYZ, CZZ };
 enum SecondPass { SUM_ABS, SUM_2, SUM_3, SUM_4, SUM_1 };
 
 // Neumaier's compensated addition: totals of a billion points keep their
@@ -30,75 +31,127 @@ void add_compensated(double* total, double* compensation, double value) {
 
 constexpr double LARGEST = std::numeric_limits<double>::max();
 constexpr double INFINITE = std::numeric_limits<double>::infinity();
+// Four heights at a time in vector registers (two halves where the
+// processor has no 256-bit ones); the arithmetic is the same IEEE
+// arithmetic, lane by lane.
+// The helpers below pass vectors by value; they are internal and inlined, so
+// no other code depends on how such a value would be passed.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+using Vec = double __attribute__((vector_size(32)));
+using Mask = decltype(Vec{} < Vec{});
 constexpr std::size_t LANES = 4;
 
-// Sums of one segment of a row about its first column and the provisional
-// height: small numbers whose centred forms lose nothing worth having. The
-// loops run without branches in four lanes, so that the additions do not
-// wait on one another and the compiler can use vector registers.
-struct SegmentSums {
-  double n, x, xx, z, xz, low, high;
+[[gnu::always_inline]] inline Vec splat(double value) { return Vec{value, value, value, value}; }
+
+// value where mask is set, otherwise other.
+[[gnu::always_inline]] inline Vec select(Mask mask, Vec value, Vec other) {
+  return (Vec)(((Mask)value & mask) | ((Mask)other & ~mask));
+}
+
+// Heights as given: doubles (NaN or infinite: no data), or phase counts
+// times a scale (PHASE_INVALID: no data).
+struct Piece {
+  const double* heights;
+  const std::int32_t* counts;
+  double scale;
+
+  Piece offset(std::size_t by) const {
+    return {heights != nullptr ? heights + by : nullptr, counts != nullptr ? counts + by : nullptr, scale};
+  }
+  double at(std::size_t i) const {
+    if (heights != nullptr) return heights[i];
+    return counts[i] == PHASE_INVALID ? NOT_DEFINED : counts[i] * scale;
+  }
 };
 
-MAPCONV_HOT_LOOP SegmentSums segment_sums(const double* heights, std::size_t count, double origin) {
-  double n[LANES] = {}, x[LANES] = {}, xx[LANES] = {}, z[LANES] = {}, xz[LANES] = {};
-  double low[LANES] = {INFINITE, INFINITE, INFINITE, INFINITE};
-  double high[LANES] = {-INFINITE, -INFINITE, -INFINITE, -INFINITE};
-  std::size_t i = 0;
-  const auto add = [&](std::size_t lane, std::size_t at) {
-    const double h = heights[at];
-    const bool valid = std::fabs(h) <= LARGEST;  // false for NaN and infinities
-    const double w = valid ? 1.0 : 0.0;
-    const double column = static_cast<double>(at);
-    const double dz = valid ? h - origin : 0.0;
-    n[lane] += w;
-    x[lane] += w * column;
-    xx[lane] += w * column * column;
-    z[lane] += dz;
-    xz[lane] += column * dz;
-    low[lane] = valid && h < low[lane] ? h : low[lane];
-    high[lane] = valid && h > high[lane] ? h : high[lane];
-  };
-  for (; i + LANES <= count; i += LANES) {
-    for (std::size_t lane = 0; lane < LANES; ++lane) add(lane, i + lane);
+using Counts = std::int32_t __attribute__((vector_size(16)));
+
+// Four heights from index at of count, NaN (no data) past the end.
+[[gnu::always_inline]] inline Vec load(const Piece& piece, std::size_t at, std::size_t count) {
+  const std::size_t whole = at + LANES <= count ? LANES : count - at;
+  if (piece.heights != nullptr) {
+    double padded[LANES] = {NOT_DEFINED, NOT_DEFINED, NOT_DEFINED, NOT_DEFINED};
+    Vec v;
+    if (whole == LANES) {
+      std::memcpy(&v, piece.heights + at, sizeof v);
+    } else {
+      std::memcpy(padded, piece.heights + at, whole * sizeof(double));
+      std::memcpy(&v, padded, sizeof v);
+    }
+    return v;
   }
-  for (; i < count; ++i) add(0, i);
-  SegmentSums sums{};
-  sums.low = INFINITE;
-  sums.high = -INFINITE;
-  for (std::size_t lane = 0; lane < LANES; ++lane) {
-    sums.n += n[lane];
-    sums.x += x[lane];
-    sums.xx += xx[lane];
-    sums.z += z[lane];
-    sums.xz += xz[lane];
-    sums.low = std::fmin(sums.low, low[lane]);
-    sums.high = std::fmax(sums.high, high[lane]);
+  Counts c = {PHASE_INVALID, PHASE_INVALID, PHASE_INVALID, PHASE_INVALID};
+  if (whole == LANES) {
+    std::memcpy(&c, piece.counts + at, sizeof c);
+  } else {
+    std::memcpy(&c, piece.counts + at, whole * sizeof(std::int32_t));
   }
-  return sums;
+  const Vec h = __builtin_convertvector(c, Vec) * Vec{piece.scale, piece.scale, piece.scale, piece.scale};
+  // Widened to the lanes' width, the marker test selects NaN for no data.
+  const auto no_data = __builtin_convertvector(c == PHASE_INVALID, Mask);
+  return (Vec)(((Mask)h & ~no_data) |
+               ((Mask)Vec{NOT_DEFINED, NOT_DEFINED, NOT_DEFINED, NOT_DEFINED} & no_data));
+}
+
+// False for NaN and infinities.
+[[gnu::always_inline]] inline Mask finite(Vec h) { return (h >= splat(-LARGEST)) & (h <= splat(LARGEST)); }
+
+[[gnu::always_inline]] inline double lane_sum(Vec v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+[[gnu::always_inline]] inline double lane_min(Vec v) {
+  return std::fmin(std::fmin(v[0], v[1]), std::fmin(v[2], v[3]));
+}
+[[gnu::always_inline]] inline double lane_max(Vec v) {
+  return std::fmax(std::fmax(v[0], v[1]), std::fmax(v[2], v[3]));
+}
+
+// Sums of one segment of a row about its first column and the provisional
+// height: small numbers whose centred forms lose nothing worth having.
+struct SegmentSums {
+  double n, x, xx, z, xz, zz;
+};
+
+MAPCONV_HOT_LOOP SegmentSums segment_sums(const Piece& heights, std::size_t count, double origin) {
+  Vec n{}, x{}, xx{}, z{}, xz{}, zz{};
+  // Columns counted in doubles: a conversion from an integer per point
+  // would cost more than the sums.
+  Vec column{0.0, 1.0, 2.0, 3.0};
+  for (std::size_t i = 0; i < count; i += LANES, column += splat(LANES)) {
+    const Vec h = load(heights, i, count);
+    const Mask valid = finite(h);
+    const Vec w = select(valid, splat(1.0), Vec{});
+    const Vec dz = select(valid, h - splat(origin), Vec{});
+    n += w;
+    x += w * column;
+    xx += w * column * column;
+    z += dz;
+    xz += column * dz;
+    zz += dz * dz;
+  }
+  return {lane_sum(n), lane_sum(x), lane_sum(xx), lane_sum(z), lane_sum(xz), lane_sum(zz)};
 }
 
 // One segment of the first pass, within one row: its means and co-moments
 // merged into the totals (Chan, Golub and LeVeque), so that no sum of large
 // squares is ever differenced. Within a row y is constant: its co-moments
 // are zero.
-void fit_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row, const double* heights,
+void fit_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row, const Piece& heights,
                  std::size_t count) {
   if (!stream->origin_known) {
     for (std::size_t i = 0; i < count && !stream->origin_known; ++i) {
-      if (std::fabs(heights[i]) <= LARGEST) {
-        stream->origin_z = heights[i];
+      if (std::fabs(heights.at(i)) <= LARGEST) {
+        stream->origin_z = heights.at(i);
         stream->origin_known = true;
       }
     }
   }
   const SegmentSums s = segment_sums(heights, count, stream->origin_z);
-  stream->sums.low = std::fmin(stream->sums.low, s.low);
-  stream->sums.high = std::fmax(stream->sums.high, s.high);
   if (s.n == 0) return;
   const double local_x = s.x / s.n, local_z = s.z / s.n;
   const double cxx = s.xx - s.x * local_x;
   const double cxz = s.xz - s.x * local_z;
+  const double czz = s.zz - s.z * local_z;
   const double mx = column + local_x, my = row, mz = stream->origin_z + local_z;
   double* v = stream->sums.values;
   const double before = stream->sums.count;
@@ -110,6 +163,7 @@ void fit_segment(HeightParameterStream* stream, std::int32_t column, std::int32_
   v[CYY] += ddy * ddy * weight;
   v[CXZ] += cxz + ddx * ddz * weight;
   v[CYZ] += ddy * ddz * weight;
+  v[CZZ] += czz + ddz * ddz * weight;
   v[MEAN_X] += ddx * (s.n / total);
   v[MEAN_Y] += ddy * (s.n / total);
   v[MEAN_Z] += ddz * (s.n / total);
@@ -122,49 +176,32 @@ struct PowerSums {
 
 // Powers of the levelled heights r = (z - centre) - (slope * (column -
 // centre_x) + row_term) over one segment of a row.
-MAPCONV_HOT_LOOP PowerSums power_sums(const double* heights, std::size_t count, double first_column,
+MAPCONV_HOT_LOOP PowerSums power_sums(const Piece& heights, std::size_t count, double first_column,
                                       double centre_z, double slope_x, double row_term) {
-  double n[LANES] = {}, s0[LANES] = {}, s1[LANES] = {}, s2[LANES] = {}, s3[LANES] = {}, s4[LANES] = {};
-  double low[LANES] = {INFINITE, INFINITE, INFINITE, INFINITE};
-  double high[LANES] = {-INFINITE, -INFINITE, -INFINITE, -INFINITE};
-  std::size_t i = 0;
-  const auto add = [&](std::size_t lane, std::size_t at) {
-    const double h = heights[at];
-    const bool valid = std::fabs(h) <= LARGEST;
-    const double level = slope_x * (first_column + static_cast<double>(at)) + row_term;
-    const double r = valid ? (h - centre_z) - level : 0.0;
-    const double r2 = r * r;
-    n[lane] += valid ? 1.0 : 0.0;
-    s0[lane] += r;
-    s1[lane] += std::fabs(r);
-    s2[lane] += r2;
-    s3[lane] += r2 * r;
-    s4[lane] += r2 * r2;
-    low[lane] = valid && r < low[lane] ? r : low[lane];
-    high[lane] = valid && r > high[lane] ? r : high[lane];
-  };
-  for (; i + LANES <= count; i += LANES) {
-    for (std::size_t lane = 0; lane < LANES; ++lane) add(lane, i + lane);
+  Vec n{}, s0{}, s1{}, s2{}, s3{}, s4{};
+  Vec low = splat(INFINITE), high = splat(-INFINITE);
+  Vec column = splat(first_column) + Vec{0.0, 1.0, 2.0, 3.0};
+  const Mask sign = (Mask)splat(-0.0);
+  for (std::size_t i = 0; i < count; i += LANES, column += splat(LANES)) {
+    const Vec h = load(heights, i, count);
+    const Mask valid = finite(h);
+    const Vec r = select(valid, (h - splat(centre_z)) - (splat(slope_x) * column + splat(row_term)), Vec{});
+    const Vec r2 = r * r;
+    n += select(valid, splat(1.0), Vec{});
+    s0 += r;
+    s1 += (Vec)((Mask)r & ~sign);
+    s2 += r2;
+    s3 += r2 * r;
+    s4 += r2 * r2;
+    low = select(valid & (r < low), r, low);
+    high = select(valid & (r > high), r, high);
   }
-  for (; i < count; ++i) add(0, i);
-  PowerSums sums{};
-  sums.low = INFINITE;
-  sums.high = -INFINITE;
-  for (std::size_t lane = 0; lane < LANES; ++lane) {
-    sums.n += n[lane];
-    sums.s0 += s0[lane];
-    sums.s1 += s1[lane];
-    sums.s2 += s2[lane];
-    sums.s3 += s3[lane];
-    sums.s4 += s4[lane];
-    sums.low = std::fmin(sums.low, low[lane]);
-    sums.high = std::fmax(sums.high, high[lane]);
-  }
-  return sums;
+  return {lane_sum(n),  lane_sum(s0), lane_sum(s1),  lane_sum(s2),
+          lane_sum(s3), lane_sum(s4), lane_min(low), lane_max(high)};
 }
 
-void level_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row,
-                   const double* heights, std::size_t count) {
+void level_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row, const Piece& heights,
+                   std::size_t count) {
   // The centre in x goes into the first column, which stays a small
   // difference: the two are of one size.
   const PowerSums s = power_sums(heights, count, column - stream->centre_x, stream->centre_z, stream->slope_x,
@@ -205,8 +242,12 @@ ErrorCode height_parameters_start(std::int32_t columns, std::int32_t rows, doubl
   return NO_ERROR;
 }
 
-ErrorCode height_parameters_feed(HeightParameterStream* stream, const double* heights, std::size_t count) {
-  if (stream == nullptr || stream->pass == 0 || (heights == nullptr && count > 0)) return ERR_INVALID_PARAM;
+namespace {
+
+ErrorCode feed(HeightParameterStream* stream, const Piece& heights, std::size_t count) {
+  if (stream == nullptr || stream->pass == 0 ||
+      (heights.heights == nullptr && heights.counts == nullptr && count > 0))
+    return ERR_INVALID_PARAM;
   const std::uint64_t points =
       static_cast<std::uint64_t>(stream->columns) * static_cast<std::uint64_t>(stream->rows);
   if (count > points - stream->position) return ERR_INVALID_PARAM;
@@ -218,14 +259,25 @@ ErrorCode height_parameters_feed(HeightParameterStream* stream, const double* he
     n = n < count - done ? n : count - done;
     n = n < RUN_LENGTH ? n : RUN_LENGTH;
     if (stream->pass == 1) {
-      fit_segment(stream, column, row, heights + done, n);
+      fit_segment(stream, column, row, heights.offset(done), n);
     } else {
-      level_segment(stream, column, row, heights + done, n);
+      level_segment(stream, column, row, heights.offset(done), n);
     }
     stream->position += n;
     done += n;
   }
   return NO_ERROR;
+}
+
+}  // namespace
+
+ErrorCode height_parameters_feed(HeightParameterStream* stream, const double* heights, std::size_t count) {
+  return feed(stream, Piece{heights, nullptr, 0.0}, count);
+}
+
+ErrorCode height_parameters_feed_counts(HeightParameterStream* stream, const std::int32_t* counts,
+                                        std::size_t count, double height_per_count) {
+  return feed(stream, Piece{nullptr, counts, height_per_count}, count);
 }
 
 ErrorCode height_parameters_next_pass(HeightParameterStream* stream) {
@@ -234,8 +286,7 @@ ErrorCode height_parameters_next_pass(HeightParameterStream* stream) {
   stream->centre_x = v[MEAN_X];
   stream->centre_y = v[MEAN_Y];
   stream->centre_z = v[MEAN_Z];
-  stream->scale =
-      std::fmax(std::fabs(stream->sums.high - v[MEAN_Z]), std::fabs(stream->sums.low - v[MEAN_Z]));
+  stream->scale = std::sqrt(std::fmax(v[CZZ], 0.0) / stream->sums.count);
   stream->slope_x = 0.0;
   stream->slope_y = 0.0;
   if (stream->level == HEIGHT_LEVEL_PLANE) {

@@ -270,19 +270,16 @@ ErrorCode compute_map_parameters(const HeightGrid& grid, float lateral_resolutio
       grid.phase_counts != nullptr && std::isfinite(grid.nanometres_per_count * 2147483648.0);
   double values[RUN_LENGTH];
   for (int pass = 0; pass < 2 && code == NO_ERROR; ++pass) {
-    for (std::size_t first = 0; first < points && code == NO_ERROR; first += RUN_LENGTH) {
-      const std::size_t count = points - first < RUN_LENGTH ? points - first : RUN_LENGTH;
-      if (counts_finite) {
-        for (std::size_t i = 0; i < count; ++i) {
-          const std::int32_t phase = grid.phase_counts[first + i];
-          values[i] = phase != PHASE_INVALID ? static_cast<double>(phase) * grid.nanometres_per_count : NAN;
-        }
-      } else {
+    if (counts_finite) {
+      code = height_parameters_feed_counts(&stream, grid.phase_counts, points, grid.nanometres_per_count);
+    } else {
+      for (std::size_t first = 0; first < points && code == NO_ERROR; first += RUN_LENGTH) {
+        const std::size_t count = points - first < RUN_LENGTH ? points - first : RUN_LENGTH;
         for (std::size_t i = 0; i < count; ++i) {
           if (height_at(grid, first + i, &values[i]) != PointKind::valid) values[i] = NAN;
         }
+        code = height_parameters_feed(&stream, values, count);
       }
-      code = height_parameters_feed(&stream, values, count);
     }
     if (code == NO_ERROR && pass == 0) code = height_parameters_next_pass(&stream);
   }

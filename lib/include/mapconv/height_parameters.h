@@ -44,8 +44,8 @@ struct HeightParameters {
 // levelled heights with their compensation terms.
 struct HeightSums {
   double count;
-  double values[8];
-  double compensation[8];
+  double values[9];
+  double compensation[9];
   double low;
   double high;
 };
@@ -67,7 +67,7 @@ struct HeightParameterStream {
   double centre_x, centre_y;  // of the points with data, in grid steps
   double centre_z;
   double slope_x, slope_y;  // per grid step
-  double scale;             // the largest centred height, for the flatness test
+  double scale;             // RMS of the heights about their mean, for the flatness test
   double fitted_points;     // points with data in the first pass
   double origin_z;          // the first valid height: first-pass sums are taken about it
   bool origin_known;
@@ -84,6 +84,11 @@ MAPCONV_API ErrorCode height_parameters_start(std::int32_t columns, std::int32_t
 // null with count > 0.
 MAPCONV_API ErrorCode height_parameters_feed(HeightParameterStream* stream, const double* heights,
                                              std::size_t count);
+
+// The same for phase counts: the heights are count * height_per_count, and
+// PHASE_INVALID marks a point without data.
+MAPCONV_API ErrorCode height_parameters_feed_counts(HeightParameterStream* stream, const std::int32_t* counts,
+                                                    std::size_t count, double height_per_count);
 
 // Ends the first pass, which must have seen every point, and fits the form.
 MAPCONV_API ErrorCode height_parameters_next_pass(HeightParameterStream* stream);
