@@ -33,22 +33,11 @@ constexpr double LARGEST = std::numeric_limits<double>::max();
 constexpr double INFINITE = std::numeric_limits<double>::infinity();
 // Four heights at a time in vector registers (two halves where the
 // processor has no 256-bit ones); the arithmetic is the same IEEE
-// arithmetic, lane by lane.
-// The helpers below pass vectors by value; they are internal and inlined, so
-// no other code depends on how such a value would be passed.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
+// arithmetic, lane by lane. Vectors never pass by value between functions,
+// whose calling convention would then depend on the instruction set.
 using Vec = double __attribute__((vector_size(32)));
 using Mask = decltype(Vec{} < Vec{});
 constexpr std::size_t LANES = 4;
-
-[[gnu::always_inline]] inline Vec splat(double value) { return Vec{value, value, value, value}; }
-
-// value where mask is set, otherwise other.
-[[gnu::always_inline]] inline Vec select(Mask mask, Vec value, Vec other) {
-  return (Vec)(((Mask)value & mask) | ((Mask)other & ~mask));
-}
 
 // Heights as given: doubles (NaN or infinite: no data), or phase counts
 // times a scale (PHASE_INVALID: no data).
@@ -68,19 +57,19 @@ struct Piece {
 
 using Counts = std::int32_t __attribute__((vector_size(16)));
 
-// Four heights from index at of count, NaN (no data) past the end.
-[[gnu::always_inline]] inline Vec load(const Piece& piece, std::size_t at, std::size_t count) {
+// Four heights from index at of count into *out, NaN (no data) past the
+// end.
+[[gnu::always_inline]] inline void load(const Piece& piece, std::size_t at, std::size_t count, Vec* out) {
   const std::size_t whole = at + LANES <= count ? LANES : count - at;
   if (piece.heights != nullptr) {
     double padded[LANES] = {NOT_DEFINED, NOT_DEFINED, NOT_DEFINED, NOT_DEFINED};
-    Vec v;
     if (whole == LANES) {
-      std::memcpy(&v, piece.heights + at, sizeof v);
+      std::memcpy(out, piece.heights + at, sizeof *out);
     } else {
       std::memcpy(padded, piece.heights + at, whole * sizeof(double));
-      std::memcpy(&v, padded, sizeof v);
+      std::memcpy(out, padded, sizeof *out);
     }
-    return v;
+    return;
   }
   Counts c = {PHASE_INVALID, PHASE_INVALID, PHASE_INVALID, PHASE_INVALID};
   if (whole == LANES) {
@@ -88,22 +77,10 @@ using Counts = std::int32_t __attribute__((vector_size(16)));
   } else {
     std::memcpy(&c, piece.counts + at, whole * sizeof(std::int32_t));
   }
-  const Vec h = __builtin_convertvector(c, Vec) * Vec{piece.scale, piece.scale, piece.scale, piece.scale};
+  const Vec h = __builtin_convertvector(c, Vec) * piece.scale;
   // Widened to the lanes' width, the marker test selects NaN for no data.
-  const auto no_data = __builtin_convertvector(c == PHASE_INVALID, Mask);
-  return (Vec)(((Mask)h & ~no_data) |
-               ((Mask)Vec{NOT_DEFINED, NOT_DEFINED, NOT_DEFINED, NOT_DEFINED} & no_data));
-}
-
-// False for NaN and infinities.
-[[gnu::always_inline]] inline Mask finite(Vec h) { return (h >= splat(-LARGEST)) & (h <= splat(LARGEST)); }
-
-[[gnu::always_inline]] inline double lane_sum(Vec v) { return (v[0] + v[1]) + (v[2] + v[3]); }
-[[gnu::always_inline]] inline double lane_min(Vec v) {
-  return std::fmin(std::fmin(v[0], v[1]), std::fmin(v[2], v[3]));
-}
-[[gnu::always_inline]] inline double lane_max(Vec v) {
-  return std::fmax(std::fmax(v[0], v[1]), std::fmax(v[2], v[3]));
+  const Mask no_data = __builtin_convertvector(c == PHASE_INVALID, Mask);
+  *out = (Vec)(((Mask)h & ~no_data) | ((Mask)(Vec{} + NOT_DEFINED) & no_data));
 }
 
 // Sums of one segment of a row about its first column and the provisional
@@ -117,11 +94,13 @@ MAPCONV_HOT_LOOP SegmentSums segment_sums(const Piece& heights, std::size_t coun
   // Columns counted in doubles: a conversion from an integer per point
   // would cost more than the sums.
   Vec column{0.0, 1.0, 2.0, 3.0};
-  for (std::size_t i = 0; i < count; i += LANES, column += splat(LANES)) {
-    const Vec h = load(heights, i, count);
-    const Mask valid = finite(h);
-    const Vec w = select(valid, splat(1.0), Vec{});
-    const Vec dz = select(valid, h - splat(origin), Vec{});
+  for (std::size_t i = 0; i < count; i += LANES, column += static_cast<double>(LANES)) {
+    Vec h;
+    load(heights, i, count, &h);
+    // False for NaN and infinities.
+    const Mask valid = (h >= -LARGEST) & (h <= LARGEST);
+    const Vec w = (Vec)((Mask)(Vec{} + 1.0) & valid);
+    const Vec dz = (Vec)((Mask)(h - origin) & valid);
     n += w;
     x += w * column;
     xx += w * column * column;
@@ -129,7 +108,8 @@ MAPCONV_HOT_LOOP SegmentSums segment_sums(const Piece& heights, std::size_t coun
     xz += column * dz;
     zz += dz * dz;
   }
-  return {lane_sum(n), lane_sum(x), lane_sum(xx), lane_sum(z), lane_sum(xz), lane_sum(zz)};
+  const auto sum = [](const Vec& v) { return (v[0] + v[1]) + (v[2] + v[3]); };
+  return {sum(n), sum(x), sum(xx), sum(z), sum(xz), sum(zz)};
 }
 
 // One segment of the first pass, within one row: its means and co-moments
@@ -179,25 +159,34 @@ struct PowerSums {
 MAPCONV_HOT_LOOP PowerSums power_sums(const Piece& heights, std::size_t count, double first_column,
                                       double centre_z, double slope_x, double row_term) {
   Vec n{}, s0{}, s1{}, s2{}, s3{}, s4{};
-  Vec low = splat(INFINITE), high = splat(-INFINITE);
-  Vec column = splat(first_column) + Vec{0.0, 1.0, 2.0, 3.0};
-  const Mask sign = (Mask)splat(-0.0);
-  for (std::size_t i = 0; i < count; i += LANES, column += splat(LANES)) {
-    const Vec h = load(heights, i, count);
-    const Mask valid = finite(h);
-    const Vec r = select(valid, (h - splat(centre_z)) - (splat(slope_x) * column + splat(row_term)), Vec{});
+  Vec low = Vec{} + INFINITE, high = Vec{} - INFINITE;
+  Vec column = Vec{0.0, 1.0, 2.0, 3.0} + first_column;
+  const Mask magnitude = Mask{} + std::numeric_limits<std::int64_t>::max();  // every bit but the sign
+  for (std::size_t i = 0; i < count; i += LANES, column += static_cast<double>(LANES)) {
+    Vec h;
+    load(heights, i, count, &h);
+    const Mask valid = (h >= -LARGEST) & (h <= LARGEST);
+    const Vec r = (Vec)((Mask)((h - centre_z) - (slope_x * column + row_term)) & valid);
     const Vec r2 = r * r;
-    n += select(valid, splat(1.0), Vec{});
+    n += (Vec)((Mask)(Vec{} + 1.0) & valid);
     s0 += r;
-    s1 += (Vec)((Mask)r & ~sign);
+    s1 += (Vec)((Mask)r & magnitude);
     s2 += r2;
     s3 += r2 * r;
     s4 += r2 * r2;
-    low = select(valid & (r < low), r, low);
-    high = select(valid & (r > high), r, high);
+    const Mask lower = valid & (r < low), higher = valid & (r > high);
+    low = (Vec)(((Mask)r & lower) | ((Mask)low & ~lower));
+    high = (Vec)(((Mask)r & higher) | ((Mask)high & ~higher));
   }
-  return {lane_sum(n),  lane_sum(s0), lane_sum(s1),  lane_sum(s2),
-          lane_sum(s3), lane_sum(s4), lane_min(low), lane_max(high)};
+  const auto sum = [](const Vec& v) { return (v[0] + v[1]) + (v[2] + v[3]); };
+  return {sum(n),
+          sum(s0),
+          sum(s1),
+          sum(s2),
+          sum(s3),
+          sum(s4),
+          std::fmin(std::fmin(low[0], low[1]), std::fmin(low[2], low[3])),
+          std::fmax(std::fmax(high[0], high[1]), std::fmax(high[2], high[3]))};
 }
 
 void level_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row, const Piece& heights,

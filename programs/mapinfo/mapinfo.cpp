@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -466,6 +468,17 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
   return draw(path, input, levelled, range, options, failure);
 }
 
+void append_line(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append_line(std::string* out, const char* format, ...) {
+  char buffer[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (length > 0)
+    out->append(buffer, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1));
+}
+
 const char* const verdict_text[] = {
     "the maps agree",
     "the grids differ",
@@ -486,11 +499,7 @@ int compare(const Options& options) {
     return EXIT_FILE_FAILED;
   }
   std::string out;
-  const auto line = [&out](const char* format, auto... values) {
-    char buffer[256];
-    std::snprintf(buffer, sizeof buffer, format, values...);
-    out += buffer;
-  };
+
   for (int k = 0; k < 2; ++k) {
     std::fputs(k == 0 ? "A: " : "B: ", stdout);
     u_write_escaped(stdout, options.files[static_cast<std::size_t>(k)]);
@@ -498,38 +507,40 @@ int compare(const Options& options) {
                  result.data_file[k] ? "data file" : "XDT surface file", result.columns[k], result.rows[k]);
   }
   if (result.verdict != MAPS_GRIDS_DIFFER || result.columns[0] == result.columns[1]) {
-    line("  points with data in both   %" PRIu64 "\n", result.points_in_both);
-    line("  data in A only             %" PRIu64 "\n", result.only_in_first);
-    line("  data in B only             %" PRIu64 "\n", result.only_in_second);
+    append_line(&out, "  points with data in both   %" PRIu64 "\n", result.points_in_both);
+    append_line(&out, "  data in A only             %" PRIu64 "\n", result.only_in_first);
+    append_line(&out, "  data in B only             %" PRIu64 "\n", result.only_in_second);
     if (std::isnan(result.largest_difference)) {
-      line("  largest difference         n/a\n");
+      append_line(&out, "  largest difference         n/a\n");
     } else {
-      line("  largest difference         %.6g nm at column %" PRIu64 ", row %" PRIu64 "\n",
-           result.largest_difference * 1e9, result.largest_at % static_cast<std::uint64_t>(result.columns[0]),
-           result.largest_at / static_cast<std::uint64_t>(result.columns[0]));
+      append_line(&out, "  largest difference         %.6g nm at column %" PRIu64 ", row %" PRIu64 "\n",
+                  result.largest_difference * 1e9,
+                  result.largest_at % static_cast<std::uint64_t>(result.columns[0]),
+                  result.largest_at / static_cast<std::uint64_t>(result.columns[0]));
     }
     if (!std::isnan(result.largest_difference_counts))
-      line("  largest difference         %.6g phase counts of B\n", result.largest_difference_counts);
+      append_line(&out, "  largest difference         %.6g phase counts of B\n",
+                  result.largest_difference_counts);
   }
   if (result.verdict == MAPS_GRIDS_DIFFER && result.columns[0] == result.columns[1] &&
       result.rows[0] == result.rows[1]) {
-    line("  lateral resolution         %.9g in A, %.9g in B\n",
-         static_cast<double>(result.lateral_resolution[0]),
-         static_cast<double>(result.lateral_resolution[1]));
+    append_line(&out, "  lateral resolution         %.9g in A, %.9g in B\n",
+                static_cast<double>(result.lateral_resolution[0]),
+                static_cast<double>(result.lateral_resolution[1]));
   }
   const char* rule = result.data_file[0] != result.data_file[1]
                          ? "every height within half a phase count of the data file"
                          : "every height equal";
   if (result.verdict == MAPS_AGREE) {
-    line("  result: the maps agree (%s)\n", rule);
+    append_line(&out, "  result: the maps agree (%s)\n", rule);
   } else if (result.verdict == MAPS_GRIDS_DIFFER) {
-    line("  result: %s\n", verdict_text[result.verdict]);
+    append_line(&out, "  result: %s\n", verdict_text[result.verdict]);
   } else {
     const auto columns = static_cast<std::uint64_t>(result.columns[0]);
-    line("  result: %s (rule: %s), first at column %" PRIu64 ", row %" PRIu64 "\n",
-         verdict_text[result.verdict],
-         result.verdict == MAPS_NO_DATA_DIFFERS ? "points without data coincide" : rule,
-         result.first_mismatch % columns, result.first_mismatch / columns);
+    append_line(&out, "  result: %s (rule: %s), first at column %" PRIu64 ", row %" PRIu64 "\n",
+                verdict_text[result.verdict],
+                result.verdict == MAPS_NO_DATA_DIFFERS ? "points without data coincide" : rule,
+                result.first_mismatch % columns, result.first_mismatch / columns);
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   return result.verdict == MAPS_AGREE ? 0 : EXIT_FILE_FAILED;
