@@ -488,14 +488,22 @@ const char* const verdict_text[] = {
 
 // Compares two maps; 0 when they agree, 1 when not or a file fails.
 int compare(const Options& options) {
-  const char* first = options.files[0];
-  const char* second = options.files[1];
+  // Pipes are read through copies, as for a summary.
+  Spool spools[2];
+  std::string readable[2];
+  for (std::size_t k = 0; k < 2; ++k) {
+    struct stat status {};
+    Failure failure{};
+    if (!open_input(options.files[k], &spools[k], &readable[k], &status, &failure)) {
+      report(options.files[k], failure);
+      return EXIT_FILE_FAILED;
+    }
+  }
   MapComparison result{};
-  const ErrorCode code = compare_map_files(first, second, &result);
+  const ErrorCode code = compare_map_files(readable[0].c_str(), readable[1].c_str(), &result);
   if (code != NO_ERROR) {
-    report(result.failed_file == 2 ? second : first,
-           Failure{code, reading_reason(
-                             code, result.failed_file == 2 ? result.data_file[1] : result.data_file[0])});
+    const std::size_t failed = result.failed_file == 2 ? 1 : 0;
+    report(options.files[failed], Failure{code, reading_reason(code, result.data_file[failed])});
     return EXIT_FILE_FAILED;
   }
   std::string out;
