@@ -532,7 +532,7 @@ int compare(const Options& options) {
   }
   if (result.verdict == MAPS_GRIDS_DIFFER && result.columns[0] == result.columns[1] &&
       result.rows[0] == result.rows[1]) {
-    append_line(&out, "  lateral resolution         %.9g in A, %.9g in B\n",
+    append_line(&out, "  lateral resolution         %.7g in A, %.7g in B\n",
                 static_cast<double>(result.lateral_resolution[0]),
                 static_cast<double>(result.lateral_resolution[1]));
   }

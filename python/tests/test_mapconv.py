@@ -407,6 +407,22 @@ def test_height_parameters_known_maps_and_numpy(heights, level, expected):
             assert got[name] == pytest.approx(reference[name], rel=1e-9, abs=1e-12), name
 
 
+@pytest.mark.parametrize("level", ["plane", "mean"])
+def test_height_parameters_agree_with_mapinfo(tmp_path, make_xdt, mapinfo_exe, level):
+    source = make_xdt(tmp_path / "in.xdt", 301, 157, "-s", "11", "-m", "0.1")
+    done = subprocess.run([mapinfo_exe, "--json", "--level", level, str(source)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    shown = json.loads(done.stdout)["parameters"]
+    heights, resolution = mapconv.read_xdt(source)
+    got = mapconv.height_parameters(heights.astype(np.float64) * 1e9, resolution, level=level)
+    assert shown["level"] == level
+    for name in ("Sa", "Sq", "Ssk", "Sku", "Sp", "Sv", "Sz"):
+        assert shown[name] == pytest.approx(got[name], rel=1e-9), name
+    if level == "plane":
+        assert shown["slope_x_nm_per_m"] == pytest.approx(got["slope_x"], rel=1e-8)
+        assert shown["slope_y_nm_per_m"] == pytest.approx(got["slope_y"], rel=1e-8)
+
+
 def test_height_parameters_types_and_slopes():
     z = 1e-3 * np.arange(10)[None, :] + 2e-3 * np.arange(8)[:, None] + np.float32(1)
     got = mapconv.height_parameters(z.astype(np.float32), 0.5)

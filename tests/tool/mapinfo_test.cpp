@@ -530,6 +530,12 @@ TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
   test::write_file(dir.file("nan.xdt"), edge_grid(NAN));
   test::write_file(dir.file("changed.xdt"), edge_grid(std::nextafter(2e-9f, 1.0f)));
   test::write_file(dir.file("small.xdt"), test::xdt_bytes(3, 4, test::grid(3, 4, 1e-6f, surface_height)));
+  test::write_file(
+      dir.file("wider.xdt"),
+      test::xdt_bytes(4, 3, test::grid(4, 3, 2e-6f, [&](int row, int column) {
+                        const std::size_t i = static_cast<std::size_t>(row * 4 + column);
+                        return i < edges.size() ? edges[i] : i == 11 ? 2e-9f : 1e-9f * static_cast<float>(i);
+                      })));
   ASSERT_EQ(
       test::run_program(XDTGEN_EXECUTABLE, {"-s", "5", "-m", "0.2", "300", "257", dir.file("gen.xdt")}, dir)
           .status,
@@ -566,6 +572,7 @@ TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
        "heights differ beyond the tolerance (rule: every height within half"},
       {"edges.dat", "edges-off.dat", 1, "heights differ"},
       {"small.xdt", "edges.xdt", 1, "result: the grids differ"},
+      {"wider.xdt", "edges.dat", 1, "lateral resolution         2e-06 in A, 1e-06 in B"},
   };
   for (const Case& c : cases) {
     const test::ProcessResult result = mapinfo(dir, {"--compare", dir.file(c.first), dir.file(c.second)});
