@@ -2,7 +2,7 @@
 arrays, and the height-to-phase conversion mapconv makes."""
 
 import os
-from typing import Any, Optional, Union
+from typing import Any, Literal, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -78,6 +78,17 @@ def save_heights(
     <= -1.0 for no data) as mapconv would; returns the number of heights
     whose phase count cannot be stored. TypeError for another dtype,
     ValueError for another shape or layout, Error on failure."""
+
+def height_parameters(
+    heights: npt.ArrayLike,
+    lateral_resolution: float,
+    level: Literal["plane", "mean"] = "plane",
+) -> dict[str, Any]:
+    """Areal height parameters of a 2-D array (rows, columns; NaN for no
+    data) after removing the least-squares plane or the mean: level, points,
+    mean, slope_x, slope_y (height units per lateral unit), Sa, Sq, Ssk,
+    Sku, Sp, Sv, Sz; NaN where undefined. ValueError for another level or
+    shape."""
 
 def write_data_file(
     path: _Path,

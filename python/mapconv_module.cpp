@@ -7,6 +7,7 @@
 #include <mapconv/data_file_reader.h>
 #include <mapconv/data_file_writer.h>
 #include <mapconv/errors.h>
+#include <mapconv/height_parameters.h>
 #include <mapconv/map_records.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/output_file.h>
@@ -469,6 +470,49 @@ std::size_t save_heights(const py::object& path_object, const py::handle& height
   return unrepresentable;
 }
 
+// The areal height parameters of any 2-D array of heights (cast to float64;
+// NaN and infinities are points without data).
+py::dict height_parameters(const py::handle& heights_object, double lateral_resolution,
+                           const std::string& level) {
+  HeightLevel form;
+  if (level == "plane") {
+    form = HEIGHT_LEVEL_PLANE;
+  } else if (level == "mean") {
+    form = HEIGHT_LEVEL_MEAN;
+  } else {
+    throw py::value_error("level must be 'plane' or 'mean', not '" + level + "'");
+  }
+  const auto heights = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(heights_object);
+  if (!heights) throw py::type_error("heights must be convertible to a float64 array");
+  if (heights.ndim() != 2 || heights.shape(0) < 1 || heights.shape(1) < 1 ||
+      heights.shape(0) > std::numeric_limits<std::int32_t>::max() ||
+      heights.shape(1) > std::numeric_limits<std::int32_t>::max())
+    throw py::value_error("heights must be a non-empty 2-D array (rows, columns)");
+  HeightParameters p{};
+  ErrorCode code;
+  {
+    py::gil_scoped_release unlocked;
+    code =
+        compute_height_parameters(heights.data(), static_cast<std::int32_t>(heights.shape(1)),
+                                  static_cast<std::int32_t>(heights.shape(0)), lateral_resolution, form, &p);
+  }
+  if (code != NO_ERROR) raise_error(code, "height_parameters");
+  py::dict result;
+  result["level"] = level;
+  result["points"] = p.points;
+  result["mean"] = p.mean;
+  result["slope_x"] = p.slope_x;
+  result["slope_y"] = p.slope_y;
+  result["Sa"] = p.sa;
+  result["Sq"] = p.sq;
+  result["Ssk"] = p.ssk;
+  result["Sku"] = p.sku;
+  result["Sp"] = p.sp;
+  result["Sv"] = p.sv;
+  result["Sz"] = p.sz;
+  return result;
+}
+
 void write_data(const py::object& path_object, const py::object& phase_object,
                 const py::object& intensity_object, const py::object& header_object,
                 const py::object& software_object, bool force, const py::object& phase_origin_object,
@@ -636,6 +680,13 @@ PYBIND11_MODULE(mapconv, module) {
              "stored as float32. An existing file is replaced only with force. Returns the number of "
              "heights whose phase count cannot be stored (written as no data). TypeError for another "
              "dtype, ValueError for another shape or layout; mapconv.Error on failure.");
+  module.def("height_parameters", &height_parameters, py::arg("heights"), py::arg("lateral_resolution"),
+             py::arg("level") = "plane",
+             "The areal height parameters of a 2-D array of heights (rows, columns; any real dtype, "
+             "NaN for no data) after removing the least-squares plane ('plane') or the mean ('mean'). "
+             "Returns a dict: level, points, mean, slope_x and slope_y (height units per unit of "
+             "lateral_resolution; 0 for 'mean'), Sa, Sq, Ssk, Sku, Sp, Sv, Sz in the heights' unit; "
+             "NaN where undefined (Ssk and Sku of a flat map, everything without points).");
   module.def("write_data_file", &write_data, py::arg("path"), py::arg("phase") = py::none(),
              py::arg("intensity") = py::none(), py::arg("header") = py::none(),
              py::arg("software_info") = py::none(), py::arg("force") = false, py::kw_only(),

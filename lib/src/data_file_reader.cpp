@@ -220,6 +220,16 @@ ErrorCode read_stream(Input* input, DataFileContents* contents) {
 
 }  // namespace
 
+ErrorCode read_data_file_header(std::FILE* stream, DataFileContents* contents) {
+  if (stream == nullptr || contents == nullptr) return ERR_INVALID_PARAM;
+  data_file_contents_clear(contents);
+  BlockSizes sizes{};
+  Input input{stream, false};
+  const ErrorCode code = read_header(&input, contents, &sizes);
+  if (code == ERR_CANT_READ_FILE) errno = input.reason;
+  return code;
+}
+
 bool is_data_file_magic(const unsigned char (&first_bytes)[4]) {
   return format_of_magic(big_endian_32(first_bytes)) != nullptr;
 }

@@ -122,9 +122,11 @@ class RowPainter {
         columns_(size.width),
         pixels_(size.width * std::size_t{3}) {
     if (grid.phase_counts != nullptr) {
-      source_ = std::isfinite(grid.nanometres_per_count * 2147483648.0) ? Source::counts : Source::other;
+      source_ = grid.form == nullptr && std::isfinite(grid.nanometres_per_count * 2147483648.0)
+                    ? Source::counts
+                    : Source::other;
     } else {
-      source_ = Source::xdt;
+      source_ = grid.form == nullptr ? Source::xdt : Source::other;
     }
     for (std::uint32_t x = 0; x < size.width; ++x) columns_[x] = span_of(x, grid.columns, size.width);
     if (source_ == Source::counts) {

@@ -133,6 +133,67 @@ void height_values(const HeightStatistics& heights, double (&values)[5]) {
   values[4] = heights.max - heights.min;
 }
 
+const char* level_name(std::int32_t level) { return level == HEIGHT_LEVEL_PLANE ? "plane" : "mean"; }
+
+struct ParameterValue {
+  const char* name;
+  double value;
+  const char* unit;  // null: a plain number
+};
+
+constexpr std::size_t PARAMETER_COUNT = 7;
+
+void parameter_values(const HeightParameters& p, ParameterValue (&values)[PARAMETER_COUNT]) {
+  values[0] = {"Sa", p.sa, "nm"};
+  values[1] = {"Sq", p.sq, "nm"};
+  values[2] = {"Ssk", p.ssk, nullptr};
+  values[3] = {"Sku", p.sku, nullptr};
+  values[4] = {"Sp", p.sp, "nm"};
+  values[5] = {"Sv", p.sv, "nm"};
+  values[6] = {"Sz", p.sz, "nm"};
+}
+
+void append_parameters_text(std::string* out, const HeightParameters& p) {
+  append_format(out, "  form removed         %s\n",
+                p.level == HEIGHT_LEVEL_PLANE ? "least-squares plane" : "mean height");
+  if (p.level == HEIGHT_LEVEL_PLANE) {
+    const char* const labels[] = {"plane slope x", "plane slope y"};
+    const double slopes[] = {p.slope_x, p.slope_y};
+    for (std::size_t i = 0; i < 2; ++i) {
+      if (std::isfinite(slopes[i])) {
+        append_format(out, "  %-20s %.6g nm/m\n", labels[i], slopes[i]);
+      } else {
+        append_format(out, "  %-20s n/a\n", labels[i]);
+      }
+    }
+  }
+  ParameterValue values[PARAMETER_COUNT];
+  parameter_values(p, values);
+  for (const ParameterValue& v : values) {
+    if (!std::isfinite(v.value)) {
+      append_format(out, "  %-20s n/a\n", v.name);
+    } else if (v.unit != nullptr) {
+      append_format(out, "  %-20s %.4f %s\n", v.name, v.value, v.unit);
+    } else {
+      append_format(out, "  %-20s %.4f\n", v.name, v.value);
+    }
+  }
+}
+
+void append_parameters_json(std::string* out, const HeightParameters& p) {
+  append_format(out, ",\"parameters\":{\"level\":\"%s\",\"slope_x_nm_per_m\":", level_name(p.level));
+  append_json_number(out, p.level == HEIGHT_LEVEL_PLANE ? p.slope_x : NAN, 10);
+  out->append(",\"slope_y_nm_per_m\":");
+  append_json_number(out, p.level == HEIGHT_LEVEL_PLANE ? p.slope_y : NAN, 10);
+  ParameterValue values[PARAMETER_COUNT];
+  parameter_values(p, values);
+  for (const ParameterValue& v : values) {
+    append_format(out, ",\"%s\":", v.name);
+    append_json_number(out, v.value, 12);
+  }
+  out->push_back('}');
+}
+
 }  // namespace
 
 PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometres) {
@@ -147,6 +208,11 @@ PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometre
     height = static_cast<double>(count) * grid.nanometres_per_count;
   }
   if (!std::isfinite(height)) return PointKind::non_finite;
+  if (grid.form != nullptr) {
+    const auto columns = static_cast<std::size_t>(grid.columns);
+    height = levelled_height(grid.form, height, static_cast<std::int32_t>(index % columns),
+                             static_cast<std::int32_t>(index / columns));
+  }
   *nanometres = height;
   return PointKind::valid;
 }
@@ -195,6 +261,32 @@ HeightStatistics compute_height_statistics(const HeightGrid& grid) {
   return statistics;
 }
 
+ErrorCode compute_map_parameters(const HeightGrid& grid, float lateral_resolution, HeightLevel level,
+                                 HeightParameters* parameters) {
+  HeightParameterStream stream;
+  ErrorCode code = height_parameters_start(grid.columns, grid.rows, lateral_resolution, level, &stream);
+  const std::size_t points = static_cast<std::size_t>(grid.columns) * static_cast<std::size_t>(grid.rows);
+  const bool counts_finite =
+      grid.phase_counts != nullptr && std::isfinite(grid.nanometres_per_count * 2147483648.0);
+  double values[RUN_LENGTH];
+  for (int pass = 0; pass < 2 && code == NO_ERROR; ++pass) {
+    if (counts_finite) {
+      code = height_parameters_feed_counts(&stream, grid.phase_counts, points, grid.nanometres_per_count);
+    } else {
+      for (std::size_t first = 0; first < points && code == NO_ERROR; first += RUN_LENGTH) {
+        const std::size_t count = points - first < RUN_LENGTH ? points - first : RUN_LENGTH;
+        for (std::size_t i = 0; i < count; ++i) {
+          if (height_at(grid, first + i, &values[i]) != PointKind::valid) values[i] = NAN;
+        }
+        code = height_parameters_feed(&stream, values, count);
+      }
+    }
+    if (code == NO_ERROR && pass == 0) code = height_parameters_next_pass(&stream);
+  }
+  if (code == NO_ERROR) code = height_parameters_finish(&stream, parameters);
+  return code;
+}
+
 std::string summary_text(const MapSummary& summary) {
   std::string out;
   out.append(summary.file);
@@ -233,6 +325,7 @@ std::string summary_text(const MapSummary& summary) {
                     settings->intensity_height, settings->intensity_buckets);
     }
   }
+  if (const HeightParameters* parameters = summary.parameters) append_parameters_text(&out, *parameters);
   return out;
 }
 
@@ -273,6 +366,7 @@ std::string summary_json(const MapSummary& summary) {
   } else {
     out.append("null,\"intensity\":null");
   }
+  if (summary.parameters != nullptr) append_parameters_json(&out, *summary.parameters);
   out.append("}\n");
   return out;
 }

@@ -2,6 +2,8 @@
 // nanometres and the instrument settings of a data file, as text or JSON.
 #pragma once
 
+#include <mapconv/height_parameters.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,6 +17,9 @@ struct HeightGrid {
   const float* xdt_heights;          // metres; -1.0 or below: no data
   const std::int32_t* phase_counts;  // PHASE_INVALID: no data
   double nanometres_per_count;       // for phase_counts
+  // When set, heights are given less this form (in nanometres, fitted to
+  // this grid): the levelled map.
+  const HeightParameters* form;
 };
 
 enum class PointKind { valid, no_data, non_finite };
@@ -37,6 +42,11 @@ struct HeightStatistics {
 
 HeightStatistics compute_height_statistics(const HeightGrid& grid);
 
+// The areal height parameters of the grid's heights in nanometres, levelled
+// as asked, in two passes over it; lateral_resolution in metres.
+ErrorCode compute_map_parameters(const HeightGrid& grid, float lateral_resolution, HeightLevel level,
+                                 HeightParameters* parameters);
+
 // The data file part of a summary.
 struct DataFileSettings {
   std::int32_t header_format;
@@ -56,6 +66,7 @@ struct MapSummary {
   std::int32_t rows;
   HeightStatistics heights;
   float lateral_resolution;
+  const HeightParameters* parameters;  // null: none to report
 };
 
 // Several indented lines, ending with a newline.

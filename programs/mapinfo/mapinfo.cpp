@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/errors.h>
+#include <mapconv/map_compare.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/path.h>
 #include <mapconv/terminal_text.h>
@@ -14,6 +15,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,10 +36,16 @@ constexpr int EXIT_FILE_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 constexpr const char* USAGE =
-    "usage: mapinfo [--json] [--png PICTURE [--size PIXELS] [-f]] FILE...\n"
+    "usage: mapinfo [--json] [--level plane|mean] [--png PICTURE [--size PIXELS] [-f]] FILE...\n"
+    "       mapinfo --compare A B\n"
     "Prints a summary of each XDT surface file or binary data file (a pipe such\n"
-    "as /dev/stdin too).\n"
+    "as /dev/stdin too), with the areal height parameters Sa Sq Ssk Sku Sp Sv Sz.\n"
     "  --json          one JSON object per file, one per line\n"
+    "  --level FORM    remove the least-squares plane (default) or the mean\n"
+    "                  height before the parameters; given, also for --png\n"
+    "  --compare A B   check that two maps of one grid hold the same heights:\n"
+    "                  exit 0 if they do (within half a phase count between an\n"
+    "                  XDT file and a data file), 1 if not\n"
     "  --png PICTURE   also draw the heights as a false-colour PNG (one FILE only)\n"
     "  --size PIXELS   the picture's longer side, 1 to 65535 (default: one pixel\n"
     "                  per point, at most 2048)\n"
@@ -48,6 +58,9 @@ struct Options {
   bool force = false;
   const char* picture = nullptr;
   std::uint32_t size = 0;  // 0: the default rule
+  HeightLevel level = HEIGHT_LEVEL_PLANE;
+  bool level_given = false;
+  bool compare = false;
   std::vector<const char*> files;
 };
 
@@ -90,6 +103,17 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
       options->json = true;
     } else if (argument == "-f" || argument == "--force") {
       options->force = true;
+    } else if (argument == "--compare") {
+      options->compare = true;
+    } else if (argument == "--level" || argument.starts_with("--level=")) {
+      const char* level = option_value("--level", argc, argv, &i);
+      const std::string_view name = level != nullptr ? level : "";
+      if (options->level_given || (name != "plane" && name != "mean")) {
+        u_print_names(stderr, "mapinfo: %s: needs plane or mean, given once\n", argument.data());
+        return ParseResult::usage_error;
+      }
+      options->level = name == "plane" ? HEIGHT_LEVEL_PLANE : HEIGHT_LEVEL_MEAN;
+      options->level_given = true;
     } else if (argument == "--png" || argument.starts_with("--png=")) {
       const char* picture = option_value("--png", argc, argv, &i);
       if (picture == nullptr || options->picture != nullptr) {
@@ -112,6 +136,11 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
   }
   if (options->files.empty()) {
     std::fputs("mapinfo: no input file\n", stderr);
+    return ParseResult::usage_error;
+  }
+  if (options->compare && (options->files.size() != 2 || options->picture != nullptr ||
+                           options->level_given || options->json || size_given || options->force)) {
+    std::fputs("mapinfo: --compare takes exactly two files and no other option\n", stderr);
     return ParseResult::usage_error;
   }
   if (options->picture != nullptr && options->files.size() > 1) {
@@ -411,10 +440,10 @@ Failure picture_failure(const char* picture, ErrorCode code, std::string reason)
 
 // Draws the map, never over its own input and never over an existing file
 // without --force.
-bool draw(const char* path, const struct stat& input, const LoadedMap& map, const HeightStatistics& heights,
+bool draw(const char* path, const struct stat& input, const HeightGrid& grid, const HeightStatistics& heights,
           const Options& options, Failure* failure) {
   const char* picture = options.picture;
-  if (map.grid.columns == 0 || map.grid.rows == 0) {
+  if (grid.columns == 0 || grid.rows == 0) {
     *failure = {ERR_INVALID_PARAM, "no phase map to draw"};
     return false;
   }
@@ -433,7 +462,7 @@ bool draw(const char* path, const struct stat& input, const LoadedMap& map, cons
   }
   const PictureRequest request{picture, options.force, options.size, path};
   PictureFailure problem{};
-  const ErrorCode code = write_height_picture(request, map.grid, heights, &problem);
+  const ErrorCode code = write_height_picture(request, grid, heights, &problem);
   if (code == NO_ERROR) return true;
   if (problem.name_taken) {
     *failure = picture_failure(picture, NO_ERROR, "already exists (use -f to replace it)");
@@ -466,12 +495,19 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
     return false;
 
   const HeightStatistics heights = compute_height_statistics(map.grid);
+  HeightParameters parameters{};
+  const ErrorCode code = compute_map_parameters(map.grid, map.lateral_resolution, options.level, &parameters);
+  if (code != NO_ERROR) {
+    *failure = {code, "cannot compute the height parameters"};
+    return false;
+  }
   MapSummary summary{path,
                      map.data_file ? &map.settings : nullptr,
                      map.grid.columns,
                      map.grid.rows,
                      heights,
-                     map.lateral_resolution};
+                     map.lateral_resolution,
+                     &parameters};
   if (options.json) {
     const std::string text = summary_json(summary);
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -485,7 +521,103 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
   }
   std::fflush(stdout);
 
-  return options.picture == nullptr || draw(path, input, map, heights, options, failure);
+  if (options.picture == nullptr) return true;
+  if (!options.level_given) return draw(path, input, map.grid, heights, options, failure);
+  // The levelled picture spans the levelled heights: -Sv to Sp.
+  HeightGrid levelled = map.grid;
+  levelled.form = &parameters;
+  HeightStatistics range = heights;
+  range.valid = parameters.points;
+  range.min = -parameters.sv;
+  range.max = parameters.sp;
+  return draw(path, input, levelled, range, options, failure);
+}
+
+void append_line(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append_line(std::string* out, const char* format, ...) {
+  char buffer[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (length > 0)
+    out->append(buffer, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1));
+}
+
+const char* const verdict_text[] = {
+    "the maps agree",
+    "the grids differ",
+    "the points without data differ",
+    "heights differ beyond the tolerance",
+};
+
+// Compares two maps; 0 when they agree, 1 when not or a file fails.
+int compare(const Options& options) {
+  // Pipes are read through copies, as for a summary.
+  Spool spools[2];
+  std::string readable[2];
+  for (std::size_t k = 0; k < 2; ++k) {
+    struct stat status {};
+    Failure failure{};
+    if (!open_input(options.files[k], &spools[k], &readable[k], &status, &failure)) {
+      report(options.files[k], failure);
+      return EXIT_FILE_FAILED;
+    }
+  }
+  MapComparison result{};
+  const ErrorCode code = compare_map_files(readable[0].c_str(), readable[1].c_str(), &result);
+  if (code != NO_ERROR) {
+    const int reason = errno;
+    const std::size_t failed = result.failed_file == 2 ? 1 : 0;
+    report(options.files[failed], Failure{code, reading_reason(code, result.data_file[failed], reason)});
+    return EXIT_FILE_FAILED;
+  }
+  std::string out;
+
+  for (int k = 0; k < 2; ++k) {
+    std::fputs(k == 0 ? "A: " : "B: ", stdout);
+    u_write_escaped(stdout, options.files[static_cast<std::size_t>(k)]);
+    std::fprintf(stdout, " (%s, %" PRId32 " columns x %" PRId32 " rows)\n",
+                 result.data_file[k] ? "data file" : "XDT surface file", result.columns[k], result.rows[k]);
+  }
+  if (result.verdict != MAPS_GRIDS_DIFFER || result.columns[0] == result.columns[1]) {
+    append_line(&out, "  points with data in both   %" PRIu64 "\n", result.points_in_both);
+    append_line(&out, "  data in A only             %" PRIu64 "\n", result.only_in_first);
+    append_line(&out, "  data in B only             %" PRIu64 "\n", result.only_in_second);
+    if (std::isnan(result.largest_difference)) {
+      append_line(&out, "  largest difference         n/a\n");
+    } else {
+      append_line(&out, "  largest difference         %.6g nm at column %" PRIu64 ", row %" PRIu64 "\n",
+                  result.largest_difference * 1e9,
+                  result.largest_at % static_cast<std::uint64_t>(result.columns[0]),
+                  result.largest_at / static_cast<std::uint64_t>(result.columns[0]));
+    }
+    if (!std::isnan(result.largest_difference_counts))
+      append_line(&out, "  largest difference         %.6g phase counts of B\n",
+                  result.largest_difference_counts);
+  }
+  if (result.verdict == MAPS_GRIDS_DIFFER && result.columns[0] == result.columns[1] &&
+      result.rows[0] == result.rows[1]) {
+    append_line(&out, "  lateral resolution         %.7g in A, %.7g in B\n",
+                static_cast<double>(result.lateral_resolution[0]),
+                static_cast<double>(result.lateral_resolution[1]));
+  }
+  const char* rule = result.data_file[0] != result.data_file[1]
+                         ? "every height within half a phase count of the data file"
+                         : "every height equal";
+  if (result.verdict == MAPS_AGREE) {
+    append_line(&out, "  result: the maps agree (%s)\n", rule);
+  } else if (result.verdict == MAPS_GRIDS_DIFFER) {
+    append_line(&out, "  result: %s\n", verdict_text[result.verdict]);
+  } else {
+    const auto columns = static_cast<std::uint64_t>(result.columns[0]);
+    append_line(&out, "  result: %s (rule: %s), first at column %" PRIu64 ", row %" PRIu64 "\n",
+                verdict_text[result.verdict],
+                result.verdict == MAPS_NO_DATA_DIFFERS ? "points without data coincide" : rule,
+                result.first_mismatch % columns, result.first_mismatch / columns);
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return result.verdict == MAPS_AGREE ? 0 : EXIT_FILE_FAILED;
 }
 
 }  // namespace
@@ -507,11 +639,15 @@ int main(int argc, char** argv) {
       break;
   }
   int status = 0;
-  for (const char* file : options.files) {
-    Failure failure{};
-    if (!inspect(file, options, &failure)) {
-      report(file, failure);
-      status = EXIT_FILE_FAILED;
+  if (options.compare) {
+    status = compare(options);
+  } else {
+    for (const char* file : options.files) {
+      Failure failure{};
+      if (!inspect(file, options, &failure)) {
+        report(file, failure);
+        status = EXIT_FILE_FAILED;
+      }
     }
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

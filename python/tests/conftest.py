@@ -1,5 +1,5 @@
-"""Shared fixtures: the mapconv and xdtgen executables (paths from the
-MAPCONV and XDTGEN environment variables) and XDT files made by hand."""
+"""Shared fixtures: the mapconv, xdtgen and mapinfo executables (paths from
+the MAPCONV, XDTGEN and MAPINFO environment variables) and XDT files made by hand."""
 
 import os
 import struct
@@ -24,6 +24,11 @@ def mapconv_exe():
 @pytest.fixture(scope="session")
 def xdtgen_exe():
     return _program("XDTGEN")
+
+
+@pytest.fixture(scope="session")
+def mapinfo_exe():
+    return _program("MAPINFO")
 
 
 @pytest.fixture

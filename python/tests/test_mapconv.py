@@ -342,3 +342,98 @@ def test_large_map_is_never_copied(tmp_path, make_xdt, run_mapconv):
     assert growth["save_heights"] < 0.25 * map_bytes, growth
     assert growth["save_fresh"] < 0.25 * map_bytes, growth
     assert growth["save_traced"] < 1 << 20, growth
+
+
+# --- Areal height parameters against a NumPy two-pass computation -------------
+
+def reference_parameters(heights, resolution, level):
+    """Two passes in float64: centre, fit (lstsq on centred data), level, moments."""
+    rows, columns = heights.shape
+    y, x = np.mgrid[0:rows, 0:columns].astype(np.float64)
+    valid = np.isfinite(heights)
+    z, x, y = heights[valid].astype(np.float64), x[valid] * resolution, y[valid] * resolution
+    zc = z - z.mean()
+    if level == "plane":
+        design = np.column_stack([x - x.mean(), y - y.mean()])
+        slopes = np.linalg.lstsq(design, zc, rcond=None)[0]
+        zc = zc - design @ slopes
+    sq = np.sqrt(np.mean(zc**2))
+    return {"Sa": np.mean(np.abs(zc)), "Sq": sq, "Ssk": np.mean(zc**3) / sq**3,
+            "Sku": np.mean(zc**4) / sq**4, "Sp": zc.max(), "Sv": -zc.min(),
+            "Sz": zc.max() - zc.min(), "points": z.size}
+
+
+def sine(rows, columns, amplitude, periods):
+    return np.tile(amplitude * np.sin(2 * np.pi * periods * np.arange(columns) / columns), (rows, 1))
+
+
+def two_level(rows, columns, share, height):
+    z = np.zeros((rows, columns))
+    z.flat[: int(share * z.size)] = height
+    return z
+
+
+RNG = np.random.default_rng(19)
+TILTED_NOISE = RNG.normal(0, 5.0, (300, 257)) + 40.0 * np.arange(257) - 7.0 * np.arange(300)[:, None] + 1e4
+TILTED_NOISE[RNG.random(TILTED_NOISE.shape) < 0.1] = np.nan
+
+
+@pytest.mark.parametrize(
+    "heights, level, expected",
+    [
+        # A tilted plane is flat once levelled: every parameter zero, Ssk and Sku undefined.
+        (0.1 + 0.3 * np.arange(64)[None, :] - 0.7 * np.arange(48)[:, None], "plane",
+         {"Sa": 0, "Sq": 0, "Sp": 0, "Sv": 0, "Sz": 0, "Ssk": np.nan, "Sku": np.nan}),
+        (np.full((5, 7), 12.5), "mean", {"Sa": 0, "Sq": 0, "Sz": 0, "Ssk": np.nan}),
+        # A sine of amplitude A over whole periods: Sa = 2A/pi, Sq = A/sqrt(2), Ssk = 0, Sku = 1.5.
+        (sine(4, 4000, 3.0, 1), "mean",
+         {"Sa": 6.0 / np.pi, "Sq": 3.0 / np.sqrt(2), "Ssk": 0, "Sku": 1.5, "Sp": 3.0, "Sv": 3.0}),
+        # A quarter of the points one step up: Ssk = (1 - 2p) / sqrt(p (1 - p)).
+        (two_level(40, 50, 0.25, 8.0), "mean",
+         {"Ssk": 0.5 / np.sqrt(0.1875), "Sq": 8.0 * np.sqrt(0.1875), "Sp": 6.0, "Sv": 2.0}),
+        (TILTED_NOISE, "plane", None),
+        (TILTED_NOISE, "mean", None),
+    ],
+)
+def test_height_parameters_known_maps_and_numpy(heights, level, expected):
+    resolution = 2.5e-6
+    got = mapconv.height_parameters(heights, resolution, level=level)
+    assert got["level"] == level
+    assert got["points"] == np.isfinite(heights).sum()
+    scale = np.nanmax(np.abs(heights - np.nanmean(heights)))
+    for name, value in (expected or {}).items():
+        if np.isnan(value):
+            assert np.isnan(got[name]), name
+        else:
+            assert got[name] == pytest.approx(value, rel=1e-6, abs=1e-9 * max(scale, 1.0)), name
+    if expected is None:
+        reference = reference_parameters(heights, resolution, level)
+        for name in ("Sa", "Sq", "Ssk", "Sku", "Sp", "Sv", "Sz"):
+            assert got[name] == pytest.approx(reference[name], rel=1e-9, abs=1e-12), name
+
+
+@pytest.mark.parametrize("level", ["plane", "mean"])
+def test_height_parameters_agree_with_mapinfo(tmp_path, make_xdt, mapinfo_exe, level):
+    source = make_xdt(tmp_path / "in.xdt", 301, 157, "-s", "11", "-m", "0.1")
+    done = subprocess.run([mapinfo_exe, "--json", "--level", level, str(source)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    shown = json.loads(done.stdout)["parameters"]
+    heights, resolution = mapconv.read_xdt(source)
+    got = mapconv.height_parameters(heights.astype(np.float64) * 1e9, resolution, level=level)
+    assert shown["level"] == level
+    for name in ("Sa", "Sq", "Ssk", "Sku", "Sp", "Sv", "Sz"):
+        assert shown[name] == pytest.approx(got[name], rel=1e-9), name
+    if level == "plane":
+        assert shown["slope_x_nm_per_m"] == pytest.approx(got["slope_x"], rel=1e-8)
+        assert shown["slope_y_nm_per_m"] == pytest.approx(got["slope_y"], rel=1e-8)
+
+
+def test_height_parameters_types_and_slopes():
+    z = 1e-3 * np.arange(10)[None, :] + 2e-3 * np.arange(8)[:, None] + np.float32(1)
+    got = mapconv.height_parameters(z.astype(np.float32), 0.5)
+    assert got["slope_x"] == pytest.approx(2e-3, rel=1e-5) and got["slope_y"] == pytest.approx(4e-3, rel=1e-5)
+    assert np.isnan(mapconv.height_parameters(np.full((2, 2), np.nan), 1.0)["Sq"])
+    with pytest.raises(ValueError):
+        mapconv.height_parameters(z, 1.0, level="cubic")
+    with pytest.raises(ValueError):
+        mapconv.height_parameters(np.zeros(5), 1.0)

@@ -1,11 +1,14 @@
 #include "programs/mapinfo/map_summary.h"
 
 #include <gtest/gtest.h>
+#include <mapconv/height_parameters.h>
 #include <mapconv/map_records.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "programs/mapinfo/colour_map.h"
@@ -36,12 +39,54 @@ TEST(JsonString, EscapesWhatJsonForbidsAndKeepsWellFormedUtf8) {
   }
 }
 
+TEST(HeightParameters, StreamsInAnyPiecesAndRefusesMisuse) {
+  constexpr int columns = 37, rows = 23;
+  std::vector<double> z(columns * rows);
+  for (std::size_t i = 0; i < z.size(); ++i)
+    z[i] = i % 11 == 3 ? NAN
+                       : 5e3 + 0.3 * double(i % columns) - 2.0 * double(i / columns) + std::sin(0.1 * i * i);
+  HeightParameters whole{};
+  ASSERT_EQ(compute_height_parameters(z.data(), columns, rows, 1e-6, HEIGHT_LEVEL_PLANE, &whole), NO_ERROR);
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{5}, std::size_t{300}}) {
+    HeightParameterStream stream;
+    ASSERT_EQ(height_parameters_start(columns, rows, 1e-6, HEIGHT_LEVEL_PLANE, &stream), NO_ERROR);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (std::size_t at = 0; at < z.size(); at += piece)
+        ASSERT_EQ(height_parameters_feed(&stream, z.data() + at, std::min(piece, z.size() - at)), NO_ERROR);
+      if (pass == 0) {
+        ASSERT_EQ(height_parameters_next_pass(&stream), NO_ERROR);
+      }
+    }
+    HeightParameters p{};
+    ASSERT_EQ(height_parameters_finish(&stream, &p), NO_ERROR);
+    EXPECT_EQ(p.points, whole.points);
+    for (const auto& [got, want] :
+         {std::pair{p.sq, whole.sq}, {p.ssk, whole.ssk}, {p.sz, whole.sz}, {p.slope_y, whole.slope_y}})
+      EXPECT_NEAR(got, want, 1e-10 * std::fabs(want)) << piece;
+  }
+  EXPECT_NEAR(whole.slope_x_per_step, 0.3, 0.01);
+  HeightParameterStream stream;
+  EXPECT_EQ(height_parameters_start(0, rows, 1.0, HEIGHT_LEVEL_MEAN, &stream), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_start(columns, rows, 1.0, HeightLevel{7}, &stream), ERR_INVALID_PARAM);
+  ASSERT_EQ(height_parameters_start(columns, rows, 1.0, HEIGHT_LEVEL_MEAN, &stream), NO_ERROR);
+  EXPECT_EQ(height_parameters_feed(&stream, z.data(), z.size() + 1), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_feed(&stream, z.data(), 10), NO_ERROR);
+  EXPECT_EQ(height_parameters_next_pass(&stream), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_feed(&stream, z.data() + 10, z.size() - 10), NO_ERROR);
+  HeightParameters p{};
+  EXPECT_EQ(height_parameters_finish(&stream, &p), ERR_INVALID_PARAM);
+  EXPECT_EQ(height_parameters_next_pass(&stream), NO_ERROR);
+  z[3] = 1.0;  // a point the first pass did not count
+  EXPECT_EQ(height_parameters_feed(&stream, z.data(), z.size()), NO_ERROR);
+  EXPECT_EQ(height_parameters_finish(&stream, &p), ERR_INVALID_PARAM);
+}
+
 TEST(HeightStatistics, CountsEachKindOfPointAndSummarisesTheValidOnes) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   // Metres; -1.0 and below mean no data, -0.999 is a valid (deep) point.
   const float xdt[] = {1e-9f, -1.0f, 3e-9f, nan, -2.0f, inf, -inf, 5e-9f, 7e-9f};
-  const HeightGrid grid{3, 3, xdt, nullptr, 0.0};
+  const HeightGrid grid{3, 3, xdt, nullptr, 0.0, nullptr};
   const HeightStatistics stats = compute_height_statistics(grid);
   EXPECT_EQ(stats.valid, 4u);
   EXPECT_EQ(stats.no_data, 3u);  // -1.0, -2.0 and -inf
@@ -54,7 +99,7 @@ TEST(HeightStatistics, CountsEachKindOfPointAndSummarisesTheValidOnes) {
 
 TEST(HeightStatistics, ConvertsPhaseCountsWithTheFileSettings) {
   const std::int32_t counts[] = {PHASE_INVALID, -100, 300, PHASE_INVALID};
-  const HeightGrid grid{2, 2, nullptr, counts, 0.5};
+  const HeightGrid grid{2, 2, nullptr, counts, 0.5, nullptr};
   const HeightStatistics stats = compute_height_statistics(grid);
   EXPECT_EQ(stats.valid, 2u);
   EXPECT_EQ(stats.no_data, 2u);
@@ -68,7 +113,7 @@ TEST(HeightStatistics, StaysAccurateForALargeOffset) {
   // A naive sum of squares loses the spread entirely at this offset.
   std::vector<std::int32_t> counts(10000);
   for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = 2000000000 + (i % 2 == 0 ? 1 : -1);
-  const HeightGrid grid{100, 100, nullptr, counts.data(), 1.0};
+  const HeightGrid grid{100, 100, nullptr, counts.data(), 1.0, nullptr};
   EXPECT_NEAR(compute_height_statistics(grid).rms, 1.0, 1e-6);
 }
 
@@ -88,7 +133,7 @@ TEST(HeightStatistics, MergesRunsWithDifferentMeans) {
   for (const Case& c : cases) {
     std::vector<std::int32_t> counts(c.zeros, 0);
     counts.resize(c.zeros + c.others, c.other);
-    const HeightGrid grid{static_cast<std::int32_t>(counts.size()), 1, nullptr, counts.data(), 1.0};
+    const HeightGrid grid{static_cast<std::int32_t>(counts.size()), 1, nullptr, counts.data(), 1.0, nullptr};
     const HeightStatistics stats = compute_height_statistics(grid);
     EXPECT_NEAR(stats.mean, c.mean, 1e-12) << c.zeros << " zeros, " << c.others << " x " << c.other;
     EXPECT_NEAR(stats.rms, c.rms, 1e-12) << c.zeros << " zeros, " << c.others << " x " << c.other;
@@ -121,8 +166,8 @@ TEST(ColourMap, ScalesHeightsOntoTheTable) {
 
 TEST(Summary, ShowsNoStatisticsWithoutValidPoints) {
   const float xdt[] = {-1.0f, -1.0f, -1.0f, -1.0f};
-  const HeightGrid grid{2, 2, xdt, nullptr, 0.0};
-  const MapSummary summary{"empty.xdt", nullptr, 2, 2, compute_height_statistics(grid), 1.5f};
+  const HeightGrid grid{2, 2, xdt, nullptr, 0.0, nullptr};
+  const MapSummary summary{"empty.xdt", nullptr, 2, 2, compute_height_statistics(grid), 1.5f, nullptr};
   const std::string json = summary_json(summary);
   EXPECT_NE(json.find(R"("heights_nm":{"min":null,"max":null,"mean":null,"rms":null,"peak_to_valley":null})"),
             std::string::npos)

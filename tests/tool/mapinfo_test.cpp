@@ -78,9 +78,13 @@ TEST(Mapinfo, DataFileAgreesWithTheXdtItWasConvertedFrom) {
   }
   EXPECT_EQ(from_xdt.at("points_without_data"), "3");
   const double one_count_nm = 0.5 * 6.328e-7 / 32768 * 1e9;
-  for (const char* key : {"min", "max", "mean", "rms", "peak_to_valley"}) {
+  for (const char* key : {"min", "max", "mean", "rms", "peak_to_valley", "Sa", "Sq", "Sp", "Sv", "Sz"}) {
     EXPECT_NEAR(number(from_xdt, key), number(from_dat, key), one_count_nm) << key;
   }
+  EXPECT_EQ(from_dat.at("level"), "\"plane\"");
+  EXPECT_NEAR(number(from_xdt, "Ssk"), number(from_dat, "Ssk"), 1e-3);
+  // 2e-8 m of height per row of 2.5e-6 m, less what the sine leans.
+  EXPECT_NEAR(number(from_xdt, "slope_y_nm_per_m"), 2e-8 / 2.5e-6 * 1e9, 1e6);
   float highest = -1.0f;
   for (int i = 0; i < 9 * 6; ++i) highest = std::max(highest, surface_height(i / 9, i % 9));
   EXPECT_NEAR(number(from_xdt, "max"), highest * 1e9, 1e-6);
@@ -144,6 +148,20 @@ TEST(Mapinfo, DrawsOnePixelPerPointWithRowZeroAtTheTop) {
   EXPECT_EQ(picture.at(1, 1), NO_DATA_COLOUR);
   EXPECT_EQ(picture.at(3, 1), NO_DATA_COLOUR);
   EXPECT_EQ(picture.at(2, 1), colour_map[static_cast<std::size_t>(7.0 / 14.0 * 255 + 0.5)]);
+
+  // A plane (heights exact in float) levelled is flat, all one colour.
+  test::write_file(
+      dir.file("plane.xdt"),
+      test::xdt_bytes(5, 3, test::grid(5, 3, 1e-6f, [](int row, int column) {
+                        return row == 1 && column == 1 ? -1.0f : std::ldexp(float(row * 5 - column), -30);
+                      })));
+  ASSERT_EQ(
+      mapinfo(dir, {"--level", "plane", "-f", "--png", dir.file("ramp.png"), dir.file("plane.xdt")}).status,
+      0);
+  const Picture levelled = decode(dir.file("ramp.png"));
+  EXPECT_EQ(levelled.at(0, 0), colour_map[colour_map.size() / 2]);
+  EXPECT_EQ(levelled.at(4, 2), colour_map[colour_map.size() / 2]);
+  EXPECT_EQ(levelled.at(1, 1), NO_DATA_COLOUR);
 }
 
 TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
@@ -531,6 +549,11 @@ TEST(Mapinfo, RefusesBadSizesAndPrintsHelpAndVersion) {
       {{"--png", png, good, "--size"}, 2, "", "needs one picture size"},
       {{"--size", "5", good}, 2, "", "--size is the size of a picture; give --png as well"},
       {{"--pngx", good}, 2, "", "mapinfo: --pngx: unknown option"},
+      {{"--level", "cubic", good}, 2, "", "mapinfo: --level: needs plane or mean, given once"},
+      {{"--level=mean", "--level=mean", good}, 2, "", "needs plane or mean"},
+      {{"--compare", good}, 2, "", "--compare takes exactly two files and no other option"},
+      {{"--compare", "--json", good, good}, 2, "", "--compare takes exactly two files"},
+      {{"--level=mean", good}, 0, "  form removed         mean height\n  Sa ", ""},
   };
   for (const Case& c : cases) {
     const test::ProcessResult result = mapinfo(dir, c.arguments);
@@ -544,10 +567,86 @@ TEST(Mapinfo, RefusesBadSizesAndPrintsHelpAndVersion) {
     }
   }
   const std::string usage = mapinfo(dir, {"--help"}).out;
-  for (const char* option :
-       {"--json", "--png PICTURE", "--size PIXELS", "-f, --force", "--help", "--version"})
+  for (const char* option : {"--json", "--png PICTURE", "--size PIXELS", "-f, --force", "--help", "--version",
+                             "--level FORM", "--compare A B"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   EXPECT_EQ(mapinfo(dir, {"--version"}).out, "mapinfo " MAPCONV_VERSION "\n");
+}
+
+// mapinfo --compare on XDT files and their conversions by mapconv.
+TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
+  test::TempDir dir;
+  const double counts_per_metre = 32768.0 / (static_cast<double>(6.328e-7f) * 0.5);
+  const auto at_count = [&](double count) { return static_cast<float>(count / counts_per_metre); };
+  // Heights near the rounding halves and the largest storable counts.
+  const std::vector<float> edges = {
+      at_count(0.5),          at_count(-0.5),          at_count(1e6 + 0.5),        at_count(-12345.5),
+      at_count(2147483000.0), at_count(-2147483000.0), std::nextafter(0.0f, 1.0f), -1.0f};
+  const auto edge_grid = [&](float extra) {
+    return test::xdt_bytes(
+        4, 3, test::grid(4, 3, 1e-6f, [&](int row, int column) {
+          const std::size_t i = static_cast<std::size_t>(row * 4 + column);
+          return i < edges.size() ? edges[i] : i == 11 ? extra : 1e-9f * static_cast<float>(i);
+        }));
+  };
+  test::write_file(dir.file("edges.xdt"), edge_grid(2e-9f));
+  test::write_file(dir.file("lost.xdt"), edge_grid(0.03f));  // beyond the counts: stored as no data
+  test::write_file(dir.file("nan.xdt"), edge_grid(NAN));
+  test::write_file(dir.file("changed.xdt"), edge_grid(std::nextafter(2e-9f, 1.0f)));
+  test::write_file(dir.file("small.xdt"), test::xdt_bytes(3, 4, test::grid(3, 4, 1e-6f, surface_height)));
+  test::write_file(
+      dir.file("wider.xdt"),
+      test::xdt_bytes(4, 3, test::grid(4, 3, 2e-6f, [&](int row, int column) {
+                        const std::size_t i = static_cast<std::size_t>(row * 4 + column);
+                        return i < edges.size() ? edges[i] : i == 11 ? 2e-9f : 1e-9f * static_cast<float>(i);
+                      })));
+  ASSERT_EQ(
+      test::run_program(XDTGEN_EXECUTABLE, {"-s", "5", "-m", "0.2", "300", "257", dir.file("gen.xdt")}, dir)
+          .status,
+      0);
+  for (const char* name : {"edges", "lost", "nan", "changed", "gen"})
+    ASSERT_EQ(
+        test::run_program(MAPCONV_EXECUTABLE,
+                          {dir.file(std::string(name) + ".xdt"), dir.file(std::string(name) + ".dat")}, dir)
+            .status,
+        0);
+  // One count one off, in a copy of a conversion.
+  test::Bytes bytes = test::read_file(dir.file("edges.dat"));
+  bytes[834 + 11 * 4 + 3] ^= 1;
+  test::write_file(dir.file("edges-off.dat"), bytes);
+  struct Case {
+    const char* first;
+    const char* second;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"gen.xdt", "gen.dat", 0, "result: the maps agree (every height within half a phase count"},
+      {"edges.xdt", "edges.dat", 0, "result: the maps agree"},
+      {"edges.dat", "edges.xdt", 0, "result: the maps agree"},
+      {"gen.dat", "gen.dat", 0, "largest difference         0 phase counts of B"},
+      {"gen.xdt", "gen.xdt", 0, "result: the maps agree (every height equal)"},
+      {"nan.xdt", "nan.xdt", 0, "result: the maps agree"},
+      {"lost.xdt", "lost.dat", 1, "data in A only             1\n"},
+      {"nan.xdt", "nan.dat", 1,
+       "result: the points without data differ (rule: points without data coincide), "
+       "first at column 3, row 2"},
+      {"changed.xdt", "edges.xdt", 1, "heights differ beyond the tolerance (rule: every height equal)"},
+      {"edges.xdt", "edges-off.dat", 1,
+       "heights differ beyond the tolerance (rule: every height within half"},
+      {"edges.dat", "edges-off.dat", 1, "heights differ"},
+      {"small.xdt", "edges.xdt", 1, "result: the grids differ"},
+      {"wider.xdt", "edges.dat", 1, "lateral resolution         2e-06 in A, 1e-06 in B"},
+  };
+  for (const Case& c : cases) {
+    const test::ProcessResult result = mapinfo(dir, {"--compare", dir.file(c.first), dir.file(c.second)});
+    EXPECT_EQ(result.status, c.status) << c.first << " " << c.second << result.err;
+    EXPECT_NE(result.out.find(c.out), std::string::npos) << c.first << " " << c.second << "\n" << result.out;
+  }
+  const test::ProcessResult missing = mapinfo(dir, {"--compare", dir.file("gen.xdt"), dir.file("none.dat")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("none.dat: No such file or directory (ERR_CANT_OPEN_FILE)"), std::string::npos)
+      << missing.err;
 }
 
 TEST(Mapinfo, EscapesControlBytesOfNamesOnTheTerminal) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Everything a data file holds. The maps own their blocks (through
 // memory_hooks); a map whose block is absent from the file has null data and
@@ -50,6 +51,14 @@ MAPCONV_API ErrorCode read_data_file(const char* path, DataFileContents* content
 // then holds the header's size, or 0 before the magic number is complete).
 MAPCONV_API ErrorCode data_file_length(const unsigned char* first_bytes, std::size_t size,
                                        std::uint64_t* length);
+
+// Reads and checks the header of the data file open in stream, which is left
+// at the first block: *contents gets everything but the blocks (the maps
+// have their geometry and null data). Returns 0, ERR_INVALID_PARAM,
+// ERR_CANT_READ_FILE (errno tells why), ERR_PREMATURE_EOF or
+// ERR_NOT_A_DATA_FILE; the block lengths are not
+// checked against the file.
+MAPCONV_API ErrorCode read_data_file_header(std::FILE* stream, DataFileContents* contents);
 
 // True when the four bytes, read big-endian, are one of the three magic
 // numbers.

@@ -1,0 +1,333 @@
+#include <mapconv/conversion.h>
+#include <mapconv/data_file_reader.h>
+#include <mapconv/map_compare.h>
+#include <mapconv/map_records.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/path.h>
+#include <mapconv/xdt_reader.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "cpu_dispatch.h"
+
+namespace {
+
+// Points read from each map at a time: 512 KiB of heights and counts.
+constexpr std::size_t PIECE = std::size_t{1} << 16;
+
+// One map read piece by piece, as an XDT stream or as the phase block of a
+// data file.
+struct MapReader {
+  bool data_file = false;
+  XdtStream xdt{};
+  FileHandle file;
+  std::int32_t columns = 0;
+  std::int32_t rows = 0;
+  float lateral_resolution = 0.0f;
+  double counts_per_metre = 0.0;
+  std::uint64_t remaining = 0;
+  int reason = 0;                      // errno of a failed read
+  HookedBlock<float[]> heights;        // XDT: metres, -1.0 for no data
+  HookedBlock<std::int32_t[]> counts;  // data file: host order
+
+  MapReader() { xdt_stream_clear(&xdt); }
+  ~MapReader() { xdt_stream_close(&xdt); }
+  MapReader(const MapReader&) = delete;
+  MapReader& operator=(const MapReader&) = delete;
+
+  ErrorCode open(const char* path) {
+    file.reset(u_open_path(path, "rb"));
+    if (file == nullptr) return ERR_CANT_OPEN_FILE;
+    struct stat status {};
+    if (fstat(fileno(file.get()), &status) != 0 || S_ISDIR(status.st_mode)) return ERR_CANT_OPEN_FILE;
+    unsigned char magic[4] = {};
+    data_file = std::fread(magic, 1, sizeof magic, file.get()) == sizeof magic && is_data_file_magic(magic);
+    return data_file ? open_data_file(status) : open_xdt(path);
+  }
+
+  ErrorCode open_data_file(const struct stat& status) {
+    DataFileContents contents;
+    std::rewind(file.get());
+    ErrorCode code = read_data_file_header(file.get(), &contents);
+    if (code != NO_ERROR) return code;
+    const std::uint64_t intensity_bytes = std::uint64_t(contents.intensity.width) *
+                                          std::uint64_t(contents.intensity.height) *
+                                          std::uint64_t(contents.intensity.buckets) * 2;
+    columns = contents.phase.width;
+    rows = contents.phase.height;
+    remaining = std::uint64_t(columns) * std::uint64_t(rows);
+    // A data file without a phase block has no heights to compare.
+    if (remaining == 0) return ERR_NOT_A_DATA_FILE;
+    const auto expected = static_cast<std::uint64_t>(contents.header_size) + intensity_bytes + remaining * 4;
+    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) != expected)
+      return static_cast<std::uint64_t>(status.st_size) < expected ? ERR_PREMATURE_EOF : ERR_NOT_A_DATA_FILE;
+    if (intensity_bytes > static_cast<std::uint64_t>(std::numeric_limits<long>::max()) ||
+        std::fseek(file.get(), static_cast<long>(contents.header_size + intensity_bytes), SEEK_SET) != 0)
+      return ERR_PREMATURE_EOF;
+    lateral_resolution = contents.header.lateral_resolution;
+    counts_per_metre = phase_counts_per_metre(&contents.header);
+    counts = hooked_allocate<std::int32_t>(PIECE);
+    return counts == nullptr ? ERR_NO_MEM : NO_ERROR;
+  }
+
+  ErrorCode open_xdt(const char* path) {
+    file.reset();
+    const ErrorCode code = xdt_stream_open(path, false, &xdt);
+    if (code != NO_ERROR) return code;
+    columns = xdt.columns;
+    rows = xdt.rows;
+    remaining = xdt.points;
+    heights = hooked_allocate<float>(PIECE);
+    return heights == nullptr ? ERR_NO_MEM : NO_ERROR;
+  }
+
+  // The next count points (count <= PIECE and <= remaining).
+  ErrorCode read(std::size_t count) {
+    if (data_file) {
+      if (std::fread(counts.get(), 4, count, file.get()) != count) {
+        reason = errno;
+        return std::ferror(file.get()) ? ERR_CANT_READ_FILE : ERR_PREMATURE_EOF;
+      }
+      for (std::size_t i = 0; i < count; ++i)
+        counts[i] = static_cast<std::int32_t>(__builtin_bswap32(static_cast<std::uint32_t>(counts[i])));
+    } else {
+      std::size_t got = 0;
+      const ErrorCode code = xdt_stream_read(&xdt, heights.get(), count, &got);
+      if (code != NO_ERROR) {
+        reason = errno;
+        return code;
+      }
+      if (got != count) return ERR_PREMATURE_EOF;
+    }
+    remaining -= count;
+    return NO_ERROR;
+  }
+
+  ErrorCode finish() {
+    if (!data_file) return xdt_stream_finish(&xdt, &lateral_resolution);
+    return std::fgetc(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
+  }
+};
+
+// A piece of both maps on one scale: values in units per metre (the data
+// file's counts in a mixed pair), and whether each point has data.
+struct Scaled {
+  HookedBlock<double[]> values[2];
+  HookedBlock<double[]> valid[2];  // 1.0 or 0.0
+  double units_per_metre = 1.0;
+  double tolerance = 0.0;  // in units, plus relative_slack of the data file's value
+  double relative_slack = 0.0;
+  int data_side = -1;  // the data file of a mixed pair
+};
+
+MAPCONV_HOT_LOOP void scale_xdt(const float* heights, std::size_t count, double factor, double* values,
+                                double* valid) {
+  for (std::size_t i = 0; i < count; ++i) {
+    valid[i] = heights[i] <= -1.0f ? 0.0 : 1.0;
+    values[i] = static_cast<double>(heights[i]) * factor;
+  }
+}
+
+MAPCONV_HOT_LOOP void scale_counts(const std::int32_t* counts, std::size_t count, double factor,
+                                   double* values, double* valid) {
+  for (std::size_t i = 0; i < count; ++i) {
+    valid[i] = counts[i] != PHASE_INVALID ? 1.0 : 0.0;
+    values[i] = static_cast<double>(counts[i]) * factor;
+  }
+}
+
+// What one piece adds to the comparison, without a branch per point.
+struct PieceTally {
+  std::uint64_t both, only_first, only_second, bad;
+  double largest;  // -1 when no point is valid in both with a difference that is a number
+};
+
+// exact: two maps of one kind, which must hold equal heights; else the
+// tolerance applies.
+MAPCONV_HOT_LOOP PieceTally tally(bool exact, const double* a, const double* b, const double* valid_a,
+                                  const double* valid_b, const double* stored, std::size_t count,
+                                  double tolerance, double relative_slack) {
+  // Four lanes of doubles only (counts of 0.0 and 1.0 are exact), so that
+  // the compiler can keep each lane in one vector register.
+  constexpr std::size_t lanes = 4;
+  double both_count[lanes] = {}, in_first[lanes] = {}, in_second[lanes] = {}, bad[lanes] = {};
+  double largest[lanes] = {-1.0, -1.0, -1.0, -1.0};
+  const auto add = [&](std::size_t lane, std::size_t i) {
+    const double both = valid_a[i] * valid_b[i];
+    const double difference = std::fabs(b[i] - a[i]);
+    bool agree;
+    if (exact) {
+      // Two NaN heights (XDT files) are the same height.
+      agree = (a[i] == b[i]) | ((a[i] != a[i]) & (b[i] != b[i]));
+    } else {
+      agree = difference <= tolerance + std::fabs(stored[i]) * relative_slack;
+    }
+    both_count[lane] += both;
+    in_first[lane] += valid_a[i];
+    in_second[lane] += valid_b[i];
+    bad[lane] += agree ? 0.0 : both;
+    const double candidate = both != 0.0 ? difference : -1.0;
+    largest[lane] = candidate > largest[lane] ? candidate : largest[lane];
+  };
+  std::size_t i = 0;
+  for (; i + lanes <= count; i += lanes) {
+    for (std::size_t lane = 0; lane < lanes; ++lane) add(lane, i + lane);
+  }
+  for (; i < count; ++i) add(0, i);
+  double both = 0, first = 0, second = 0, wrong = 0;
+  PieceTally t{0, 0, 0, 0, -1.0};
+  for (std::size_t lane = 0; lane < lanes; ++lane) {
+    both += both_count[lane];
+    first += in_first[lane];
+    second += in_second[lane];
+    wrong += bad[lane];
+    t.largest = largest[lane] > t.largest ? largest[lane] : t.largest;
+  }
+  t.both = static_cast<std::uint64_t>(both);
+  t.only_first = static_cast<std::uint64_t>(first - both);
+  t.only_second = static_cast<std::uint64_t>(second - both);
+  t.bad = static_cast<std::uint64_t>(wrong);
+  return t;
+}
+
+// Compares one piece of count points starting at point first.
+void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t first, std::size_t count,
+                   MapComparison* result) {
+  for (int k = 0; k < 2; ++k) {
+    const MapReader& map = readers[k];
+    const double factor =
+        map.data_file ? scaled->units_per_metre / map.counts_per_metre : scaled->units_per_metre;
+    if (map.data_file) {
+      scale_counts(map.counts.get(), count, factor, scaled->values[k].get(), scaled->valid[k].get());
+    } else {
+      scale_xdt(map.heights.get(), count, factor, scaled->values[k].get(), scaled->valid[k].get());
+    }
+  }
+  const double* a = scaled->values[0].get();
+  const double* b = scaled->values[1].get();
+  const double* valid_a = scaled->valid[0].get();
+  const double* valid_b = scaled->valid[1].get();
+  const PieceTally t = tally(scaled->data_side < 0, a, b, valid_a, valid_b,
+                             scaled->values[scaled->data_side < 0 ? 1 : scaled->data_side].get(), count,
+                             scaled->tolerance, scaled->relative_slack);
+  result->points_in_both += t.both;
+  result->only_in_first += t.only_first;
+  result->only_in_second += t.only_second;
+  const double largest = t.largest / scaled->units_per_metre;
+  if (t.largest >= 0 && !(largest <= result->largest_difference)) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (valid_a[i] * valid_b[i] != 0.0 && std::fabs(b[i] - a[i]) == t.largest) {
+        result->largest_difference = largest;
+        result->largest_at = first + i;
+        break;
+      }
+    }
+  }
+  // The rule of lowest number wins, at its first point.
+  const bool no_data_differs = t.only_first + t.only_second > 0;
+  if (no_data_differs && result->verdict != MAPS_NO_DATA_DIFFERS) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (valid_a[i] != valid_b[i]) {
+        result->verdict = MAPS_NO_DATA_DIFFERS;
+        result->first_mismatch = first + i;
+        break;
+      }
+    }
+  } else if (t.bad > 0 && result->verdict == MAPS_AGREE) {
+    result->verdict = MAPS_HEIGHTS_DIFFER;
+    for (std::size_t i = 0; i < count; ++i) {
+      const bool same = a[i] == b[i] || (a[i] != a[i] && b[i] != b[i]);
+      const double* stored = scaled->values[scaled->data_side < 0 ? 1 : scaled->data_side].get();
+      if (valid_a[i] * valid_b[i] != 0.0 && !same &&
+          !(std::fabs(b[i] - a[i]) <= scaled->tolerance + std::fabs(stored[i]) * scaled->relative_slack)) {
+        result->first_mismatch = first + i;
+        break;
+      }
+    }
+  }
+}
+
+// The comparison; *reason receives errno of a failed read, which closing
+// the files may overwrite.
+ErrorCode compare_files(const char* first, const char* second, MapComparison* result, int* reason) {
+  std::memset(result, 0, sizeof *result);
+  result->largest_difference = std::numeric_limits<double>::quiet_NaN();
+  result->largest_difference_counts = std::numeric_limits<double>::quiet_NaN();
+  MapReader readers[2];
+  const char* paths[2] = {first, second};
+  for (int k = 0; k < 2; ++k) {
+    const ErrorCode code = readers[k].open(paths[k]);
+    if (code != NO_ERROR) {
+      result->failed_file = k + 1;
+      return code;
+    }
+    result->data_file[k] = readers[k].data_file;
+    result->columns[k] = readers[k].columns;
+    result->rows[k] = readers[k].rows;
+  }
+  if (readers[0].columns != readers[1].columns || readers[0].rows != readers[1].rows) {
+    result->verdict = MAPS_GRIDS_DIFFER;
+    return NO_ERROR;
+  }
+  // The scale the pair is compared on: counts of the data file when there
+  // is one and, for two data files, counts when both count alike.
+  Scaled scaled;
+  const bool mixed = readers[0].data_file != readers[1].data_file;
+  if (mixed) {
+    scaled.data_side = readers[0].data_file ? 0 : 1;
+    scaled.units_per_metre = readers[scaled.data_side].counts_per_metre;
+    scaled.tolerance = 0.5;
+    scaled.relative_slack = 0x1p-50;
+  } else if (readers[0].data_file && readers[0].counts_per_metre == readers[1].counts_per_metre) {
+    scaled.units_per_metre = readers[0].counts_per_metre;
+  }
+  for (int k = 0; k < 2; ++k) {
+    scaled.values[k] = hooked_allocate<double>(PIECE);
+    scaled.valid[k] = hooked_allocate<double>(PIECE);
+    if (scaled.values[k] == nullptr || scaled.valid[k] == nullptr) {
+      result->failed_file = k + 1;
+      return ERR_NO_MEM;
+    }
+  }
+  const std::uint64_t points = readers[0].remaining;
+  for (std::uint64_t done = 0; done < points;) {
+    const std::size_t count = points - done < PIECE ? static_cast<std::size_t>(points - done) : PIECE;
+    for (int k = 0; k < 2; ++k) {
+      const ErrorCode code = readers[k].read(count);
+      if (code != NO_ERROR) {
+        result->failed_file = k + 1;
+        *reason = readers[k].reason;
+        return code;
+      }
+    }
+    compare_piece(readers, &scaled, done, count, result);
+    done += count;
+  }
+  for (int k = 0; k < 2; ++k) {
+    const ErrorCode code = readers[k].finish();
+    if (code != NO_ERROR) {
+      result->failed_file = k + 1;
+      return code;
+    }
+    result->lateral_resolution[k] = readers[k].lateral_resolution;
+  }
+  if (std::memcmp(&result->lateral_resolution[0], &result->lateral_resolution[1], sizeof(float)) != 0)
+    result->verdict = MAPS_GRIDS_DIFFER;
+  if (readers[1].data_file && !std::isnan(result->largest_difference))
+    result->largest_difference_counts = result->largest_difference * readers[1].counts_per_metre;
+  result->tolerance_counts = readers[0].data_file != readers[1].data_file ? 0.5 : 0.0;
+  return NO_ERROR;
+}
+}  // namespace
+
+ErrorCode compare_map_files(const char* first, const char* second, MapComparison* result) {
+  if (first == nullptr || second == nullptr || result == nullptr) return ERR_INVALID_PARAM;
+  int reason = 0;
+  const ErrorCode code = compare_files(first, second, result, &reason);
+  if (code == ERR_CANT_READ_FILE) errno = reason;
+  return code;
+}
