@@ -281,7 +281,7 @@ ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32
                                   float lateral_resolution, ConversionSession* session) {
   if (session == nullptr) return ERR_INVALID_PARAM;
   *session = ConversionSession{};
-  if (output == nullptr || columns < 2 || columns > 32767 || rows < 2 || rows > 32767)
+  if (output == nullptr || columns < 1 || columns > 32767 || rows < 1 || rows > 32767)
     return ERR_INVALID_PARAM;
   const std::size_t points = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
   const std::size_t piece = std::min(points, CONVERSION_PIECE_POINTS);

@@ -101,7 +101,7 @@ struct ConversionSession {
   ConversionState* state;       // through memory_hooks; null when no file is open
 };
 
-// Starts the data file of a columns x rows grid (2 to 32767 each) at output
+// Starts the data file of a columns x rows grid (1 to 32767 each) at output
 // (library path convention); flags are those of output_file_open. Returns 0,
 // ERR_INVALID_PARAM, ERR_NO_MEM or ERR_CANT_CREATE_FILE (name_taken set when
 // a regular file of that name exists; otherwise errno tells why). After a
