@@ -32,7 +32,8 @@ namespace {
 
 PyObject* error_type = nullptr;  // mapconv.Error, owned by the module
 
-[[noreturn]] void raise_error(ErrorCode code, const std::string& path) {
+// exists: the output was refused because a file of that name exists.
+[[noreturn]] void raise_error(ErrorCode code, const std::string& path, bool exists = false) {
   const char* name = code >= 0 && code <= ERROR_CODE_MAX ? error_names[code] : "UNKNOWN_ERROR";
   const std::string message = path + ": " + name;
   py::object error =
@@ -40,6 +41,7 @@ PyObject* error_type = nullptr;  // mapconv.Error, owned by the module
   if (!error) throw py::error_already_set();
   error.attr("code") = code;
   error.attr("name") = name;
+  error.attr("exists") = exists;
   PyErr_SetObject(error_type, error.ptr());
   throw py::error_already_set();
 }
@@ -406,7 +408,8 @@ py::tuple read_xdt(const py::object& path_object) {
 // becomes -1.0 (no data) in a staging piece, never in the caller's array.
 // Runs without the GIL.
 ErrorCode stream_heights(const char* path, unsigned flags, const float* heights, std::int32_t rows,
-                         std::int32_t columns, float resolution, std::size_t* unrepresentable) {
+                         std::int32_t columns, float resolution, std::size_t* unrepresentable,
+                         bool* name_taken) {
   const std::size_t total = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
   const std::size_t piece = std::min(total, CONVERSION_PIECE_POINTS);
   const HookedBlock<float[]> staging = hooked_allocate<float>(piece);
@@ -422,8 +425,9 @@ ErrorCode stream_heights(const char* path, unsigned flags, const float* heights,
     code = conversion_session_write(&session, staging.get(), count);
   }
   *unrepresentable = session.unrepresentable;
-  if (code == NO_ERROR) return conversion_session_commit(&session);
+  if (code == NO_ERROR) code = conversion_session_commit(&session);
   conversion_session_discard(&session);
+  *name_taken = session.name_taken;
   return code;
 }
 
@@ -435,13 +439,14 @@ std::size_t save_heights(const py::object& path_object, const py::handle& height
   const auto columns = static_cast<std::int32_t>(heights.shape(1));
   const auto* data = static_cast<const float*>(heights.data());
   std::size_t unrepresentable = 0;
+  bool name_taken = false;
   ErrorCode code;
   {
     py::gil_scoped_release unlocked;
     code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, data, rows, columns,
-                          static_cast<float>(resolution), &unrepresentable);
+                          static_cast<float>(resolution), &unrepresentable, &name_taken);
   }
-  if (code != NO_ERROR) raise_error(code, path_text(path));
+  if (code != NO_ERROR) raise_error(code, path_text(path), name_taken);
   return unrepresentable;
 }
 
@@ -494,14 +499,15 @@ void write_data(const py::object& path_object, const py::object& phase_object,
   }
   const std::string path = path_bytes(path_object);
   ErrorCode code;
+  bool name_taken = false;
   {
     py::gil_scoped_release unlocked;
     code = write_data_file_atomic(path.c_str(), force ? OUTPUT_REPLACE : 0u,
                                   has_software ? &software : nullptr, has_header ? &header : nullptr,
                                   intensity.data != nullptr ? &intensity : nullptr,
-                                  phase.data != nullptr ? &phase : nullptr);
+                                  phase.data != nullptr ? &phase : nullptr, &name_taken);
   }
-  if (code != NO_ERROR) raise_error(code, path_text(path));
+  if (code != NO_ERROR) raise_error(code, path_text(path), name_taken);
 }
 
 }  // namespace
@@ -522,11 +528,13 @@ PYBIND11_MODULE(mapconv, module) {
   error_type = PyErr_NewExceptionWithDoc(
       "mapconv.Error",
       "A library operation failed. A subclass of OSError (errno is None); code is the library's "
-      "error number, name its name (such as 'ERR_CANT_OPEN_FILE'); the message is 'PATH: NAME'.",
+      "error number, name its name (such as 'ERR_CANT_OPEN_FILE'), exists whether a file of that "
+      "name refused the output (force not given); the message is 'PATH: NAME'.",
       PyExc_OSError, nullptr);
   if (error_type == nullptr) throw py::error_already_set();
   py::handle(error_type).attr("code") = 0;
   py::handle(error_type).attr("name") = "NO_ERROR";
+  py::handle(error_type).attr("exists") = false;
   module.add_object("Error", py::handle(error_type));
 
   py::dict codes;
