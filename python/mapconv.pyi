@@ -31,6 +31,8 @@ class Error(OSError):
     """The library's error number (see error_codes)."""
     name: str
     """Its name, such as 'ERR_CANT_OPEN_FILE'."""
+    exists: bool
+    """True when a file of that name refused the output (force not given)."""
 
 class DataFile:
     """The contents of a binary data file; the arrays use the reader's blocks."""

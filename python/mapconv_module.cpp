@@ -31,13 +31,10 @@ namespace py = pybind11;
 
 namespace {
 
-// Heights converted per piece by save_heights, as mapconv does: memory for
-// the staging buffers stays small whatever the grid.
-constexpr std::size_t PIECE_POINTS = 65536;
-
 PyObject* error_type = nullptr;  // mapconv.Error, owned by the module
 
-[[noreturn]] void raise_error(ErrorCode code, const std::string& path) {
+// exists: the output was refused because a file of that name exists.
+[[noreturn]] void raise_error(ErrorCode code, const std::string& path, bool exists = false) {
   const char* name = code >= 0 && code <= ERROR_CODE_MAX ? error_names[code] : "UNKNOWN_ERROR";
   const std::string message = path + ": " + name;
   py::object error =
@@ -45,6 +42,7 @@ PyObject* error_type = nullptr;  // mapconv.Error, owned by the module
   if (!error) throw py::error_already_set();
   error.attr("code") = code;
   error.attr("name") = name;
+  error.attr("exists") = exists;
   PyErr_SetObject(error_type, error.ptr());
   throw py::error_already_set();
 }
@@ -371,17 +369,13 @@ py::object heights_of(const DataFile& file) {
   if (file.phase.is_none()) return py::none();
   const auto phase = py::reinterpret_borrow<py::array_t<std::int32_t>>(file.phase);
   py::array_t<double> heights({phase.shape(0), phase.shape(1)});
-  const std::int32_t* counts = phase.data();
-  double* out = heights.mutable_data();
   const auto total = static_cast<std::size_t>(phase.size());
-  // 32768 counts stand for wavelength x scale factor, the file's own.
-  const double metres_per_count =
-      static_cast<double>(file.header.scale_factor) * static_cast<double>(file.header.wavelength) / 32768.0;
+  const double metres_per_count = metres_per_phase_count(&file.header);
+  const std::span counts(phase.data(), total);
+  const std::span out(heights.mutable_data(), total);
   {
     py::gil_scoped_release unlocked;
-    for (std::size_t i = 0; i < total; ++i) {
-      out[i] = counts[i] == PHASE_INVALID ? std::nan("") : counts[i] * metres_per_count;
-    }
+    convert_phase_counts(counts, metres_per_count, out);
   }
   return heights;
 }
@@ -411,44 +405,30 @@ py::tuple read_xdt(const py::object& path_object) {
   return py::make_tuple(array, static_cast<double>(resolution));
 }
 
-// Streams the heights through the conversion into the file, as mapconv
-// does; NaN becomes -1.0 (no data) in the staging piece, never in the
-// caller's array. Runs without the GIL.
+// Writes the heights through the library's conversion session; NaN
+// becomes -1.0 (no data) in a staging piece, never in the caller's array.
+// Runs without the GIL.
 ErrorCode stream_heights(const char* path, unsigned flags, const float* heights, std::int32_t rows,
-                         std::int32_t columns, float resolution, std::size_t* unrepresentable) {
+                         std::int32_t columns, float resolution, std::size_t* unrepresentable,
+                         bool* name_taken) {
   const std::size_t total = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
-  const std::size_t piece = std::min(total, PIECE_POINTS);
+  const std::size_t piece = std::min(total, CONVERSION_PIECE_POINTS);
   const HookedBlock<float[]> staging = hooked_allocate<float>(piece);
-  const HookedBlock<std::int32_t[]> phases = hooked_allocate<std::int32_t>(piece);
-  if (staging == nullptr || phases == nullptr) return ERR_NO_MEM;
-
-  DataFileHeader header;
-  build_header(columns, rows, resolution, &header);
-  const double counts_per_metre = phase_counts_per_metre(&header);
-  PhaseMap geometry;
-  phase_map_clear(&geometry);
-  geometry.width = static_cast<std::int16_t>(columns);
-  geometry.height = static_cast<std::int16_t>(rows);
-  DataFileStream stream;
-  data_file_stream_clear(&stream);
-  ErrorCode code =
-      data_file_stream_begin(path, flags, choose_header_format(&header), nullptr, &geometry, &stream);
-  if (code != NO_ERROR) return code;
-  // A device takes the header first; a file gets it last, like mapconv's.
-  if (stream.in_order) code = data_file_stream_write_header(&stream, nullptr, &header);
+  if (staging == nullptr) return ERR_NO_MEM;
+  ConversionSession session;
+  ErrorCode code = conversion_session_open(path, flags, columns, rows, resolution, &session);
   for (std::size_t start = 0; code == NO_ERROR && start < total; start += piece) {
     const std::size_t count = std::min(piece, total - start);
     for (std::size_t i = 0; i < count; ++i) {
       const float height = heights[start + i];
       staging[i] = std::isnan(height) ? -1.0f : height;
     }
-    *unrepresentable += convert_heights(std::span<const float>(staging.get(), count), counts_per_metre,
-                                        std::span<std::int32_t>(phases.get(), count));
-    code = data_file_stream_write_phase(&stream, phases.get(), count);
+    code = conversion_session_write(&session, staging.get(), count);
   }
-  if (code == NO_ERROR && !stream.in_order) code = data_file_stream_write_header(&stream, nullptr, &header);
-  if (code == NO_ERROR) return data_file_stream_commit(&stream);
-  data_file_stream_discard(&stream);
+  *unrepresentable = session.unrepresentable;
+  if (code == NO_ERROR) code = conversion_session_commit(&session);
+  conversion_session_discard(&session);
+  *name_taken = session.name_taken;
   return code;
 }
 
@@ -460,13 +440,14 @@ std::size_t save_heights(const py::object& path_object, const py::handle& height
   const auto columns = static_cast<std::int32_t>(heights.shape(1));
   const auto* data = static_cast<const float*>(heights.data());
   std::size_t unrepresentable = 0;
+  bool name_taken = false;
   ErrorCode code;
   {
     py::gil_scoped_release unlocked;
     code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, data, rows, columns,
-                          static_cast<float>(resolution), &unrepresentable);
+                          static_cast<float>(resolution), &unrepresentable, &name_taken);
   }
-  if (code != NO_ERROR) raise_error(code, path_text(path));
+  if (code != NO_ERROR) raise_error(code, path_text(path), name_taken);
   return unrepresentable;
 }
 
@@ -562,14 +543,15 @@ void write_data(const py::object& path_object, const py::object& phase_object,
   }
   const std::string path = path_bytes(path_object);
   ErrorCode code;
+  bool name_taken = false;
   {
     py::gil_scoped_release unlocked;
     code = write_data_file_atomic(path.c_str(), force ? OUTPUT_REPLACE : 0u,
                                   has_software ? &software : nullptr, has_header ? &header : nullptr,
                                   intensity.data != nullptr ? &intensity : nullptr,
-                                  phase.data != nullptr ? &phase : nullptr);
+                                  phase.data != nullptr ? &phase : nullptr, &name_taken);
   }
-  if (code != NO_ERROR) raise_error(code, path_text(path));
+  if (code != NO_ERROR) raise_error(code, path_text(path), name_taken);
 }
 
 }  // namespace
@@ -590,11 +572,13 @@ PYBIND11_MODULE(mapconv, module) {
   error_type = PyErr_NewExceptionWithDoc(
       "mapconv.Error",
       "A library operation failed. A subclass of OSError (errno is None); code is the library's "
-      "error number, name its name (such as 'ERR_CANT_OPEN_FILE'); the message is 'PATH: NAME'.",
+      "error number, name its name (such as 'ERR_CANT_OPEN_FILE'), exists whether a file of that "
+      "name refused the output (force not given); the message is 'PATH: NAME'.",
       PyExc_OSError, nullptr);
   if (error_type == nullptr) throw py::error_already_set();
   py::handle(error_type).attr("code") = 0;
   py::handle(error_type).attr("name") = "NO_ERROR";
+  py::handle(error_type).attr("exists") = false;
   module.add_object("Error", py::handle(error_type));
 
   py::dict codes;

@@ -1,5 +1,6 @@
 // Reads a data file and prints its grid and a few heights in nanometres,
 // worked out with the file's own settings.
+#include <mapconv/conversion.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/errors.h>
 
@@ -18,8 +19,7 @@ int main(int argc, char** argv) {
   std::printf("%s: header format %d, %d x %d phase counts\n", path, contents.header_format, phase.width,
               phase.height);
   // 32768 counts stand for wavelength x scale factor of height.
-  const double metres_per_count =
-      static_cast<double>(contents.header.wavelength) * contents.header.scale_factor / 32768.0;
+  const double metres_per_count = metres_per_phase_count(&contents.header);
   for (int column = 0; column < 4 && phase.data != nullptr; ++column) {
     const std::int32_t count = phase.data[column];
     if (count == PHASE_INVALID) {

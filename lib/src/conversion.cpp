@@ -77,3 +77,14 @@ ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* 
       convert_heights(std::span(heights, count), counts_per_metre, std::span(map->data, count));
   return NO_ERROR;
 }
+
+double metres_per_phase_count(const DataFileHeader* header) {
+  return static_cast<double>(header->scale_factor) * static_cast<double>(header->wavelength) / 32768.0;
+}
+
+void convert_phase_counts(std::span<const std::int32_t> counts, double metres_per_count,
+                          std::span<double> heights) {
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    heights[i] = counts[i] == PHASE_INVALID ? std::nan("") : counts[i] * metres_per_count;
+  }
+}

@@ -195,11 +195,16 @@ ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const 
   // buffer would only copy them once more and split each write in two.
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
   ErrorCode result = write_data_stream(file.get(), software, header, intensity, phase);
+  // The reason of a failed write, which the flush and close must not hide.
+  int reason = errno;
   // Data still in the stream's buffer is only known to be on disk once the
   // flush and the close succeed.
   const bool flushed = std::fflush(file.get()) == 0;
+  if (result == NO_ERROR && !flushed) reason = errno;
   const bool closed = std::fclose(file.release()) == 0;
+  if (result == NO_ERROR && flushed && !closed) reason = errno;
   if (result == NO_ERROR && !(flushed && closed)) result = ERR_CANT_WRITE_FILE;
+  if (result != NO_ERROR) errno = reason;
   return result;
 }
 
@@ -369,14 +374,19 @@ ErrorCode data_file_stream_commit(DataFileStream* stream) {
 
 void data_file_stream_discard(DataFileStream* stream) {
   if (stream == nullptr) return;
+  // A caller's release hook may touch errno; the reason of the failure that
+  // led here must survive.
+  const int reason = errno;
   output_file_discard(&stream->output);
   if (stream->staging != nullptr) memory_hooks.release(stream->staging);
   data_file_stream_clear(stream);
+  errno = reason;
 }
 
 ErrorCode write_data_file_atomic(const char* path, unsigned flags, const SoftwareInfo* software,
                                  const DataFileHeader* header, const IntensityMap* intensity,
-                                 const PhaseMap* phase) {
+                                 const PhaseMap* phase, bool* name_taken) {
+  if (name_taken != nullptr) *name_taken = false;
   if (intensity != nullptr && intensity->data == nullptr) intensity = nullptr;
   if (phase != nullptr && phase->data == nullptr) phase = nullptr;
   if (path == nullptr || (intensity == nullptr && phase == nullptr)) return ERR_INVALID_PARAM;
@@ -386,6 +396,7 @@ ErrorCode write_data_file_atomic(const char* path, unsigned flags, const Softwar
   DataFileStream stream;
   ErrorCode code =
       data_file_stream_begin(path, flags, choose_header_format(header), intensity, phase, &stream);
+  if (name_taken != nullptr) *name_taken = stream.name_taken;
   if (code != NO_ERROR) return code;
   // The whole header is known, so it goes first: any output takes it then.
   code = data_file_stream_write_header(&stream, software, header);
@@ -395,7 +406,11 @@ ErrorCode write_data_file_atomic(const char* path, unsigned flags, const Softwar
   if (code == NO_ERROR && phase != nullptr) {
     code = data_file_stream_write_phase(&stream, phase->data, sizes.phase_bytes / 4);
   }
-  if (code == NO_ERROR) return data_file_stream_commit(&stream);
+  if (code == NO_ERROR) {
+    code = data_file_stream_commit(&stream);
+    if (name_taken != nullptr) *name_taken = stream.name_taken;
+    return code;
+  }
   data_file_stream_discard(&stream);
   return code;
 }

@@ -152,7 +152,12 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
 
   FileHandle file(std::fopen(path, "rb"));
   // A folder opens as a stream on some systems, but it is no file to read.
-  if (file == nullptr || is_directory(file.get())) return ERR_CANT_OPEN_FILE;
+  if (file == nullptr) return ERR_CANT_OPEN_FILE;
+  if (is_directory(file.get())) {
+    file.reset();
+    errno = EISDIR;
+    return ERR_CANT_OPEN_FILE;
+  }
   // The records are read in large chunks straight into the reader's own
   // buffer; a stream buffer would only add a copy and a second call per chunk.
   std::setvbuf(file.get(), nullptr, _IONBF, 0);

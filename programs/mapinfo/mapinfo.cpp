@@ -1,6 +1,7 @@
 // mapinfo: prints a summary of XDT surface files and binary data files, and
 // optionally draws one of them as a false-colour PNG picture.
 #include <fcntl.h>
+#include <mapconv/conversion.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/errors.h>
 #include <mapconv/map_compare.h>
@@ -410,9 +411,7 @@ bool load_data_file(const char* path, LoadedMap* map, Failure* failure) {
   map->grid.columns = contents.phase.width;
   map->grid.rows = contents.phase.height;
   map->grid.phase_counts = contents.phase.data;
-  // One count is wavelength * scale factor / 32768 of height.
-  map->grid.nanometres_per_count = static_cast<double>(contents.header.scale_factor) *
-                                   static_cast<double>(contents.header.wavelength) / 32768.0 * 1e9;
+  map->grid.nanometres_per_count = metres_per_phase_count(&contents.header) * 1e9;
   map->lateral_resolution = contents.header.lateral_resolution;
   return true;
 }

@@ -213,6 +213,7 @@ def test_failures_raise_the_library_code(tmp_path, capfd, prepare, call, name):
     error = caught.value
     assert (error.name, error.code) == (name, mapconv.error_codes[name])
     assert isinstance(error, OSError) and error.errno is None
+    assert error.exists == (prepare is _existing)  # "exists" told from "no such folder"
     assert name in str(error)
     after = read(tmp_path / "x.dat") if (tmp_path / "x.dat").exists() else None
     assert after == before  # a failure leaves the folder as it was

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_format.h>
+#include <mapconv/data_file_writer.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/xdt_reader.h>
 
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -215,6 +219,127 @@ TEST(BuildPhaseMap, WritesEveryElementOfAGarbageBlock) {
   expected[34] = -103565;
   EXPECT_EQ(std::vector<std::int32_t>(map.data, map.data + heights.size()), expected);
   EXPECT_EQ(unrepresentable, 0u);
+  phase_map_release(&map);
+}
+
+// Counts back to heights: within half a count of the height converted, NaN
+// where there is none.
+TEST(ConvertPhaseCounts, UndoesTheConversionWithTheHeadersSettings) {
+  DataFileHeader header;
+  build_header(2, 2, 1.0f, &header);
+  header.scale_factor = 0.25f;  // the file's own settings, not the fixed ones
+  const double per_count = metres_per_phase_count(&header);
+  EXPECT_DOUBLE_EQ(per_count * phase_counts_per_metre(&header), 1.0);
+  const std::vector<float> heights = {0.0f, 1e-6f, -2.5e-9f, 0.004f, -1.0f, 0.03f};
+  std::vector<std::int32_t> counts(heights.size());
+  convert_heights(heights, phase_counts_per_metre(&header), counts);
+  std::vector<double> back(heights.size() + 1, 7.0);
+  convert_phase_counts(counts, per_count, std::span(back.data(), heights.size()));
+  for (std::size_t i = 0; i < heights.size(); ++i) {
+    if (counts[i] == PHASE_INVALID) {
+      EXPECT_TRUE(std::isnan(back[i])) << i;
+    } else {
+      EXPECT_NEAR(back[i], heights[i], per_count / 2 + 1e-18) << i;
+    }
+  }
+  EXPECT_TRUE(std::isnan(back[4]) && std::isnan(back[5]));
+  EXPECT_EQ(back.back(), 7.0) << "wrote past the end";
+}
+
+// Heights handed to a session in pieces of any length give mapconv's file
+// byte for byte, and the same count of heights beyond the phase range.
+TEST(ConversionSession, PiecesGiveMapconvsFile) {
+  test::TempDir dir;
+  const std::string input = dir.file("in.xdt");
+  const std::string expected_path = dir.file("mapconv.dat");
+  test::write_file(input, test::xdt_bytes(300, 250, test::grid(300, 250, 1e-5f, [](int r, int k) {
+                                            return (r + k) % 97 == 0   ? -1.0f
+                                                   : (r * k) % 89 == 0 ? 0.03f
+                                                                       : static_cast<float>(r - k) * 1e-8f;
+                                          })));
+  const auto [status, err] = run_in_process({"mapconv", input, expected_path});
+  ASSERT_EQ(status, EXIT_CONVERTED) << err;
+  const test::Bytes expected = test::read_file(expected_path);
+  std::int32_t columns = 0;
+  std::int32_t rows = 0;
+  float* heights = nullptr;
+  float resolution = 0.0f;
+  ASSERT_EQ(read_xdt_file(input.c_str(), &columns, &rows, &heights, &resolution, false), NO_ERROR);
+  const std::size_t total = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
+  for (const std::size_t piece : {std::size_t{7}, std::size_t{65536} + 3, total}) {
+    SCOPED_TRACE(piece);
+    const std::string path = dir.file("session.dat");
+    std::filesystem::remove(path);
+    ConversionSession session;
+    ASSERT_EQ(conversion_session_open(path.c_str(), 0, columns, rows, resolution, &session), NO_ERROR);
+    for (std::size_t at = 0; at < total; at += piece)
+      ASSERT_EQ(conversion_session_write(&session, heights + at, std::min(piece, total - at)), NO_ERROR);
+    EXPECT_EQ(conversion_session_write(&session, heights, 1), ERR_INVALID_PARAM);  // beyond the grid
+    EXPECT_EQ(conversion_session_commit(&session), NO_ERROR);
+    EXPECT_EQ(test::read_file(path), expected);
+    EXPECT_NE(err.find("Warning: " + std::to_string(session.unrepresentable) + " heights"),
+              std::string::npos);
+  }
+  memory_hooks.release(heights);
+}
+
+// The whole-map writer and the session tell a taken name from the other
+// reasons a file cannot be made, and leave the system's reason in errno.
+TEST(ConversionSession, TakenNameAndReasonsOfFailure) {
+  test::TempDir dir;
+  test::write_file(dir.file("taken.dat"), test::Bytes{'o', 'l', 'd'});
+  const struct {
+    const char* name;
+    std::string path;
+    unsigned flags;
+    ErrorCode code;
+    bool taken;
+    int reason;
+  } cases[] = {
+      {"taken", dir.file("taken.dat"), 0, ERR_CANT_CREATE_FILE, true, EEXIST},
+      {"missing folder", dir.file("no/x.dat"), OUTPUT_REPLACE, ERR_CANT_CREATE_FILE, false, ENOENT},
+      {"full device", "/dev/full", OUTPUT_REPLACE, ERR_CANT_WRITE_FILE, false, ENOSPC},
+      {"replaced", dir.file("taken.dat"), OUTPUT_REPLACE, NO_ERROR, false, 0},
+  };
+  const std::vector<float> heights(6, 1e-7f);
+  DataFileHeader header;
+  build_header(3, 2, 1e-5f, &header);
+  PhaseMap map;
+  phase_map_clear(&map);
+  std::size_t unrepresentable = 0;
+  ASSERT_EQ(build_phase_map(3, 2, heights.data(), phase_counts_per_metre(&header), &map, &unrepresentable),
+            NO_ERROR);
+  // A caller's release hook may touch errno: the reason must survive it.
+  const MemoryHooks saved = memory_hooks;
+  memory_hooks.release = [](void* block) {
+    std::free(block);
+    errno = EBADF;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.path == "/dev/full" && !std::filesystem::exists(c.path)) continue;
+    bool taken = !c.taken;
+    errno = 0;
+    EXPECT_EQ(write_data_file_atomic(c.path.c_str(), c.flags, nullptr, &header, nullptr, &map, &taken),
+              c.code);
+    EXPECT_EQ(taken, c.taken);
+    if (c.code != NO_ERROR) {
+      EXPECT_EQ(errno, c.reason);
+    }
+
+    errno = 0;
+    ConversionSession session;
+    ErrorCode code = conversion_session_open(c.path.c_str(), c.flags, 3, 2, 1e-5f, &session);
+    if (code == NO_ERROR) code = conversion_session_write(&session, heights.data(), heights.size());
+    if (code == NO_ERROR) code = conversion_session_commit(&session);
+    conversion_session_discard(&session);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(session.name_taken, c.taken);
+    if (c.code != NO_ERROR) {
+      EXPECT_EQ(errno, c.reason);
+    }
+  }
+  memory_hooks = saved;
   phase_map_release(&map);
 }
 

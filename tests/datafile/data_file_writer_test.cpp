@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -393,12 +394,13 @@ TEST(DataFileWriter, FailuresOfWriteDataFile) {
     const PhaseMap* phase;
     ErrorCode code;
     bool empty_file;
+    int reason = 0;  // errno after a failure the system names
   };
   const Case cases[] = {
       {"null path", Path::null, nullptr, &good.map, ERR_INVALID_PARAM, false},
-      {"empty path", Path::empty, nullptr, &good.map, ERR_CANT_CREATE_FILE, false},
-      {"missing folder", Path::missing_folder, nullptr, &good.map, ERR_CANT_CREATE_FILE, false},
-      {"full device", Path::full_device, nullptr, &good.map, ERR_CANT_WRITE_FILE, false},
+      {"empty path", Path::empty, nullptr, &good.map, ERR_CANT_CREATE_FILE, false, ENOENT},
+      {"missing folder", Path::missing_folder, nullptr, &good.map, ERR_CANT_CREATE_FILE, false, ENOENT},
+      {"full device", Path::full_device, nullptr, &good.map, ERR_CANT_WRITE_FILE, false, ENOSPC},
       {"no maps", Path::normal, nullptr, nullptr, ERR_INVALID_PARAM, true},
       {"phase without data", Path::normal, nullptr, &no_data, ERR_INVALID_PARAM, true},
       {"negative width", Path::normal, nullptr, &negative_width, ERR_PARAM_OUT_OF_RANGE, true},
@@ -420,7 +422,11 @@ TEST(DataFileWriter, FailuresOfWriteDataFile) {
                        : c.path == Path::missing_folder ? missing.c_str()
                                                         : "/dev/full";
     test::CountingHooks hooks;
+    errno = 0;
     EXPECT_EQ(write_data_file(path, nullptr, nullptr, c.intensity, c.phase), c.code);
+    if (c.reason != 0) {
+      EXPECT_EQ(errno, c.reason);
+    }
     EXPECT_EQ(hooks.live_blocks(), 0u);
     if (c.path != Path::normal) {
       EXPECT_FALSE(std::filesystem::exists(normal));

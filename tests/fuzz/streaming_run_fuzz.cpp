@@ -1,9 +1,8 @@
 // Differential fuzz target: every input goes through mapconv's streaming run,
-// in small pieces and in its usual ones, and through the whole-map functions
-// (read the grid, build the phase map, write the file). Status, standard
+// in small pieces and in its usual ones, and through the whole grid read
+// into memory and handed to a conversion session. Status, standard
 // error and output bytes must agree exactly.
 #include <mapconv/conversion.h>
-#include <mapconv/data_file_writer.h>
 #include <mapconv/errors.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/xdt_reader.h>
@@ -41,8 +40,8 @@ void report(const char* in, const char* out, const char* reason, ErrorCode code)
   std::fprintf(stderr, "\t%s\n", error_names[code]);
 }
 
-// The conversion as whole maps: the grid in memory, then the phase map, then
-// the file.
+// The conversion as a whole grid: read into memory, then handed to a
+// conversion session in one piece.
 int whole_map_run(const char* in, const char* out) {
   std::fprintf(stderr, "Converting \"%s\" to \"%s\"\n", in, out);
   std::int32_t columns = 0;
@@ -54,24 +53,23 @@ int whole_map_run(const char* in, const char* out) {
     report(in, out, ("reading the file \"" + std::string(in) + "\"").c_str(), code);
     return 4;
   }
-  DataFileHeader header;
-  build_header(columns, rows, resolution, &header);
-  PhaseMap map;
-  phase_map_clear(&map);
-  std::size_t unrepresentable = 0;
-  code = build_phase_map(columns, rows, heights, phase_counts_per_metre(&header), &map, &unrepresentable);
-  memory_hooks.release(heights);
-  if (code != NO_ERROR) {
-    report(in, out, nullptr, code);
-    return 9;
+  ConversionSession session;
+  code = conversion_session_open(out, 0, columns, rows, resolution, &session);
+  if (code == NO_ERROR) {
+    code = conversion_session_write(&session, heights,
+                                    static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows));
   }
-  if (unrepresentable > 0) {
+  memory_hooks.release(heights);
+  if (session.unrepresentable > 0) {
     std::fprintf(stderr,
                  "Warning: %d heights could not be represented as phase counts and were written as no data\n",
-                 static_cast<int>(unrepresentable));
+                 static_cast<int>(session.unrepresentable));
   }
-  code = write_data_file(out, nullptr, &header, nullptr, &map);
-  phase_map_release(&map);
+  if (code == NO_ERROR) {
+    code = conversion_session_commit(&session);
+  } else {
+    conversion_session_discard(&session);
+  }
   if (code != NO_ERROR) {
     report(in, out, ("writing to the file \"" + std::string(out) + "\"").c_str(), code);
     return 5;

@@ -43,3 +43,87 @@ MAPCONV_API std::size_t convert_heights(std::span<const float> heights, double c
 // Returns 0 or the code of phase_map_create (the map then has no block).
 MAPCONV_API ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,
                                       double counts_per_metre, PhaseMap* map, std::size_t* unrepresentable);
+
+// Metres of height per phase count under a header's own settings:
+// scale_factor * wavelength / 32768, from the values as stored.
+MAPCONV_API double metres_per_phase_count(const DataFileHeader* header);
+
+// The inverse of convert_heights: stores count * metres_per_count at the same
+// index of heights, and NaN (no data) for PHASE_INVALID. heights must be at
+// least as long as counts.
+MAPCONV_API void convert_phase_counts(std::span<const std::int32_t> counts, double metres_per_count,
+                                      std::span<double> heights);
+
+// --- Conversion sessions ---------------------------------------------------
+// A session writes the data file of a grid of heights through the safe
+// output (see output_file.h): the file appears complete under its name at a
+// successful commit, or not at all. The heights are converted and written a
+// piece at a time, so memory does not grow with the grid.
+
+// Heights a session converts and writes at a time.
+inline constexpr std::size_t CONVERSION_PIECE_POINTS = 65536;
+
+// How convert_xdt_file runs.
+struct ConversionOptions {
+  unsigned flags;            // OutputFileFlags: OUTPUT_REPLACE lets an existing file be replaced
+  std::size_t piece_points;  // heights per piece; 0 for CONVERSION_PIECE_POINTS
+};
+
+// What convert_xdt_file came to. At most one of setup_failure and the other
+// two failures is set; read_failure and write_failure may both be.
+struct ConversionResult {
+  ErrorCode read_failure;   // the reader's code; it printed its diagnostics through u_print
+  ErrorCode setup_failure;  // ERR_NO_MEM: no working memory once the input was open; nothing written
+  ErrorCode write_failure;  // the writer's code; errno held the system's reason when it was set
+  bool name_taken;          // write_failure because a regular file of that name exists (no OUTPUT_REPLACE)
+  std::size_t unrepresentable;  // heights written as PHASE_INVALID because their count does not fit
+};
+
+// Converts the XDT file at input (narrow path) into a data file at output
+// (library path convention), under the fixed settings of build_header. The
+// grid is read on a second thread one piece ahead of the conversion where a
+// thread can be had. The header goes last, once the lateral resolution is
+// known; an output written in place (a device, or an old file in a folder
+// that takes no new file) gets it first, after a pass over the whole input,
+// so that a bad input is found before anything is written. Once writing has
+// failed the input is still read to its end: a bad input is then reported
+// as such. Returns 0 or the code that decides the outcome: read_failure,
+// else setup_failure, else write_failure. *result is always set.
+MAPCONV_API ErrorCode convert_xdt_file(const char* input, const char* output,
+                                       const ConversionOptions* options, ConversionResult* result);
+
+// A data file of heights the caller supplies in pieces. Plain record: read
+// unrepresentable and name_taken; state belongs to the functions below.
+struct ConversionState;
+struct ConversionSession {
+  std::size_t unrepresentable;  // heights written so far as PHASE_INVALID because their count does not fit
+  bool name_taken;              // open or commit found a regular file of that name (no OUTPUT_REPLACE)
+  ConversionState* state;       // through memory_hooks; null when no file is open
+};
+
+// Starts the data file of a columns x rows grid (1 to 32767 each) at output
+// (library path convention); flags are those of output_file_open. Returns 0,
+// ERR_INVALID_PARAM, ERR_NO_MEM or ERR_CANT_CREATE_FILE (name_taken set when
+// a regular file of that name exists; otherwise errno tells why). After a
+// failure the session owns nothing.
+MAPCONV_API ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32_t columns,
+                                              std::int32_t rows, float lateral_resolution,
+                                              ConversionSession* session);
+
+// Converts the next count heights (row by row; -1.0 or below: no data) and
+// writes their phase counts. Returns 0, ERR_CANT_WRITE_FILE (errno tells
+// why; the session is then only good for discarding) or ERR_INVALID_PARAM
+// (no open file, null heights, or more heights than the grid holds).
+MAPCONV_API ErrorCode conversion_session_write(ConversionSession* session, const float* heights,
+                                               std::size_t count);
+
+// Puts the complete file in place and releases the session, whatever the
+// result. Returns 0, an earlier write's code, ERR_INVALID_PARAM (heights
+// missing; nothing is written), ERR_CANT_WRITE_FILE or ERR_CANT_CREATE_FILE
+// (name_taken set when a file of that name appeared without OUTPUT_REPLACE:
+// it is kept). errno tells why after a system's failure.
+MAPCONV_API ErrorCode conversion_session_commit(ConversionSession* session);
+
+// Drops the file being written; harmless on a closed session and when
+// repeated. Keeps errno.
+MAPCONV_API void conversion_session_discard(ConversionSession* session);

@@ -33,8 +33,8 @@ MAPCONV_API void data_file_contents_release(DataFileContents* contents);
 
 // Reads the data file at path (library path convention) into *contents,
 // which must not own blocks. Returns 0, ERR_INVALID_PARAM (null argument),
-// ERR_CANT_OPEN_FILE, ERR_CANT_READ_FILE (the system failed a read; errno
-// then tells why), ERR_PREMATURE_EOF (the file is cut short),
+// ERR_CANT_OPEN_FILE (errno tells why), ERR_CANT_READ_FILE (the system failed
+// a read; errno then tells why), ERR_PREMATURE_EOF (the file is cut short),
 // ERR_NOT_A_DATA_FILE (wrong magic number, inconsistent header, block
 // lengths that do not match the geometry, or bytes after the last block) or
 // ERR_NO_MEM. After a failure *contents is cleared and owns nothing. A

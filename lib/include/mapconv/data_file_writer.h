@@ -1,5 +1,9 @@
 // Writer of binary measurement data files: header (834 or 4096 bytes), then
 // the optional intensity block, then the optional phase block, big-endian.
+// When a function below meets ERR_CANT_CREATE_FILE or ERR_CANT_WRITE_FILE
+// (not one an earlier call on the same stream met), errno holds the system's
+// reason afterwards (ENOENT for a missing folder, ENOSPC for a full disk, ...):
+// the clean-up after the failure keeps it.
 #pragma once
 
 #include <mapconv/api.h>
@@ -108,7 +112,9 @@ MAPCONV_API void data_file_stream_discard(DataFileStream* stream);
 // write_data_file through a DataFileStream: the file at path appears complete
 // or not at all, and an existing one is replaced only with OUTPUT_REPLACE
 // (keeping its permission bits). Same codes as data_file_stream_begin and
-// commit, and those of write_data_file for the maps.
+// commit, and those of write_data_file for the maps. *name_taken (when not
+// null) tells ERR_CANT_CREATE_FILE because a regular file of that name
+// exists from any other reason (a missing folder, no permission: see errno).
 MAPCONV_API ErrorCode write_data_file_atomic(const char* path, unsigned flags, const SoftwareInfo* software,
                                              const DataFileHeader* header, const IntensityMap* intensity,
-                                             const PhaseMap* phase);
+                                             const PhaseMap* phase, bool* name_taken = nullptr);

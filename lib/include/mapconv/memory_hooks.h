@@ -4,6 +4,7 @@
 
 #include <mapconv/api.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <memory>
 
@@ -17,9 +18,14 @@ struct MemoryHooks {
 // Starts as malloc, realloc, calloc and free.
 extern MAPCONV_API MemoryHooks memory_hooks;
 
-// Owns a block obtained through memory_hooks.allocate.
+// Owns a block obtained through memory_hooks.allocate. Keeps errno: a
+// caller's release hook must not hide the reason of a failure being returned.
 struct HookedDeleter {
-  void operator()(void* block) const noexcept { memory_hooks.release(block); }
+  void operator()(void* block) const noexcept {
+    const int reason = errno;
+    memory_hooks.release(block);
+    errno = reason;
+  }
 };
 template <typename T>
 using HookedBlock = std::unique_ptr<T, HookedDeleter>;

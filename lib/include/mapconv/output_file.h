@@ -53,7 +53,8 @@ MAPCONV_API void output_file_clear(OutputFile* file);
 MAPCONV_API ErrorCode output_file_open(const char* path, unsigned flags, OutputFile* file);
 
 // Writes at the current position, over short writes and interruptions.
-// ERR_CANT_WRITE_FILE on failure; the caller then discards the output.
+// ERR_CANT_WRITE_FILE on failure, errno telling why; the caller then
+// discards the output.
 MAPCONV_API ErrorCode output_file_write(OutputFile* file, const void* bytes, std::size_t size);
 
 // Writes at the offset without moving the current position. ERR_INVALID_PARAM
@@ -63,7 +64,8 @@ MAPCONV_API ErrorCode output_file_write_at(OutputFile* file, const void* bytes, 
 
 // Puts the file in place under its final name. The record is released and
 // cleared (but for name_taken) whatever the result; on failure the folder
-// holds what it held before, except after writing in place.
+// holds what it held before, except after writing in place, and errno tells
+// why (EEXIST with name_taken).
 MAPCONV_API ErrorCode output_file_commit(OutputFile* file);
 
 // Closes the output and removes the temporary; the record is cleared but for

@@ -8,12 +8,18 @@
 #include <mapconv/api.h>
 #include <mapconv/memory_hooks.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
-// Owns an open stream and closes it; release() it to check fclose's result.
+// Owns an open stream and closes it, keeping errno (the clean-up after a
+// failure must not hide its reason); release() it to check fclose's result.
 struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  void operator()(std::FILE* file) const noexcept {
+    const int reason = errno;
+    std::fclose(file);
+    errno = reason;
+  }
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 

@@ -1,5 +1,7 @@
 // Reader for XDT surface files: two 16-bit counts (columns, rows), then
 // columns * rows records of three 32-bit floats (x, y, z), row by row.
+// After ERR_CANT_OPEN_FILE or ERR_CANT_READ_FILE, errno holds the system's
+// reason (EISDIR for a folder); closing the file on the way out keeps it.
 #pragma once
 
 #include <mapconv/api.h>

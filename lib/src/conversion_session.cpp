@@ -1,0 +1,354 @@
+// Conversion sessions: heights, read from an XDT file or handed in by the
+// caller, converted a piece at a time and written through the safe output.
+#include <mapconv/conversion.h>
+#include <mapconv/data_file_writer.h>
+#include <mapconv/memory_hooks.h>
+#include <mapconv/output_file.h>
+#include <mapconv/xdt_reader.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+// One data file being written from heights: the output, its header and the
+// counts of the piece at hand.
+struct ConversionState {
+  DataFileStream output;
+  DataFileHeader header;
+  double counts_per_metre;
+  std::int32_t* phases;  // piece counts
+  std::size_t piece;
+  std::uint64_t remaining;  // heights the grid still takes (piece API)
+  bool header_first;        // written in place: the header went out at the start
+};
+
+namespace {
+
+// Clears *state and opens the output for a columns x rows grid; the header's
+// lateral resolution is set later. phases and piece are the caller's.
+ErrorCode state_begin(ConversionState* state, const char* output, unsigned flags, std::int32_t columns,
+                      std::int32_t rows, bool* name_taken) {
+  data_file_stream_clear(&state->output);
+  build_header(columns, rows, 0.0f, &state->header);
+  state->counts_per_metre = phase_counts_per_metre(&state->header);
+  state->header_first = false;
+  PhaseMap geometry;
+  phase_map_clear(&geometry);
+  geometry.width = static_cast<std::int16_t>(columns);
+  geometry.height = static_cast<std::int16_t>(rows);
+  const ErrorCode code = data_file_stream_begin(output, flags, choose_header_format(&state->header), nullptr,
+                                                &geometry, &state->output);
+  *name_taken = state->output.name_taken;
+  return code;
+}
+
+ErrorCode state_write_header(ConversionState* state, float lateral_resolution) {
+  state->header.lateral_resolution = lateral_resolution;
+  return data_file_stream_write_header(&state->output, nullptr, &state->header);
+}
+
+// Converts count heights (at most one piece) into the piece's counts and
+// writes them unless writing has failed before (*write_code); returns the
+// heights whose count does not fit.
+std::size_t state_convert(ConversionState* state, const float* heights, std::size_t count,
+                          ErrorCode* write_code) {
+  const std::size_t unrepresentable =
+      convert_heights(std::span(heights, count), state->counts_per_metre, std::span(state->phases, count));
+  if (*write_code == NO_ERROR)
+    *write_code = data_file_stream_write_phase(&state->output, state->phases, count);
+  return unrepresentable;
+}
+
+ErrorCode state_commit(ConversionState* state, bool* name_taken) {
+  const ErrorCode code = data_file_stream_commit(&state->output);
+  *name_taken = state->output.name_taken;
+  return code;
+}
+
+// Reads the pieces of a grid on a second thread, one piece ahead of the
+// caller, who meanwhile converts and writes the piece before: reading then
+// overlaps converting and writing. Where no thread can be started the caller
+// reads each piece itself; the pieces, and every message, are the same.
+class PieceReader {
+ public:
+  PieceReader(XdtStream* reader, float* first, float* second, std::size_t capacity)
+      : reader_(reader), capacity_(capacity), slots_{Slot{first}, Slot{second}} {}
+  ~PieceReader() { stop(); }
+  PieceReader(const PieceReader&) = delete;
+  PieceReader& operator=(const PieceReader&) = delete;
+
+  void start() { started_ = pthread_create(&thread_, nullptr, &PieceReader::run, this) == 0; }
+
+  // The next piece: 0 with *count 0 at the end of the grid, or a read
+  // failure's code. The piece stays valid until the next call.
+  ErrorCode next(const float** heights, std::size_t* count) {
+    const std::size_t taken = taken_++;
+    Slot& slot = slots_[taken % 2];
+    *heights = slot.heights;
+    if (!started_) return xdt_stream_read(reader_, slot.heights, capacity_, count);
+    std::unique_lock lock(mutex_);
+    // The piece handed out before is done with: its slot may be refilled.
+    if (taken > 0) slots_[(taken - 1) % 2].full = false;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return slot.full; });
+    *count = slot.count;
+    // The reader's thread has its own errno: a read's reason comes with it.
+    if (slot.code != NO_ERROR) errno = slot.reason;
+    return slot.code;
+  }
+
+  // Ends the second thread; the stream is the caller's again afterwards.
+  void stop() {
+    if (!started_) return;
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    pthread_join(thread_, nullptr);
+    started_ = false;
+  }
+
+ private:
+  struct Slot {
+    float* heights;
+    std::size_t count = 0;
+    ErrorCode code = NO_ERROR;
+    int reason = 0;
+    bool full = false;
+  };
+
+  static void* run(void* self) {
+    static_cast<PieceReader*>(self)->fill();
+    return nullptr;
+  }
+
+  void fill() {
+    for (std::size_t filled = 0;; ++filled) {
+      Slot& slot = slots_[filled % 2];
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !slot.full || stopping_; });
+        if (stopping_) return;
+      }
+      std::size_t count = 0;
+      const ErrorCode code = xdt_stream_read(reader_, slot.heights, capacity_, &count);
+      const int reason = errno;
+      {
+        const std::lock_guard lock(mutex_);
+        slot.count = count;
+        slot.code = code;
+        slot.reason = reason;
+        slot.full = true;
+      }
+      changed_.notify_all();
+      if (code != NO_ERROR || count == 0) return;
+    }
+  }
+
+  XdtStream* reader_;
+  std::size_t capacity_;
+  Slot slots_[2];
+  std::size_t taken_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  pthread_t thread_{};
+  bool started_ = false;
+  bool stopping_ = false;
+};
+
+// Reads every point of the input once more, for an output that must get its
+// header first: its lateral resolution is known only at the end.
+ErrorCode read_resolution(const char* input, float* heights, std::size_t capacity, float* resolution) {
+  XdtStream reader;
+  xdt_stream_clear(&reader);
+  ErrorCode code = xdt_stream_open(input, false, &reader);
+  for (std::size_t count = 1; code == NO_ERROR && count != 0;) {
+    code = xdt_stream_read(&reader, heights, capacity, &count);
+  }
+  if (code == NO_ERROR) code = xdt_stream_finish(&reader, resolution);
+  const int reason = errno;
+  xdt_stream_close(&reader);
+  errno = reason;
+  return code;
+}
+
+// What one conversion from an XDT file holds, released on every path.
+struct FileConversion {
+  XdtStream reader;
+  ConversionState state;
+  // One block for two pieces of heights (one being read while the other is
+  // converted), then the piece's counts.
+  HookedBlock<unsigned char[]> piece_block;
+
+  FileConversion() {
+    xdt_stream_clear(&reader);
+    data_file_stream_clear(&state.output);
+  }
+  ~FileConversion() {
+    const int reason = errno;
+    xdt_stream_close(&reader);
+    // Whatever was written and not committed goes: the old output stays.
+    data_file_stream_discard(&state.output);
+    errno = reason;
+  }
+  FileConversion(const FileConversion&) = delete;
+  FileConversion& operator=(const FileConversion&) = delete;
+};
+
+ErrorCode decided(const ConversionResult* result) {
+  if (result->read_failure != NO_ERROR) return result->read_failure;
+  if (result->setup_failure != NO_ERROR) return result->setup_failure;
+  return result->write_failure;
+}
+
+// The steps of convert_xdt_file; the result's fields tell what failed.
+void convert_file(const char* input, const char* output, const ConversionOptions* options,
+                  ConversionResult* result) {
+  FileConversion run;
+  result->read_failure = xdt_stream_open(input, false, &run.reader);
+  if (result->read_failure != NO_ERROR) return;
+  const std::size_t piece_points =
+      options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
+  const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(run.reader.points, piece_points));
+  static_assert(sizeof(float) == sizeof(std::int32_t) && alignof(float) == alignof(std::int32_t));
+  run.piece_block = hooked_allocate<unsigned char>(piece * (2 * sizeof(float) + sizeof(std::int32_t)));
+  if (run.piece_block == nullptr) {
+    result->setup_failure = ERR_NO_MEM;
+    return;
+  }
+  // Storage from the allocator takes any trivial type.
+  auto* const heights = reinterpret_cast<float*>(run.piece_block.get());
+  run.state.phases = reinterpret_cast<std::int32_t*>(run.piece_block.get() + 2 * piece * sizeof(float));
+  run.state.piece = piece;
+
+  ErrorCode& write_code = result->write_failure;
+  write_code = state_begin(&run.state, output, options == nullptr ? 0u : options->flags, run.reader.columns,
+                           run.reader.rows, &result->name_taken);
+  // Out of memory is no verdict on the output: nothing more is tried.
+  if (write_code == ERR_NO_MEM) {
+    result->name_taken = false;
+    return;
+  }
+  if (write_code == NO_ERROR && run.state.output.output.in_place) {
+    float resolution = 0.0f;
+    result->read_failure = read_resolution(input, heights, piece, &resolution);
+    if (result->read_failure != NO_ERROR) return;
+    run.state.header_first = true;
+    write_code = state_write_header(&run.state, resolution);
+  }
+
+  ErrorCode& read_code = result->read_failure;
+  PieceReader pieces(&run.reader, heights, heights + piece, piece);
+  // A grid of one piece has nothing to overlap.
+  if (run.reader.points > piece) pieces.start();
+  for (;;) {
+    const float* piece_heights = nullptr;
+    std::size_t count = 0;
+    read_code = pieces.next(&piece_heights, &count);
+    if (read_code != NO_ERROR || count == 0) break;
+    result->unrepresentable += state_convert(&run.state, piece_heights, count, &write_code);
+  }
+  pieces.stop();
+  float resolution = 0.0f;
+  if (read_code == NO_ERROR) read_code = xdt_stream_finish(&run.reader, &resolution);
+  if (read_code != NO_ERROR) return;
+  if (write_code == NO_ERROR && !run.state.header_first)
+    write_code = state_write_header(&run.state, resolution);
+  if (write_code == NO_ERROR) write_code = state_commit(&run.state, &result->name_taken);
+}
+
+}  // namespace
+
+ErrorCode convert_xdt_file(const char* input, const char* output, const ConversionOptions* options,
+                           ConversionResult* result) {
+  if (result == nullptr) return ERR_INVALID_PARAM;
+  *result = ConversionResult{};
+  if (input == nullptr || output == nullptr) {
+    result->read_failure = ERR_INVALID_PARAM;
+    return ERR_INVALID_PARAM;
+  }
+  convert_file(input, output, options, result);
+  return decided(result);
+}
+
+ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32_t columns, std::int32_t rows,
+                                  float lateral_resolution, ConversionSession* session) {
+  if (session == nullptr) return ERR_INVALID_PARAM;
+  *session = ConversionSession{};
+  if (output == nullptr || columns < 1 || columns > 32767 || rows < 1 || rows > 32767)
+    return ERR_INVALID_PARAM;
+  const std::size_t points = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
+  const std::size_t piece = std::min(points, CONVERSION_PIECE_POINTS);
+  // The state and the piece's counts in one block; the size of the state
+  // keeps the counts aligned.
+  static_assert(sizeof(ConversionState) % alignof(std::int32_t) == 0);
+  void* block = memory_hooks.allocate(sizeof(ConversionState) + piece * sizeof(std::int32_t));
+  if (block == nullptr) return ERR_NO_MEM;
+  auto* const state = new (block) ConversionState{};
+  state->phases =
+      reinterpret_cast<std::int32_t*>(static_cast<unsigned char*>(block) + sizeof(ConversionState));
+  state->piece = piece;
+  state->remaining = points;
+  ErrorCode code = state_begin(state, output, flags, columns, rows, &session->name_taken);
+  // The header is known: an output written in place takes it first, any
+  // other last, as convert_xdt_file does.
+  if (code == NO_ERROR && state->output.output.in_place) {
+    state->header_first = true;
+    code = state_write_header(state, lateral_resolution);
+  }
+  state->header.lateral_resolution = lateral_resolution;
+  if (code != NO_ERROR) {
+    const int reason = errno;
+    data_file_stream_discard(&state->output);
+    memory_hooks.release(block);
+    errno = reason;
+    return code;
+  }
+  session->state = state;
+  return NO_ERROR;
+}
+
+ErrorCode conversion_session_write(ConversionSession* session, const float* heights, std::size_t count) {
+  if (session == nullptr || session->state == nullptr || (heights == nullptr && count != 0))
+    return ERR_INVALID_PARAM;
+  ConversionState* const state = session->state;
+  // Heights the grid has no room for are refused before any is counted.
+  if (count > state->remaining) return ERR_INVALID_PARAM;
+  state->remaining -= count;
+  ErrorCode code = NO_ERROR;
+  for (std::size_t start = 0; code == NO_ERROR && start < count; start += state->piece) {
+    const std::size_t length = std::min(state->piece, count - start);
+    session->unrepresentable += state_convert(state, heights + start, length, &code);
+  }
+  return code;
+}
+
+ErrorCode conversion_session_commit(ConversionSession* session) {
+  if (session == nullptr || session->state == nullptr) return ERR_INVALID_PARAM;
+  ConversionState* const state = session->state;
+  ErrorCode code = NO_ERROR;
+  if (!state->header_first) code = state_write_header(state, state->header.lateral_resolution);
+  // A commit with a failed write discards the file and returns the failure.
+  const ErrorCode committed = state_commit(state, &session->name_taken);
+  if (code == NO_ERROR) code = committed;
+  const int reason = errno;
+  memory_hooks.release(state);
+  session->state = nullptr;
+  errno = reason;
+  return code;
+}
+
+void conversion_session_discard(ConversionSession* session) {
+  if (session == nullptr || session->state == nullptr) return;
+  const int reason = errno;
+  data_file_stream_discard(&session->state->output);
+  memory_hooks.release(session->state);
+  session->state = nullptr;
+  errno = reason;
+}
