@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "native_path.h"
 #include "test_support.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "header_layout.h"
 #include "test_support.h"
 
 namespace {
