@@ -2,6 +2,7 @@
 // the height conversion mapconv makes. Blocks the library hands over become
 // the arrays' storage (no copy), and the caller's arrays are given to the
 // library as they stand, so a map is never held twice.
+#include <mapconv/byte_order.h>
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_format.h>
 #include <mapconv/data_file_reader.h>
@@ -209,18 +210,17 @@ void header_from_dict(const py::handle& object, DataFileHeader* header) {
   }
 }
 
-// The file's 38 bytes at offset 10: big-endian 16-bit values around the text.
+// The record and the file's 38 bytes at offset 10 differ only in the byte
+// order of the 16-bit values around the text.
+SoftwareInfo with_values_reversed(SoftwareInfo info) {
+  u_swap_bytes(&info.first_value, 2);
+  for (std::int16_t& value : info.last_values) u_swap_bytes(&value, 2);
+  return info;
+}
+
 py::bytes software_bytes(const SoftwareInfo& info) {
-  unsigned char bytes[38];
-  const auto put = [&](std::size_t at, std::int16_t value) {
-    const auto bits = static_cast<std::uint16_t>(value);
-    bytes[at] = static_cast<unsigned char>(bits >> 8);
-    bytes[at + 1] = static_cast<unsigned char>(bits & 0xFF);
-  };
-  put(0, info.first_value);
-  std::memcpy(bytes + 2, info.text, 30);
-  for (int i = 0; i < 3; ++i) put(32 + 2 * i, info.last_values[i]);
-  return py::bytes(reinterpret_cast<const char*>(bytes), 38);
+  const SoftwareInfo file_order = with_values_reversed(info);
+  return py::bytes(reinterpret_cast<const char*>(&file_order), sizeof file_order);
 }
 
 SoftwareInfo software_from_bytes(const py::handle& object) {
@@ -228,14 +228,10 @@ SoftwareInfo software_from_bytes(const py::handle& object) {
     throw py::type_error("software_info must be bytes of length 38 or None");
   }
   const std::string bytes = py::bytes(py::reinterpret_borrow<py::object>(object));
-  if (bytes.size() != 38) throw py::value_error("software_info must be 38 bytes long");
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto get = [&](std::size_t at) { return static_cast<std::int16_t>((b[at] << 8) | b[at + 1]); };
-  SoftwareInfo info{};
-  info.first_value = get(0);
-  std::memcpy(info.text, b + 2, 30);
-  for (int i = 0; i < 3; ++i) info.last_values[i] = get(32 + 2 * i);
-  return info;
+  if (bytes.size() != sizeof(SoftwareInfo)) throw py::value_error("software_info must be 38 bytes long");
+  SoftwareInfo info;
+  std::memcpy(&info, bytes.data(), sizeof info);
+  return with_values_reversed(info);
 }
 
 // --- Arrays ------------------------------------------------------------------
