@@ -10,7 +10,7 @@
 
 namespace signal_cleanup {
 
-inline constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+inline constexpr int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 
 // A named temporary of the program's own (mapinfo's copy of a piped input
 // where unnamed files are not available), removed on the signals too; empty
@@ -36,8 +36,8 @@ inline void install() {
   struct sigaction action {};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
-  for (const int number : kSignals) sigaddset(&action.sa_mask, number);
-  for (const int number : kSignals) {
+  for (const int number : SIGNALS) sigaddset(&action.sa_mask, number);
+  for (const int number : SIGNALS) {
     struct sigaction previous {};
     if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
       sigaction(number, &action, nullptr);

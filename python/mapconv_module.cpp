@@ -2,6 +2,7 @@
 // the height conversion mapconv makes. Blocks the library hands over become
 // the arrays' storage (no copy), and the caller's arrays are given to the
 // library as they stand, so a map is never held twice.
+#include <mapconv/byte_order.h>
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_format.h>
 #include <mapconv/data_file_reader.h>
@@ -26,6 +27,9 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "header_layout.h"
+#include "hooked_block.h"
 
 namespace py = pybind11;
 
@@ -63,56 +67,32 @@ std::string path_text(const std::string& bytes) {
 
 // --- Header fields by name -------------------------------------------------
 
-enum class Kind { u16, i16, u32, f32, bytes };
+using Kind = FieldType;
 
 struct Field {
-  const char* name;
+  std::string name;
   Kind kind;
   std::size_t offset;  // in DataFileHeader
   std::size_t size;    // bytes
 };
 
-constexpr std::size_t width_of(Kind kind) {
-  return kind == Kind::u16 || kind == Kind::i16 ? 2 : kind == Kind::bytes ? 1 : 4;
-}
+constexpr std::size_t width_of(Kind kind) { return unit_width(kind); }
 
-#define FIELD(member, kind) \
-  Field { #member, Kind::kind, offsetof(DataFileHeader, member), sizeof(DataFileHeader::member) }
-// The three like groups, named by the file offsets of their parts.
-#define GROUP(index, bytes_offset, field_offset, fields_offset)                                          \
-  Field{"bytes_" #bytes_offset, Kind::bytes, offsetof(DataFileHeader, groups_1262[index].bytes_0), 2},   \
-      Field{"field_" #field_offset, Kind::u16, offsetof(DataFileHeader, groups_1262[index].field_2), 2}, \
-      Field {                                                                                            \
-    "fields_" #fields_offset, Kind::u32, offsetof(DataFileHeader, groups_1262[index].fields_4), 14 * 4   \
+// Every field of the record, in file order, from the header's layout: the
+// named ones by name, the others by file offset (field_N, fields_N for
+// several in a row, bytes_N), so that a header read can be written back whole.
+std::vector<Field> record_fields() {
+  std::vector<Field> fields;
+  for (const HeaderRow& row : header_rows) {
+    if (row.file_offset < HEADER_RECORD_FILE_OFFSET) continue;
+    const char* prefix = row.type == FieldType::bytes ? "bytes_" : row.amount > 1 ? "fields_" : "field_";
+    std::string name = row.name != nullptr ? row.name : prefix + std::to_string(row.file_offset);
+    fields.push_back({std::move(name), row.type, header_record_offset(row.file_offset),
+                      std::size_t{row.amount} * width_of(row.type)});
   }
-
-// Every field of the record, in file order: the named ones and the others
-// under their member names, so that a header read can be written back whole.
-const Field fields[] = {
-    FIELD(field_76, u32),         FIELD(bytes_80, bytes),     FIELD(field_162, u16),
-    FIELD(scale_factor, f32),     FIELD(wavelength, f32),     FIELD(field_172, u32),
-    FIELD(obliquity, f32),        FIELD(field_180, u32),      FIELD(lateral_resolution, f32),
-    FIELD(fields_188, u16),       FIELD(field_198, u32),      FIELD(field_202, u16),
-    FIELD(field_204, u32),        FIELD(bytes_208, bytes),    FIELD(fields_210, u32),
-    FIELD(phase_resolution, i16), FIELD(field_220, u32),      FIELD(field_224, u16),
-    FIELD(field_226, u32),        FIELD(fields_230, u16),     FIELD(frame_width, i16),
-    FIELD(frame_height, i16),     FIELD(fields_238, u16),     FIELD(bytes_246, bytes),
-    FIELD(fields_298, u16),       FIELD(bytes_304, bytes),    FIELD(field_360, u32),
-    FIELD(fields_364, u16),       FIELD(field_368, u32),      FIELD(fields_372, u16),
-    FIELD(fields_376, u32),       FIELD(field_384, u16),      FIELD(fields_386, u32),
-    FIELD(bytes_398, bytes),      FIELD(field_406, u16),      FIELD(bytes_408, bytes),
-    FIELD(field_428, u16),        FIELD(fields_430, u32),     FIELD(bytes_502, bytes),
-    FIELD(field_734, u16),        FIELD(bytes_736, bytes),    FIELD(field_816, u16),
-    FIELD(bytes_818, bytes),      FIELD(bytes_834, bytes),    FIELD(fields_838, u16),
-    FIELD(fields_842, u32),       FIELD(bytes_870, bytes),    FIELD(fields_900, u16),
-    FIELD(bytes_904, bytes),      FIELD(field_934, u32),      FIELD(bytes_938, bytes),
-    FIELD(fields_998, u32),       FIELD(bytes_1038, bytes),   FIELD(fields_1126, u32),
-    FIELD(bytes_1218, bytes),     FIELD(fields_1250, u32),    GROUP(0, 1262, 1264, 1266),
-    GROUP(1, 1322, 1324, 1326),   GROUP(2, 1382, 1384, 1386), FIELD(bytes_1442, bytes),
-    FIELD(fields_1446, u32),      FIELD(bytes_1454, bytes),
-};
-#undef FIELD
-#undef GROUP
+  return fields;
+}
+const std::vector<Field> fields = record_fields();
 
 py::object number_at(const unsigned char* at, Kind kind) {
   switch (kind) {
@@ -146,13 +126,13 @@ py::dict header_dict(const DataFileHeader& header) {
     const unsigned char* at = base + field.offset;
     const std::size_t width = width_of(field.kind);
     if (field.kind == Kind::bytes) {
-      result[field.name] = py::bytes(reinterpret_cast<const char*>(at), field.size);
+      result[field.name.c_str()] = py::bytes(reinterpret_cast<const char*>(at), field.size);
     } else if (field.size == width) {
-      result[field.name] = number_at(at, field.kind);
+      result[field.name.c_str()] = number_at(at, field.kind);
     } else {
       py::tuple values(field.size / width);
       for (std::size_t i = 0; i < field.size / width; ++i) values[i] = number_at(at + i * width, field.kind);
-      result[field.name] = values;
+      result[field.name.c_str()] = values;
     }
   }
   return result;
@@ -199,7 +179,7 @@ void header_from_dict(const py::handle& object, DataFileHeader* header) {
   for (const auto& [key, value] : py::reinterpret_borrow<py::dict>(object)) {
     if (!py::isinstance<py::str>(key)) throw py::type_error("header field names must be str");
     const std::string name = py::str(key);
-    const Field* field =
+    const auto field =
         std::find_if(std::begin(fields), std::end(fields), [&](const Field& f) { return name == f.name; });
     if (field == std::end(fields)) throw py::value_error("unknown header field: " + name);
     unsigned char* at = base + field->offset;
@@ -229,18 +209,17 @@ void header_from_dict(const py::handle& object, DataFileHeader* header) {
   }
 }
 
-// The file's 38 bytes at offset 10: big-endian 16-bit values around the text.
+// The record and the file's 38 bytes at offset 10 differ only in the byte
+// order of the 16-bit values around the text.
+SoftwareInfo with_values_reversed(SoftwareInfo info) {
+  u_swap_bytes(&info.first_value, 2);
+  for (std::int16_t& value : info.last_values) u_swap_bytes(&value, 2);
+  return info;
+}
+
 py::bytes software_bytes(const SoftwareInfo& info) {
-  unsigned char bytes[38];
-  const auto put = [&](std::size_t at, std::int16_t value) {
-    const auto bits = static_cast<std::uint16_t>(value);
-    bytes[at] = static_cast<unsigned char>(bits >> 8);
-    bytes[at + 1] = static_cast<unsigned char>(bits & 0xFF);
-  };
-  put(0, info.first_value);
-  std::memcpy(bytes + 2, info.text, 30);
-  for (int i = 0; i < 3; ++i) put(32 + 2 * i, info.last_values[i]);
-  return py::bytes(reinterpret_cast<const char*>(bytes), 38);
+  const SoftwareInfo file_order = with_values_reversed(info);
+  return py::bytes(reinterpret_cast<const char*>(&file_order), sizeof file_order);
 }
 
 SoftwareInfo software_from_bytes(const py::handle& object) {
@@ -248,14 +227,10 @@ SoftwareInfo software_from_bytes(const py::handle& object) {
     throw py::type_error("software_info must be bytes of length 38 or None");
   }
   const std::string bytes = py::bytes(py::reinterpret_borrow<py::object>(object));
-  if (bytes.size() != 38) throw py::value_error("software_info must be 38 bytes long");
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto get = [&](std::size_t at) { return static_cast<std::int16_t>((b[at] << 8) | b[at + 1]); };
-  SoftwareInfo info{};
-  info.first_value = get(0);
-  std::memcpy(info.text, b + 2, 30);
-  for (int i = 0; i < 3; ++i) info.last_values[i] = get(32 + 2 * i);
-  return info;
+  if (bytes.size() != sizeof(SoftwareInfo)) throw py::value_error("software_info must be 38 bytes long");
+  SoftwareInfo info;
+  std::memcpy(&info, bytes.data(), sizeof info);
+  return with_values_reversed(info);
 }
 
 // --- Arrays ------------------------------------------------------------------

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <new>
 
+#include "hooked_block.h"
+
 // One data file being written from heights: the output, its header and the
 // counts of the piece at hand.
 struct ConversionState {

@@ -1,6 +1,6 @@
+#include <mapconv/byte_order.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/memory_hooks.h>
-#include <mapconv/path.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,7 +11,10 @@
 #include <memory>
 #include <span>
 
-#include "cpu_dispatch.h"
+#include "byte_blocks.h"
+#include "header_layout.h"
+#include "hooked_block.h"
+#include "native_path.h"
 
 namespace {
 
@@ -28,8 +31,10 @@ void expand_header(std::span<const std::uint8_t> file_bytes, HeaderImage* image)
 }
 
 std::uint32_t big_endian_32(const std::uint8_t* bytes) {
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
-         std::uint32_t{bytes[3]};
+  std::uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  u_swap_bytes(&value, sizeof value);
+  return value;
 }
 
 const HeaderFormat* format_of_magic(std::uint32_t magic) {
@@ -56,16 +61,10 @@ ErrorCode read_exact(Input* input, void* destination, std::size_t count) {
   return ERR_CANT_READ_FILE;
 }
 
-// Reads count big-endian values of T into a new block.
-// The block from big-endian to host order, in one pass that the compiler
-// can vectorise (a map may hold 2^30 values).
-MAPCONV_HOT_LOOP void reverse_values(std::uint16_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) values[i] = __builtin_bswap16(values[i]);
-}
-MAPCONV_HOT_LOOP void reverse_values(std::int32_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    values[i] = static_cast<std::int32_t>(__builtin_bswap32(static_cast<std::uint32_t>(values[i])));
-  }
+// The block from big-endian to host order.
+void reverse_values(std::uint16_t* values, std::size_t count) { reverse_each(values, count); }
+void reverse_values(std::int32_t* values, std::size_t count) {
+  reverse_each(reinterpret_cast<std::uint32_t*>(values), count);
 }
 
 // Reads count big-endian values of T into a new block. Where the file's
@@ -102,12 +101,6 @@ ErrorCode read_block(Input* input, std::uint64_t count, T** data) {
   *data = block.release();
   return NO_ERROR;
 }
-
-// Number of values in each block, once the header has been accepted.
-struct BlockSizes {
-  std::uint64_t intensity_values;
-  std::uint64_t phase_values;
-};
 
 // The geometry must be one the writer can have produced: sizes not
 // negative, block lengths equal to the sizes, an absent map all zero, and at

@@ -2,7 +2,6 @@
 #include <mapconv/byte_order.h>
 #include <mapconv/data_file_writer.h>
 #include <mapconv/memory_hooks.h>
-#include <mapconv/path.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +11,10 @@
 #include <initializer_list>
 #include <memory>
 
-#include "cpu_dispatch.h"
+#include "byte_blocks.h"
+#include "header_layout.h"
+#include "hooked_block.h"
+#include "native_path.h"
 
 namespace {
 
@@ -20,12 +22,6 @@ namespace {
 constexpr std::uint32_t INTENSITY_CHUNK_VALUES = 32768;
 // Phase counts staged per write call (1 MiB): the block is never copied whole.
 constexpr std::uint32_t PHASE_CHUNK_VALUES = 262144;
-
-// Byte sizes of the blocks, worked out and checked before anything is written.
-struct BlockSizes {
-  std::uint32_t intensity_bytes = 0;
-  std::uint32_t phase_bytes = 0;
-};
 
 // Values in a block of the given geometry, or nothing when a side is
 // negative or the block's byte size does not fit the header's 32-bit field.
@@ -41,32 +37,39 @@ bool block_values(std::initializer_list<std::int16_t> sides, std::uint64_t value
   return true;
 }
 
-// The blocks' sizes for the maps' geometry; with blocks_given, each map's
-// block must also hold that many values.
+// The blocks' sizes for the maps' geometry, checked before anything is
+// written; with blocks_given, each map's block must also hold that many
+// values.
 ErrorCode check_maps(const IntensityMap* intensity, const PhaseMap* phase, bool blocks_given,
                      BlockSizes* sizes) {
+  *sizes = BlockSizes{};
   std::uint64_t values = 0;
   if (intensity != nullptr) {
     if (!block_values({intensity->width, intensity->height, intensity->buckets}, 2, &values) ||
         (blocks_given && intensity->capacity < values)) {
       return ERR_PARAM_OUT_OF_RANGE;
     }
-    sizes->intensity_bytes = static_cast<std::uint32_t>(values * 2);
+    sizes->intensity_values = values;
   }
   if (phase != nullptr) {
     if (!block_values({phase->width, phase->height}, 4, &values) ||
         (blocks_given && phase->capacity < values)) {
       return ERR_PARAM_OUT_OF_RANGE;
     }
-    sizes->phase_bytes = static_cast<std::uint32_t>(values * 4);
+    sizes->phase_values = values;
   }
   return NO_ERROR;
 }
 
+std::size_t header_bytes(std::int32_t format) {
+  return static_cast<std::size_t>(header_formats[static_cast<std::size_t>(format - 1)].header_size);
+}
+
 // The header in file form: formats 1 and 2 use its first 834 bytes, format 3
 // its first 4096.
-void build_header(std::uint8_t* image, int format, const SoftwareInfo* software, const DataFileHeader* header,
-                  const IntensityMap* intensity, const PhaseMap* phase, const BlockSizes& sizes) {
+void assemble_header_image(std::uint8_t* image, int format, const SoftwareInfo* software,
+                           const DataFileHeader* header, const IntensityMap* intensity, const PhaseMap* phase,
+                           const BlockSizes& sizes) {
   HeaderLeadingFields leading{};
   const HeaderFormat& chosen = header_formats[static_cast<std::size_t>(format - 1)];
   leading.magic_number = chosen.magic_number;
@@ -80,14 +83,14 @@ void build_header(std::uint8_t* image, int format, const SoftwareInfo* software,
     leading.intensity_height = intensity->height;
     leading.intensity_buckets = intensity->buckets;
     leading.intensity_range = intensity->range;
-    leading.intensity_bytes = sizes.intensity_bytes;
+    leading.intensity_bytes = static_cast<std::uint32_t>(sizes.intensity_values * 2);
   }
   if (phase != nullptr) {
     leading.phase_origin_x = phase->origin_x;
     leading.phase_origin_y = phase->origin_y;
     leading.phase_width = phase->width;
     leading.phase_height = phase->height;
-    leading.phase_bytes = sizes.phase_bytes;
+    leading.phase_bytes = static_cast<std::uint32_t>(sizes.phase_values * 4);
   }
   std::memset(image, 0, HEADER_IMAGE_SIZE);
   std::memcpy(image, &leading, sizeof leading);
@@ -96,36 +99,15 @@ void build_header(std::uint8_t* image, int format, const SoftwareInfo* software,
   compact_header_image(image);
 }
 
-// Copies count phase counts into the staging buffer, big-endian.
-MAPCONV_HOT_LOOP void reverse_phase_counts(const std::int32_t* values, std::size_t count,
-                                           std::uint32_t* staging) {
-  for (std::size_t i = 0; i < count; ++i)
-    staging[i] = __builtin_bswap32(static_cast<std::uint32_t>(values[i]));
-}
-
-// The one writer of blocks, for whole maps and streams alike: the values go
-// big-endian through a staging buffer of staging_values, and put(bytes, size)
-// sends each piece on, false when it could not.
-template <typename Put>
-ErrorCode put_phase_counts(const std::int32_t* values, std::uint64_t count, std::uint32_t* staging,
-                           std::size_t staging_values, Put&& put) {
+// The one path from a block to big-endian bytes, for whole maps and streams
+// alike: the values go reversed through a staging buffer of staging_values,
+// and put(bytes, size) sends each piece on, false when it could not.
+template <typename Value, typename Put>
+ErrorCode put_block(const Value* values, std::uint64_t count, Value* staging, std::size_t staging_values,
+                    Put&& put) {
   while (count != 0) {
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, staging_values));
-    reverse_phase_counts(values, n, staging);
-    if (!put(staging, n * sizeof *staging)) return ERR_CANT_WRITE_FILE;
-    values += n;
-    count -= n;
-  }
-  return NO_ERROR;
-}
-
-template <typename Put>
-ErrorCode put_intensity_counts(const std::uint16_t* values, std::uint64_t count, std::uint16_t* staging,
-                               std::size_t staging_values, Put&& put) {
-  while (count != 0) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, staging_values));
-    u_copy_words(staging, values, static_cast<std::int32_t>(n));
-    for (std::size_t i = 0; i < n; ++i) staging[i] = __builtin_bswap16(staging[i]);
+    copy_reversed(values, n, staging);
     if (!put(staging, n * sizeof *staging)) return ERR_CANT_WRITE_FILE;
     values += n;
     count -= n;
@@ -141,12 +123,13 @@ auto stream_sink(std::FILE* stream) {
 
 // Writes the phase counts big-endian through a fixed staging buffer, so the
 // memory used does not grow with the map.
-ErrorCode write_int32_block(const std::int32_t* values, std::uint32_t count, std::FILE* stream) {
+ErrorCode write_int32_block(const std::int32_t* values, std::uint64_t count, std::FILE* stream) {
   if (count == 0) return NO_ERROR;
-  const std::uint32_t chunk_values = std::min(count, PHASE_CHUNK_VALUES);
+  const auto chunk_values = static_cast<std::size_t>(std::min<std::uint64_t>(count, PHASE_CHUNK_VALUES));
   const auto staging = hooked_allocate<std::uint32_t>(chunk_values);
   if (staging == nullptr) return ERR_NO_MEM;
-  return put_phase_counts(values, count, staging.get(), chunk_values, stream_sink(stream));
+  return put_block(reinterpret_cast<const std::uint32_t*>(values), count, staging.get(), chunk_values,
+                   stream_sink(stream));
 }
 
 }  // namespace
@@ -155,7 +138,7 @@ ErrorCode write_int16_block(const std::uint16_t* values, std::uint32_t count, st
   if (stream == nullptr || (values == nullptr && count != 0)) return ERR_INVALID_PARAM;
   const auto staging = hooked_allocate<std::uint16_t>(INTENSITY_CHUNK_VALUES);
   if (staging == nullptr) return ERR_NO_MEM;
-  return put_intensity_counts(values, count, staging.get(), INTENSITY_CHUNK_VALUES, stream_sink(stream));
+  return put_block(values, count, staging.get(), INTENSITY_CHUNK_VALUES, stream_sink(stream));
 }
 
 ErrorCode write_data_stream(std::FILE* stream, const SoftwareInfo* software, const DataFileHeader* header,
@@ -171,16 +154,15 @@ ErrorCode write_data_stream(std::FILE* stream, const SoftwareInfo* software, con
 
   const int format = choose_header_format(header);
   alignas(4) std::array<std::uint8_t, HEADER_IMAGE_SIZE> image;
-  build_header(image.data(), format, software, header, intensity, phase, sizes);
-  const auto header_size =
-      static_cast<std::size_t>(header_formats[static_cast<std::size_t>(format - 1)].header_size);
-  if (std::fwrite(image.data(), header_size, 1, stream) != 1) return ERR_CANT_WRITE_FILE;
+  assemble_header_image(image.data(), format, software, header, intensity, phase, sizes);
+  if (std::fwrite(image.data(), header_bytes(format), 1, stream) != 1) return ERR_CANT_WRITE_FILE;
 
   if (intensity != nullptr) {
-    const ErrorCode result = write_int16_block(intensity->data, sizes.intensity_bytes / 2, stream);
+    const ErrorCode result =
+        write_int16_block(intensity->data, static_cast<std::uint32_t>(sizes.intensity_values), stream);
     if (result != NO_ERROR) return result;
   }
-  if (phase != nullptr) return write_int32_block(phase->data, sizes.phase_bytes / 4, stream);
+  if (phase != nullptr) return write_int32_block(phase->data, sizes.phase_values, stream);
   return NO_ERROR;
 }
 
@@ -209,10 +191,6 @@ ErrorCode write_data_file(const char* path, const SoftwareInfo* software, const 
 }
 
 namespace {
-
-std::size_t header_bytes(std::int32_t format) {
-  return static_cast<std::size_t>(header_formats[static_cast<std::size_t>(format - 1)].header_size);
-}
 
 // Remembers the first failed write: the file is then only good for discarding.
 ErrorCode fail(DataFileStream* stream, ErrorCode code) {
@@ -268,8 +246,8 @@ ErrorCode data_file_stream_begin(const char* path, unsigned flags, std::int32_t 
   stream->intensity.capacity = 0;
   stream->phase.data = nullptr;
   stream->phase.capacity = 0;
-  stream->intensity_values = sizes.intensity_bytes / 2;
-  stream->phase_values = sizes.phase_bytes / 4;
+  stream->intensity_values = sizes.intensity_values;
+  stream->phase_values = sizes.phase_values;
 
   // One staging buffer serves both blocks, in turn; at least one value wide
   // so that an empty block still gets a real allocation.
@@ -293,7 +271,8 @@ ErrorCode data_file_stream_begin(const char* path, unsigned flags, std::int32_t 
   // before any work, and the file system need not allocate, nor flush when
   // the file replaces another, piece by piece. Where it cannot be reserved
   // the writes find out.
-  const auto length = static_cast<off_t>(stream->header_size + sizes.intensity_bytes + sizes.phase_bytes);
+  const auto length =
+      static_cast<off_t>(stream->header_size + sizes.intensity_values * 2 + sizes.phase_values * 4);
   if (!stream->output.in_place && fallocate(stream->output.fd, 0, 0, length) != 0 && errno != EOPNOTSUPP &&
       errno != ENOSYS && errno != EINTR) {
     data_file_stream_discard(stream);
@@ -313,8 +292,8 @@ ErrorCode data_file_stream_write_intensity(DataFileStream* stream, const std::ui
   const ErrorCode check =
       check_block_write(stream, stream->intensity_written, stream->intensity_values, count);
   if (check != NO_ERROR) return check;
-  const ErrorCode code = put_intensity_counts(values, count, static_cast<std::uint16_t*>(stream->staging),
-                                              stream->staging_bytes / 2, output_sink(&stream->output));
+  const ErrorCode code = put_block(values, count, static_cast<std::uint16_t*>(stream->staging),
+                                   stream->staging_bytes / 2, output_sink(&stream->output));
   if (code != NO_ERROR) return fail(stream, code);
   stream->intensity_written += count;
   return NO_ERROR;
@@ -326,8 +305,9 @@ ErrorCode data_file_stream_write_phase(DataFileStream* stream, const std::int32_
   if (stream->intensity_written != stream->intensity_values) return ERR_INVALID_PARAM;
   const ErrorCode check = check_block_write(stream, stream->phase_written, stream->phase_values, count);
   if (check != NO_ERROR) return check;
-  const ErrorCode code = put_phase_counts(values, count, static_cast<std::uint32_t*>(stream->staging),
-                                          stream->staging_bytes / 4, output_sink(&stream->output));
+  const ErrorCode code = put_block(reinterpret_cast<const std::uint32_t*>(values), count,
+                                   static_cast<std::uint32_t*>(stream->staging), stream->staging_bytes / 4,
+                                   output_sink(&stream->output));
   if (code != NO_ERROR) return fail(stream, code);
   stream->phase_written += count;
   return NO_ERROR;
@@ -339,12 +319,11 @@ ErrorCode data_file_stream_write_header(DataFileStream* stream, const SoftwareIn
   if (stream->failure != NO_ERROR) return stream->failure;
   if (stream->header_written || choose_header_format(header) != stream->header_format)
     return ERR_INVALID_PARAM;
-  const BlockSizes sizes{static_cast<std::uint32_t>(stream->intensity_values * 2),
-                         static_cast<std::uint32_t>(stream->phase_values * 4)};
+  const BlockSizes sizes{stream->intensity_values, stream->phase_values};
   alignas(4) std::array<std::uint8_t, HEADER_IMAGE_SIZE> image;
-  build_header(image.data(), stream->header_format, software, header,
-               stream->has_intensity ? &stream->intensity : nullptr,
-               stream->has_phase ? &stream->phase : nullptr, sizes);
+  assemble_header_image(image.data(), stream->header_format, software, header,
+                        stream->has_intensity ? &stream->intensity : nullptr,
+                        stream->has_phase ? &stream->phase : nullptr, sizes);
   const ErrorCode code = stream->in_order
                              ? output_file_write(&stream->output, image.data(), stream->header_size)
                              : output_file_write_at(&stream->output, image.data(), stream->header_size, 0);
@@ -401,10 +380,10 @@ ErrorCode write_data_file_atomic(const char* path, unsigned flags, const Softwar
   // The whole header is known, so it goes first: any output takes it then.
   code = data_file_stream_write_header(&stream, software, header);
   if (code == NO_ERROR && intensity != nullptr) {
-    code = data_file_stream_write_intensity(&stream, intensity->data, sizes.intensity_bytes / 2);
+    code = data_file_stream_write_intensity(&stream, intensity->data, sizes.intensity_values);
   }
   if (code == NO_ERROR && phase != nullptr) {
-    code = data_file_stream_write_phase(&stream, phase->data, sizes.phase_bytes / 4);
+    code = data_file_stream_write_phase(&stream, phase->data, sizes.phase_values);
   }
   if (code == NO_ERROR) {
     code = data_file_stream_commit(&stream);

@@ -12,7 +12,10 @@
 #include <cstring>
 #include <limits>
 
+#include "byte_blocks.h"
 #include "cpu_dispatch.h"
+#include "hooked_block.h"
+#include "native_path.h"
 
 namespace {
 
@@ -92,8 +95,8 @@ struct MapReader {
         reason = errno;
         return std::ferror(file.get()) ? ERR_CANT_READ_FILE : ERR_PREMATURE_EOF;
       }
-      for (std::size_t i = 0; i < count; ++i)
-        counts[i] = static_cast<std::int32_t>(__builtin_bswap32(static_cast<std::uint32_t>(counts[i])));
+      // A signed value may be reached through its unsigned type.
+      reverse_each(reinterpret_cast<std::uint32_t*>(counts.get()), count);
     } else {
       std::size_t got = 0;
       const ErrorCode code = xdt_stream_read(&xdt, heights.get(), count, &got);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "hooked_block.h"
+
 namespace {
 
 // Pixel count of a map, or 0 when either side is empty or negative.

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "hooked_block.h"
+
 MemoryHooks memory_hooks = {std::malloc, std::realloc, std::calloc, std::free};
 
 void prefault_block(void* block, std::size_t size, bool huge_pages) {

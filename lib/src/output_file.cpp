@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "native_path.h"
 #include "output_file_faults.h"
 
 #ifndef RENAME_NOREPLACE
@@ -24,11 +25,11 @@ unsigned output_file_faults = 0;
 
 namespace {
 
-constexpr int kNameAttempts = 100;
+constexpr int NAME_ATTEMPTS = 100;
 // ".<base>.XXXXXX": the base keeps at most this many bytes.
-constexpr std::size_t kHiddenBaseMax = NAME_MAX - 8;
-constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
-constexpr std::size_t kCopyChunk = std::size_t{1} << 16;
+constexpr std::size_t HIDDEN_BASE_MAX = NAME_MAX - 8;
+constexpr std::size_t MAX_CHUNK = std::size_t{1} << 30;
+constexpr std::size_t COPY_CHUNK = std::size_t{1} << 16;
 
 // True, with errno set, when a test asks for this system call to fail.
 bool faulty(unsigned fault, int error) {
@@ -40,26 +41,26 @@ bool faulty(unsigned fault, int error) {
 // The hidden names of the outputs in progress, for a signal handler to
 // remove: fixed storage and lock-free state only. A slot goes free, filling,
 // ready; the handler holds a ready slot as removing while it unlinks.
-enum : int { kSlotFree, kSlotFilling, kSlotReady, kSlotRemoving };
+enum : int { SLOT_FREE, SLOT_FILLING, SLOT_READY, SLOT_REMOVING };
 struct PendingName {
-  std::atomic<int> state{kSlotFree};
+  std::atomic<int> state{SLOT_FREE};
   int folder = -1;
   char name[NAME_MAX + 1] = {};
 };
 static_assert(std::atomic<int>::is_always_lock_free);
-constexpr int kPendingSlots = 64;
-PendingName pending_names[kPendingSlots];
+constexpr int PENDING_SLOTS = 64;
+PendingName pending_names[PENDING_SLOTS];
 
 // Records a hidden name before the file exists, so that no moment passes
-// with the file there and unknown to the handler. Beyond kPendingSlots
+// with the file there and unknown to the handler. Beyond PENDING_SLOTS
 // outputs at once the rest go unrecorded.
 void remember_hidden(OutputFile* file) {
-  for (int i = 0; i < kPendingSlots; ++i) {
-    int expected = kSlotFree;
-    if (!pending_names[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
+  for (int i = 0; i < PENDING_SLOTS; ++i) {
+    int expected = SLOT_FREE;
+    if (!pending_names[i].state.compare_exchange_strong(expected, SLOT_FILLING)) continue;
     pending_names[i].folder = file->folder_fd;
     std::memcpy(pending_names[i].name, file->hidden_name, std::strlen(file->hidden_name) + 1);
-    pending_names[i].state.store(kSlotReady);
+    pending_names[i].state.store(SLOT_READY);
     file->pending_slot = i + 1;
     return;
   }
@@ -70,7 +71,7 @@ void forget_hidden(OutputFile* file) {
   if (file->pending_slot == 0) return;
   std::atomic<int>& state = pending_names[file->pending_slot - 1].state;
   // A handler on another thread may be removing the file: wait for it.
-  for (int expected = kSlotReady; !state.compare_exchange_weak(expected, kSlotFree); expected = kSlotReady) {
+  for (int expected = SLOT_READY; !state.compare_exchange_weak(expected, SLOT_FREE); expected = SLOT_READY) {
     sched_yield();
   }
   file->pending_slot = 0;
@@ -98,7 +99,7 @@ void make_hidden_name(const char* base, char* out) {
   x ^= x >> 31;
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::size_t length = std::strlen(base);
-  if (length > kHiddenBaseMax) length = kHiddenBaseMax;
+  if (length > HIDDEN_BASE_MAX) length = HIDDEN_BASE_MAX;
   char* p = out;
   *p++ = '.';
   std::memcpy(p, base, length);
@@ -111,7 +112,7 @@ void make_hidden_name(const char* base, char* out) {
 // Creates a fresh hidden file beside the final name, recorded as in
 // progress; on failure hidden_name is left empty.
 int create_hidden(OutputFile* file, mode_t mode) {
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+  for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     make_hidden_name(file->base_name, file->hidden_name);
     remember_hidden(file);
     const int fd = openat(file->folder_fd, file->hidden_name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
@@ -314,7 +315,7 @@ ErrorCode write_loop(OutputFile* file, const void* bytes, std::size_t size, std:
   }
   const auto* next = static_cast<const unsigned char*>(bytes);
   while (size > 0) {
-    const std::size_t chunk = size < kMaxChunk ? size : kMaxChunk;
+    const std::size_t chunk = size < MAX_CHUNK ? size : MAX_CHUNK;
     const ssize_t written =
         positional ? pwrite(file->fd, next, chunk, static_cast<off_t>(offset)) : write(file->fd, next, chunk);
     if (written < 0 && errno == EINTR) continue;
@@ -385,13 +386,13 @@ ErrorCode place_named(OutputFile* file) {
 
 // Copies size bytes of from, from its start, to the position of to.
 ErrorCode copy_bytes(int from, int to, std::uint64_t size) {
-  HookedBlock<unsigned char[]> buffer = hooked_allocate<unsigned char>(kCopyChunk);
+  HookedBlock<unsigned char[]> buffer = hooked_allocate<unsigned char>(COPY_CHUNK);
   if (buffer == nullptr) {
     errno = ENOMEM;
     return ERR_NO_MEM;
   }
   for (std::uint64_t done = 0; done < size;) {
-    const std::size_t want = size - done < kCopyChunk ? static_cast<std::size_t>(size - done) : kCopyChunk;
+    const std::size_t want = size - done < COPY_CHUNK ? static_cast<std::size_t>(size - done) : COPY_CHUNK;
     const ssize_t got = pread(from, buffer.get(), want, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
@@ -442,7 +443,7 @@ ErrorCode place_unnamed(OutputFile* file) {
   // A link cannot replace, so the file gets a hidden name and is renamed
   // over the final one at once: the hidden name lives for these two calls
   // only, and a handler removes it if a signal comes between them.
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+  for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     make_hidden_name(file->base_name, file->hidden_name);
     remember_hidden(file);
     if (link_unnamed(file->fd, file->folder_fd, file->hidden_name) == 0) break;
@@ -478,10 +479,10 @@ void output_file_clear(OutputFile* file) {
 void output_file_remove_temporaries(void) {
   const int saved = errno;
   for (PendingName& pending : pending_names) {
-    int expected = kSlotReady;
-    if (!pending.state.compare_exchange_strong(expected, kSlotRemoving)) continue;
+    int expected = SLOT_READY;
+    if (!pending.state.compare_exchange_strong(expected, SLOT_REMOVING)) continue;
     unlinkat(pending.folder, pending.name, 0);
-    pending.state.store(kSlotReady);
+    pending.state.store(SLOT_READY);
   }
   errno = saved;
 }

@@ -15,4 +15,4 @@ enum OutputFileFault : unsigned {
 };
 
 // OutputFileFault bits in force for the whole process.
-MAPCONV_API extern unsigned output_file_faults;
+extern unsigned output_file_faults;

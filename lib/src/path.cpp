@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <mapconv/path.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "native_path.h"
 
 namespace {
 
@@ -88,11 +92,30 @@ NativePath::NativePath(const char* path) {
   }
 }
 
+namespace {
+
+// The system's name, or null with errno set.
+const char* system_name(const NativePath& native) {
+  if (native.get() == nullptr) errno = native.out_of_memory() ? ENOMEM : EINVAL;
+  return native.get();
+}
+
+}  // namespace
+
 std::FILE* u_open_path(const char* path, const char* mode) {
   const NativePath native(path);
-  if (native.get() == nullptr) {
-    errno = native.out_of_memory() ? ENOMEM : EINVAL;
-    return nullptr;
-  }
-  return std::fopen(native.get(), mode);
+  const char* name = system_name(native);
+  return name == nullptr ? nullptr : std::fopen(name, mode);
+}
+
+int u_stat_path(const char* path, struct stat* status) {
+  const NativePath native(path);
+  const char* name = system_name(native);
+  return name == nullptr ? -1 : stat(name, status);
+}
+
+int u_open_path_descriptor(const char* path, int flags) {
+  const NativePath native(path);
+  const char* name = system_name(native);
+  return name == nullptr ? -1 : open(name, flags);
 }

@@ -1,6 +1,5 @@
 #include <mapconv/byte_order.h>
 #include <mapconv/memory_hooks.h>
-#include <mapconv/path.h>
 #include <mapconv/print.h>
 #include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
@@ -14,45 +13,44 @@
 #include <limits>
 #include <memory>
 
+#include "byte_blocks.h"
 #include "cpu_dispatch.h"
+#include "hooked_block.h"
+#include "native_path.h"
 
 namespace {
 
-constexpr std::int32_t kMinCount = 2;
-constexpr std::int32_t kMaxCount = 32767;
-constexpr std::size_t kRecordSize = 12;
-constexpr std::size_t kCountsSize = 4;
-constexpr float kNoData = -1.0f;
+constexpr std::int32_t MIN_COUNT = 2;
+constexpr std::int32_t MAX_COUNT = 32767;
+constexpr std::size_t RECORD_SIZE = 12;
+constexpr std::size_t COUNTS_SIZE = 4;
+constexpr float NO_DATA = -1.0f;
 
 // Records per read: about 256 KiB, always whole records, so the chunk is
 // still in the processor's cache when it is parsed after the kernel's copy.
-constexpr std::size_t kRecordsPerBuffer = (std::size_t{1} << 18) / kRecordSize;
+constexpr std::size_t RECORDS_PER_BUFFER = (std::size_t{1} << 18) / RECORD_SIZE;
 
 using Span = XdtStream::Span;
-
-constexpr std::uint32_t reverse32(std::uint32_t v) {
-  return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
-}
 
 template <bool Swap>
 float load_float(const unsigned char* bytes) {
   std::uint32_t bits;
   std::memcpy(&bits, bytes, sizeof bits);
-  if constexpr (Swap) bits = reverse32(bits);
+  if constexpr (Swap) bits = reversed(bits);
   return std::bit_cast<float>(bits);
 }
 
 bool is_valid(float stored) {
   // NaN compares false, so a NaN height counts as valid and is kept.
-  return !(stored <= kNoData);
+  return !(stored <= NO_DATA);
 }
 
 // Stores the heights of count records: z, or -1.0 for a no-data point.
 template <bool Swap>
 void store_heights(const unsigned char* records, std::size_t count, float* out) {
   for (std::size_t i = 0; i < count; ++i) {
-    const float z = load_float<Swap>(records + i * kRecordSize + 8);
-    out[i] = is_valid(z) ? z : kNoData;
+    const float z = load_float<Swap>(records + i * RECORD_SIZE + 8);
+    out[i] = is_valid(z) ? z : NO_DATA;
   }
 }
 
@@ -81,13 +79,13 @@ void take_records(const unsigned char* records, std::size_t count, std::int32_t 
     while (after_first < count && !is_valid(out[after_first])) ++after_first;
     if (after_first == count) return;
     row.first = column + static_cast<std::int32_t>(after_first);
-    row.first_x = load_float<Swap>(records + after_first * kRecordSize);
+    row.first_x = load_float<Swap>(records + after_first * RECORD_SIZE);
     ++after_first;
   }
   for (std::size_t i = count; i > after_first; --i) {
     if (is_valid(out[i - 1])) {
       row.last = column + static_cast<std::int32_t>(i - 1);
-      row.last_x = load_float<Swap>(records + (i - 1) * kRecordSize);
+      row.last_x = load_float<Swap>(records + (i - 1) * RECORD_SIZE);
       return;
     }
   }
@@ -99,7 +97,7 @@ bool records_in_file(std::FILE* file, std::uint64_t* records) {
   struct stat status {};
   if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   const auto size = static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
-  *records = size > kCountsSize ? (size - kCountsSize) / kRecordSize : 0;
+  *records = size > COUNTS_SIZE ? (size - COUNTS_SIZE) / RECORD_SIZE : 0;
   return true;
 }
 
@@ -124,11 +122,11 @@ ErrorCode report_missing_point(std::FILE* file, std::uint64_t point, std::uint64
 }
 
 bool count_in_range(const char* name, std::int32_t count) {
-  if (count < kMinCount) {
+  if (count < MIN_COUNT) {
     u_print("Num %s = %d is too small\n", name, static_cast<int>(count));
     return false;
   }
-  if (count > kMaxCount) {
+  if (count > MAX_COUNT) {
     u_print("Num %s = %d is too large\n", name, static_cast<int>(count));
     return false;
   }
@@ -136,6 +134,20 @@ bool count_in_range(const char* name, std::int32_t count) {
 }
 
 }  // namespace
+
+ErrorCode xdt_grid_size(const unsigned char (&first_bytes)[4], bool swap, std::int32_t* columns,
+                        std::int32_t* rows) {
+  std::uint16_t counts[2];
+  std::memcpy(counts, first_bytes, sizeof counts);
+  if (swap) {
+    u_swap_bytes(&counts[0], 2);
+    u_swap_bytes(&counts[1], 2);
+  }
+  *columns = counts[0];
+  *rows = counts[1];
+  const auto in_range = [](std::int32_t count) { return count >= MIN_COUNT && count <= MAX_COUNT; };
+  return in_range(*columns) && in_range(*rows) ? NO_ERROR : ERR_PARAM_OUT_OF_RANGE;
+}
 
 void xdt_stream_clear(XdtStream* stream) { *stream = XdtStream{}; }
 
@@ -162,7 +174,7 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
   // buffer; a stream buffer would only add a copy and a second call per chunk.
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
-  std::uint16_t counts[2];
+  unsigned char counts[COUNTS_SIZE];
   if (std::fread(counts, 1, sizeof counts, file.get()) != sizeof counts) {
     if (!std::ferror(file.get())) return ERR_PREMATURE_EOF;
     const int reason = errno;
@@ -171,13 +183,11 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
     errno = reason;
     return ERR_CANT_READ_FILE;
   }
-  if (swap) {
-    u_swap_bytes(&counts[0], 2);
-    u_swap_bytes(&counts[1], 2);
-  }
-  const std::int32_t column_count = counts[0];
-  const std::int32_t row_count = counts[1];
-  if (!count_in_range("Cols", column_count) || !count_in_range("Rows", row_count)) {
+  std::int32_t column_count = 0;
+  std::int32_t row_count = 0;
+  if (xdt_grid_size(counts, swap, &column_count, &row_count) != NO_ERROR) {
+    // Says which count is wrong; the first one found is reported.
+    if (count_in_range("Cols", column_count)) count_in_range("Rows", row_count);
     return ERR_PARAM_OUT_OF_RANGE;
   }
 
@@ -192,8 +202,8 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
   }
 
   const std::size_t buffer_records =
-      static_cast<std::size_t>(std::min<std::uint64_t>(total, kRecordsPerBuffer));
-  HookedBlock<unsigned char[]> buffer = hooked_allocate<unsigned char>(buffer_records * kRecordSize);
+      static_cast<std::size_t>(std::min<std::uint64_t>(total, RECORDS_PER_BUFFER));
+  HookedBlock<unsigned char[]> buffer = hooked_allocate<unsigned char>(buffer_records * RECORD_SIZE);
   if (buffer == nullptr) return ERR_NO_MEM;
 
   const Span none{column_count, -1, 0.0f, 0.0f};
@@ -223,7 +233,7 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
   const std::int32_t column_count = stream->columns;
   const std::uint64_t total = stream->points;
   const Span none{column_count, -1, 0.0f, 0.0f};
-  const unsigned char* records = stream->buffer + stream->next * kRecordSize;
+  const unsigned char* records = stream->buffer + stream->next * RECORD_SIZE;
   std::size_t buffered = stream->buffered;
   std::uint64_t done = stream->handed_out;
   std::int32_t column = stream->column;
@@ -239,10 +249,10 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
       // same chunks whatever the callers' pieces.
       const std::size_t wanted =
           static_cast<std::size_t>(std::min<std::uint64_t>(total - done, stream->buffer_records));
-      const std::size_t got = std::fread(stream->buffer, 1, wanted * kRecordSize, stream->file);
+      const std::size_t got = std::fread(stream->buffer, 1, wanted * RECORD_SIZE, stream->file);
       // fread comes up short only at the end of the file or on an error.
-      if (got < wanted * kRecordSize) {
-        stream->failure = report_missing_point(stream->file, done + got / kRecordSize + 1, total);
+      if (got < wanted * RECORD_SIZE) {
+        stream->failure = report_missing_point(stream->file, done + got / RECORD_SIZE + 1, total);
         stream->buffered = 0;
         return stream->failure;
       }
@@ -257,7 +267,7 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
     } else {
       take_records<false>(records, in_row, column, column_count, out, row);
     }
-    records += in_row * kRecordSize;
+    records += in_row * RECORD_SIZE;
     buffered -= in_row;
     stored += in_row;
     done += in_row;
@@ -269,7 +279,7 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
       column = 0;
     }
   }
-  stream->next = static_cast<std::size_t>(records - stream->buffer) / kRecordSize;
+  stream->next = static_cast<std::size_t>(records - stream->buffer) / RECORD_SIZE;
   stream->buffered = buffered;
   stream->handed_out = done;
   stream->column = column;
@@ -331,7 +341,7 @@ ErrorCode read_points(XdtStream* stream, HookedBlock<float[]>* block, int* reaso
   const auto points = static_cast<std::size_t>(total);
   std::uint64_t known = 0;
   const bool size_known = records_in_file(stream->file, &known);
-  std::size_t capacity = size_known ? points : std::min(points, kRecordsPerBuffer);
+  std::size_t capacity = size_known ? points : std::min(points, RECORDS_PER_BUFFER);
   *block = hooked_allocate<float>(capacity);
   if (*block == nullptr) return ERR_NO_MEM;
   if (size_known) prefault_block(block->get(), points * sizeof(float));

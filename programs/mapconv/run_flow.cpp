@@ -7,6 +7,7 @@
 #include <mapconv/terminal_text.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 
@@ -102,10 +103,10 @@ enum class PathKind { regular_file, other, unknown };
 // What a path names. unknown: a wide path whose name could not be converted
 // for lack of memory, so that nothing can be said about the file.
 PathKind path_kind(const char* path) {
-  const NativePath native(path);
-  if (native.get() == nullptr) return native.out_of_memory() ? PathKind::unknown : PathKind::other;
   struct stat status;
-  if (stat(native.get(), &status) != 0) return PathKind::other;
+  if (u_stat_path(path, &status) != 0) {
+    return errno == ENOMEM && u_path_is_wide(path) ? PathKind::unknown : PathKind::other;
+  }
   return S_ISREG(status.st_mode) ? PathKind::regular_file : PathKind::other;
 }
 
@@ -123,15 +124,15 @@ int report_unknown_path(const Arguments& arguments) {
 enum class Sameness { different, same, unknown };
 
 Sameness same_file(const char* first, const char* second) {
-  const NativePath first_native(first);
-  const NativePath second_native(second);
-  if (first_native.out_of_memory() || second_native.out_of_memory()) return Sameness::unknown;
   struct stat first_status;
   struct stat second_status;
-  const bool same =
-      first_native.get() != nullptr && second_native.get() != nullptr &&
-      stat(first_native.get(), &first_status) == 0 && stat(second_native.get(), &second_status) == 0 &&
-      first_status.st_dev == second_status.st_dev && first_status.st_ino == second_status.st_ino;
+  const bool first_known = u_stat_path(first, &first_status) == 0;
+  const bool first_unknown = !first_known && errno == ENOMEM && u_path_is_wide(first);
+  const bool second_known = u_stat_path(second, &second_status) == 0;
+  const bool second_unknown = !second_known && errno == ENOMEM && u_path_is_wide(second);
+  if (first_unknown || second_unknown) return Sameness::unknown;
+  const bool same = first_known && second_known && first_status.st_dev == second_status.st_dev &&
+                    first_status.st_ino == second_status.st_ino;
   return same ? Sameness::same : Sameness::different;
 }
 

@@ -209,11 +209,10 @@ std::uint64_t useful_length(const std::vector<unsigned char>& head) {
     return code == NO_ERROR ? length + 1 : head.size();
   }
   // An XDT file: the reader ignores what follows its last point.
-  const std::uint64_t columns = head[0] | (head[1] << 8);
-  const std::uint64_t rows = head[2] | (head[3] << 8);
-  constexpr std::uint64_t max_count = 32767;
-  if (columns < 2 || columns > max_count || rows < 2 || rows > max_count) return 4;
-  return 4 + 12 * columns * rows;
+  std::int32_t columns = 0;
+  std::int32_t rows = 0;
+  if (xdt_grid_size(first_bytes, false, &columns, &rows) != NO_ERROR) return 4;
+  return 4 + 12 * static_cast<std::uint64_t>(columns) * static_cast<std::uint64_t>(rows);
 }
 
 // An input that is not a regular file (a pipe, a terminal, a character
@@ -311,18 +310,20 @@ class Spool {
   std::string named_;
 };
 
+// Why a path could not be looked at; a wide name the system never saw says so.
+const char* path_reason(const char* path, int error) {
+  if (u_path_is_wide(path) && error == ENOMEM) return "not enough memory";
+  if (u_path_is_wide(path) && error == EINVAL) return "malformed wide path";
+  return std::strerror(error);
+}
+
 // Opens the input at path: a regular file is read where it is, anything
 // else through a spooled copy (*readable names what to read). *status
 // describes the input itself.
 bool open_input(const char* path, Spool* spool, std::string* readable, struct stat* status,
                 Failure* failure) {
-  const NativePath native(path);
-  if (native.get() == nullptr) {
-    *failure = {ERR_CANT_OPEN_FILE, native.out_of_memory() ? "not enough memory" : "malformed wide path"};
-    return false;
-  }
-  if (stat(native.get(), status) != 0) {
-    *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
+  if (u_stat_path(path, status) != 0) {
+    *failure = {ERR_CANT_OPEN_FILE, path_reason(path, errno)};
     return false;
   }
   if (S_ISDIR(status->st_mode)) {
@@ -331,7 +332,7 @@ bool open_input(const char* path, Spool* spool, std::string* readable, struct st
   }
   *readable = path;
   if (S_ISREG(status->st_mode)) return true;
-  const int input = open(native.get(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  const int input = u_open_path_descriptor(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (input < 0) {
     *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
     return false;
@@ -345,13 +346,12 @@ bool open_input(const char* path, Spool* spool, std::string* readable, struct st
 // magic number, and turns away a file far too short for the XDT grid its
 // first bytes would describe before the XDT reader allocates that grid.
 bool probe(const char* path, bool* data_file, Failure* failure) {
-  const NativePath native(path);
   struct stat status {};
-  if (native.get() == nullptr || stat(native.get(), &status) != 0) {
-    *failure = {ERR_CANT_OPEN_FILE, native.get() == nullptr ? "malformed wide path" : std::strerror(errno)};
+  if (u_stat_path(path, &status) != 0) {
+    *failure = {ERR_CANT_OPEN_FILE, path_reason(path, errno)};
     return false;
   }
-  std::FILE* file = std::fopen(native.get(), "rb");
+  std::FILE* file = u_open_path(path, "rb");
   if (file == nullptr) {
     *failure = {ERR_CANT_OPEN_FILE, std::strerror(errno)};
     return false;
@@ -368,10 +368,9 @@ bool probe(const char* path, bool* data_file, Failure* failure) {
   *data_file = complete && is_data_file_magic(first_bytes);
   if (!complete || *data_file || !S_ISREG(status.st_mode)) return true;
 
-  const int columns = first_bytes[0] | (first_bytes[1] << 8);
-  const int rows = first_bytes[2] | (first_bytes[3] << 8);
-  constexpr int max_count = 32767;
-  if (columns < 2 || columns > max_count || rows < 2 || rows > max_count) return true;
+  std::int32_t columns = 0;
+  std::int32_t rows = 0;
+  if (xdt_grid_size(first_bytes, false, &columns, &rows) != NO_ERROR) return true;
   constexpr std::int64_t point_size = 12;
   if (status.st_size >= 4 + point_size * columns * rows) return true;
   char reason[160];
@@ -382,10 +381,15 @@ bool probe(const char* path, bool* data_file, Failure* failure) {
   return false;
 }
 
+// Returns the XDT reader's heights through the hooks they came from.
+struct HeightsRelease {
+  void operator()(float* heights) const noexcept { memory_hooks.release(heights); }
+};
+
 // A file read into memory, with what its summary and picture need.
 struct LoadedMap {
   DataFileContents contents{};
-  HookedBlock<float[]> xdt_heights;
+  std::unique_ptr<float[], HeightsRelease> xdt_heights;
   DataFileSettings settings{};
   HeightGrid grid{};
   float lateral_resolution = 0.0f;
@@ -446,9 +450,8 @@ bool draw(const char* path, const struct stat& input, const HeightGrid& grid, co
     *failure = {ERR_INVALID_PARAM, "no phase map to draw"};
     return false;
   }
-  const NativePath native(picture);
   struct stat status {};
-  if (native.get() != nullptr && stat(native.get(), &status) == 0) {
+  if (u_stat_path(picture, &status) == 0) {
     if (status.st_dev == input.st_dev && status.st_ino == input.st_ino) {
       *failure = picture_failure(picture, NO_ERROR, "is the input file; a picture never replaces its input");
       return false;

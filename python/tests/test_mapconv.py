@@ -143,10 +143,11 @@ def test_write_read_write_is_byte_for_byte(tmp_path, header, expected_format, wi
 
 
 def test_header_dict_names_every_field_once():
-    assert len(mapconv.HEADER_FIELDS) == len(set(mapconv.HEADER_FIELDS))
+    assert len(mapconv.HEADER_FIELDS) == len(set(mapconv.HEADER_FIELDS)) == 68
     for name in ("wavelength", "scale_factor", "obliquity", "lateral_resolution", "phase_resolution",
-                 "frame_width", "frame_height", "bytes_1454"):
+                 "frame_width", "frame_height", "bytes_1454", "bytes_1322", "field_1384", "fields_1266"):
         assert name in mapconv.HEADER_FIELDS
+    assert (mapconv.HEADER_FIELDS[0], mapconv.HEADER_FIELDS[-1]) == ("field_76", "bytes_1454")
 
 
 def test_arrays_use_the_library_blocks(tmp_path):

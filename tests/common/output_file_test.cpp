@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 using test::listing;
 
 // The unnamed temporary, then the hidden name.
-const unsigned kTemporaries[] = {0u, OUTPUT_NAMED_TEMPORARY};
+const unsigned TEMPORARIES[] = {0u, OUTPUT_NAMED_TEMPORARY};
 
 std::string text_of(const std::string& path) {
   const test::Bytes bytes = test::read_file(path);
@@ -63,7 +63,7 @@ class OutputFileTest : public testing::Test {
 
 TEST_F(OutputFileTest, NewFileAppearsOnlyAtCommit) {
   for (const std::string& name : {std::string("out.dat"), std::string(NAME_MAX, 'n')}) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(name.substr(0, 8) + " flags " + std::to_string(temporary));
       test::TempDir dir;
       OutputFile file;
@@ -93,7 +93,7 @@ TEST_F(OutputFileTest, NewFileAppearsOnlyAtCommit) {
 
 TEST_F(OutputFileTest, DiscardLeavesTheFolderAsItWas) {
   for (const unsigned flags : {0u, unsigned{OUTPUT_REPLACE}}) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(flags | temporary);
       test::TempDir dir;
       put_text(dir.file("keep.txt"), "keep");
@@ -118,7 +118,7 @@ TEST_F(OutputFileTest, CommitOntoANameThatAppearedMeanwhile) {
     const char* content;
   } cases[] = {{0u, ERR_CANT_CREATE_FILE, "old"}, {OUTPUT_REPLACE, NO_ERROR, "new"}};
   for (const auto& c : cases) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(c.flags | temporary);
       test::TempDir dir;
       OutputFile file;
@@ -139,7 +139,7 @@ TEST_F(OutputFileTest, ExistingFileNeedsReplace) {
   fs::create_symlink("out.dat", dir_.file("link"));
   const std::set<std::string> before = listing(dir_.path());
   for (const char* name : {"out.dat", "link"}) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(name);
       test::CountingHooks hooks;
       OutputFile file;
@@ -155,7 +155,7 @@ TEST_F(OutputFileTest, ExistingFileNeedsReplace) {
 
 TEST_F(OutputFileTest, ReplacementKeepsTheOldModeAndContentUntilCommit) {
   for (const mode_t mode : {0640u, 0600u, 0444u, 0751u}) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(std::to_string(mode) + " " + std::to_string(temporary));
       const std::string path = dir_.file("out.dat");
       put_text(path, "old");
@@ -197,7 +197,7 @@ TEST_F(OutputFileTest, LinksLeadToTheirTargetAndStay) {
       {"dangling through a chain", {{"l", "sub/l2"}, {"sub/l2", "new.dat"}}, "l", nullptr},
   };
   for (const auto& c : cases) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(c.name);
       test::TempDir dir;
       fs::create_directory(dir.file("sub"));
@@ -243,7 +243,7 @@ TEST_F(OutputFileTest, NamesThatCannotBeWrittenFailWithoutHanging) {
   const std::string too_long(NAME_MAX + 1, 'n');
   for (const std::string name :
        {"folder", "fifo", "sock", "missing/out.dat", "file/out.dat", "out.dat/", "loop1", too_long.c_str()}) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(name.substr(0, 16));
       OutputFile file;
       EXPECT_EQ(output_file_open(dir_.file(name).c_str(), OUTPUT_REPLACE | temporary, &file),
@@ -284,7 +284,7 @@ TEST_F(OutputFileTest, CharacterDevicesAreWrittenInPlaceAndInOrder) {
 }
 
 TEST_F(OutputFileTest, PositionalWritesLeaveThePositionAlone) {
-  for (const unsigned temporary : kTemporaries) {
+  for (const unsigned temporary : TEMPORARIES) {
     SCOPED_TRACE(temporary);
     const std::string path = dir_.file("out.dat");
     OutputFile file;
@@ -367,7 +367,7 @@ TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
                {"out.dat", 0u, ERR_CANT_CREATE_FILE, false},
                {"new.dat", OUTPUT_REPLACE, ERR_CANT_CREATE_FILE, false}};
   for (const auto& c : cases) {
-    for (const unsigned temporary : kTemporaries) {
+    for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.flags | temporary));
       put_text(folder + "/out.dat", "old");
       OutputFile file;
@@ -441,7 +441,7 @@ TEST_F(OutputFileTest, EveryFallbackStillWritesWholeFiles) {
 // A program's handler removes every hidden temporary and dies by the
 // signal; the old file stays. Run in a child, which the signal ends.
 TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
-  for (const int number : signal_cleanup::kSignals) {
+  for (const int number : signal_cleanup::SIGNALS) {
     SCOPED_TRACE(number);
     test::TempDir dir;
     put_text(dir.file("old.dat"), "old");

@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/path.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
+#include "native_path.h"
 #include "test_support.h"
 
 namespace {
@@ -78,6 +82,51 @@ TEST(OpenPath, OpensTheFileNamedByAWidePath) {
   std::fclose(file);
   EXPECT_EQ(missing, nullptr);
   EXPECT_EQ(broken, nullptr);
+}
+
+// stat and open take the same names as fopen, and tell why they could not.
+TEST(OpenPath, StatAndOpenFollowTheConvention) {
+  test::TempDir dir;
+  test::write_file(dir.file("\xE4\xB8\xAD\xE6\x96\x87"), test::Bytes{'o', 'k'});
+  const struct {
+    const char* path;
+    std::size_t fail_at;  // allocation refused, 0: none
+    int error;            // 0: the call succeeds
+  } cases[] = {
+      {"\xFF\xFE\x2D\x4E\x87\x65", 0, 0},
+      {"\xE4\xB8\xAD\xE6\x96\x87", 0, 0},
+      {"\xFF\xFE\x2D\x4E", 0, ENOENT},
+      {"\xFF\xFE\x2D\x4E\x41", 0, EINVAL},
+      {nullptr, 0, EINVAL},
+      {"\xFF\xFE\x2D\x4E\x87\x65", 1, ENOMEM},
+  };
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases));
+    struct stat status {};
+    errno = 0;
+    int stat_result = 0;
+    int fd = 0;
+    int stat_error = 0;
+    {
+      test::CountingHooks hooks(c.fail_at);
+      stat_result = u_stat_path(c.path, &status);
+      stat_error = errno;
+    }
+    {
+      test::CountingHooks hooks(c.fail_at);
+      fd = u_open_path_descriptor(c.path, O_RDONLY | O_CLOEXEC);
+    }
+    EXPECT_EQ(fd < 0 ? errno : 0, c.error);
+    EXPECT_EQ(stat_result == 0 ? 0 : stat_error, c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(status.st_size, 2);
+    }
+    if (fd >= 0) close(fd);
+  }
+  ASSERT_EQ(chdir(previous), 0);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "header_layout.h"
 #include "test_support.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "header_layout.h"
 #include "test_support.h"
 
 namespace {

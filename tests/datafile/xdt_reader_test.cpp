@@ -22,8 +22,8 @@ namespace {
 using test::Bytes;
 using test::XdtPoint;
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float QUIET_NAN = std::numeric_limits<float>::quiet_NaN();
+constexpr float INFINITE = std::numeric_limits<float>::infinity();
 
 struct Outcome {
   ErrorCode code = -1;
@@ -335,8 +335,8 @@ TEST_F(XdtReader, NonFiniteResolutionIsRefused) {
     float first_x;
     float last_x;
     int columns = 3;
-  } cases[] = {{kNaN, 1.0f}, {0.0f, kNaN},       {0.0f, kInf},      {-kInf, 0.0f},
-               {kInf, kInf}, {-3e38f, 3e38f, 2}, {3e38f, -3e38f, 2}};
+  } cases[] = {{QUIET_NAN, 1.0f},    {0.0f, QUIET_NAN},  {0.0f, INFINITE},  {-INFINITE, 0.0f},
+               {INFINITE, INFINITE}, {-3e38f, 3e38f, 2}, {3e38f, -3e38f, 2}};
   for (const auto& c : cases) {
     const int n = c.columns;
     std::vector<XdtPoint> points = pattern(n, 2, 1.0f, [](int, int) { return true; });
@@ -351,10 +351,10 @@ TEST_F(XdtReader, NonFiniteResolutionIsRefused) {
 TEST_F(XdtReader, HeightsKeepValidValuesBitForBitAndMarkTheRest) {
   const float payload_nan = std::bit_cast<float>(0x7FC01234u);
   const float negative_nan = std::bit_cast<float>(0xFFC00001u);
-  const float z[] = {-1.0f, -0.999f, -5.0f, payload_nan, negative_nan,
-                     -kInf, kInf,    -0.0f, 2.5e-39f,    -1.0000001f};
-  const float stored[] = {-1.0f, -0.999f, -1.0f, payload_nan, negative_nan,
-                          -1.0f, kInf,    -0.0f, 2.5e-39f,    -1.0f};
+  const float z[] = {-1.0f,     -0.999f,  -5.0f, payload_nan, negative_nan,
+                     -INFINITE, INFINITE, -0.0f, 2.5e-39f,    -1.0000001f};
+  const float stored[] = {-1.0f, -0.999f,  -1.0f, payload_nan, negative_nan,
+                          -1.0f, INFINITE, -0.0f, 2.5e-39f,    -1.0f};
   std::vector<XdtPoint> points;
   for (int k = 0; k < 10; ++k) points.push_back({static_cast<float>(k), 0.0f, 0.0f});
   for (int k = 0; k < 10; ++k) points.push_back({static_cast<float>(k), 1.0f, z[k]});
@@ -403,7 +403,7 @@ TEST_F(XdtReader, GridSpanningSeveralBuffersMatchesAPlainReadingInBothByteOrders
   std::vector<XdtPoint> points = test::grid(columns, rows, 0.013f, [](int r, int k) {
     const unsigned h = static_cast<unsigned>(r * 7919 + k * 104729) % 1000u;
     if (h < 150) return -1.0f - static_cast<float>(h);
-    if (h == 999) return kNaN;
+    if (h == 999) return QUIET_NAN;
     return static_cast<float>(h) * 0.37f - 30.0f;
   });
   for (int r = 0; r < rows; ++r) {
@@ -559,7 +559,7 @@ TEST_F(XdtReader, RowsWiderThanAReadBufferMatchAPlainReading) {
       case 3:
         return k >= 21000 && k < 22900 ? 0.75f : -2.0f;  // a band
       case 4:
-        return (k * 7 + r) % 11 == 0 ? kNaN : 1e-3f * (k % 5);  // all valid, some NaN
+        return (k * 7 + r) % 11 == 0 ? QUIET_NAN : 1e-3f * (k % 5);  // all valid, some NaN
       case 5:
         return k > 40 && (k * 31 + r) % 3 == 0 ? 1e-4f : -1.0f;  // scattered
       default:
@@ -594,7 +594,7 @@ TEST_F(XdtReader, RowsWiderThanAReadBufferMatchAPlainReading) {
 // the outcome normalised to what read_xdt_file hands back. Every piece must
 // be as long as it may be and nothing may be stored past it.
 Outcome read_in_pieces(const std::string& path, bool swap, std::size_t capacity) {
-  constexpr std::uint32_t kUntouched = 0x7FA5A5A5u;  // a NaN no reader stores
+  constexpr std::uint32_t UNTOUCHED = 0x7FA5A5A5u;  // a NaN no reader stores
   test::CountingHooks hooks;
   Outcome out;
   XdtStream stream;
@@ -605,12 +605,12 @@ Outcome read_in_pieces(const std::string& path, bool swap, std::size_t capacity)
   std::vector<float> piece;
   for (std::size_t count = 1; out.code == NO_ERROR && count > 0;) {
     const std::uint64_t expected = std::min<std::uint64_t>(capacity, stream.points - out.height_bits.size());
-    piece.assign(std::min<std::uint64_t>(capacity, stream.points) + 1, std::bit_cast<float>(kUntouched));
+    piece.assign(std::min<std::uint64_t>(capacity, stream.points) + 1, std::bit_cast<float>(UNTOUCHED));
     out.code = xdt_stream_read(&stream, piece.data(), capacity, &count);
     if (out.code != NO_ERROR) break;
     EXPECT_EQ(count, expected);
     if (count != expected) break;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(piece[count]), kUntouched);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(piece[count]), UNTOUCHED);
     for (std::size_t i = 0; i < count; ++i) out.height_bits.push_back(std::bit_cast<std::uint32_t>(piece[i]));
   }
   if (out.code == NO_ERROR) out.code = xdt_stream_finish(&stream, &out.resolution);
@@ -628,7 +628,9 @@ float mixed_height(int columns, int r, int k) {
   const int margin = std::min((r * 3) % 4, columns / 3);
   if (k < margin || k >= columns - margin) return -1.0f;
   const unsigned h = static_cast<unsigned>(r * 7919 + k * 104729) % 1000u;
-  return h < 150 ? -1.0f - static_cast<float>(h) : h == 999 ? kNaN : static_cast<float>(h) * 0.37f - 30.0f;
+  return h < 150    ? -1.0f - static_cast<float>(h)
+         : h == 999 ? QUIET_NAN
+                    : static_cast<float>(h) * 0.37f - 30.0f;
 }
 
 TEST_F(XdtReader, StreamInPiecesMatchesTheWholeRead) {

@@ -17,18 +17,18 @@
 namespace {
 
 // Bytes of the header record whose file offsets are 838 and on.
-constexpr std::size_t kLongFormatFirstByte = 776;
+constexpr std::size_t LONG_FORMAT_FIRST_BYTE = 776;
 static_assert(sizeof(DataFileHeader) == 4036);
 
 enum Flag : std::uint8_t {
-  kSoftware = 1,
-  kHeader = 2,
-  kIntensity = 4,
-  kIntensityWithoutData = 8,
-  kPhase = 16,
-  kPhaseWithoutData = 32,
-  kIntensityShort = 64,  // capacity one value below the geometry
-  kPhaseShort = 128,
+  SOFTWARE = 1,
+  HEADER = 2,
+  INTENSITY = 4,
+  INTENSITY_WITHOUT_DATA = 8,
+  PHASE = 16,
+  PHASE_WITHOUT_DATA = 32,
+  INTENSITY_SHORT = 64,  // capacity one value below the geometry
+  PHASE_SHORT = 128,
 };
 
 std::uint32_t big_endian(const std::uint8_t* bytes, std::size_t width) {
@@ -88,11 +88,11 @@ Input parse(fuzz::ByteReader& reader) {
   in.phase.width = static_cast<std::int8_t>(reader.byte());
   in.phase.height = static_cast<std::int8_t>(reader.byte());
 
-  if (in.flags & kSoftware) {
+  if (in.flags & SOFTWARE) {
     auto* bytes = reinterpret_cast<std::uint8_t*>(&in.software);
     for (std::size_t i = 0; i < sizeof in.software; ++i) bytes[i] = reader.byte();
   }
-  if (in.flags & kHeader) {
+  if (in.flags & HEADER) {
     // A few bytes set anywhere in the record, holes and trailing bytes
     // included: enough to reach every header format.
     auto* bytes = reinterpret_cast<std::uint8_t*>(&in.header);
@@ -107,18 +107,18 @@ Input parse(fuzz::ByteReader& reader) {
   const long long phase_count = block_values({in.phase.width, in.phase.height});
   fill_map_values(reader, &in, intensity_count, phase_count);
   in.intensity.capacity = static_cast<std::uint32_t>(std::max(intensity_count, 0LL));
-  if ((in.flags & kIntensityShort) && in.intensity.capacity > 0) --in.intensity.capacity;
+  if ((in.flags & INTENSITY_SHORT) && in.intensity.capacity > 0) --in.intensity.capacity;
   in.phase.capacity = static_cast<std::uint32_t>(std::max(phase_count, 0LL));
-  if ((in.flags & kPhaseShort) && in.phase.capacity > 0) --in.phase.capacity;
-  if (!(in.flags & kIntensityWithoutData)) in.intensity.data = in.intensity_values.data();
-  if (!(in.flags & kPhaseWithoutData)) in.phase.data = in.phase_values.data();
+  if ((in.flags & PHASE_SHORT) && in.phase.capacity > 0) --in.phase.capacity;
+  if (!(in.flags & INTENSITY_WITHOUT_DATA)) in.intensity.data = in.intensity_values.data();
+  if (!(in.flags & PHASE_WITHOUT_DATA)) in.phase.data = in.phase_values.data();
   return in;
 }
 
 int expected_format(const Input& in) {
-  if (!(in.flags & kHeader)) return 1;
+  if (!(in.flags & HEADER)) return 1;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(&in.header);
-  if (std::any_of(bytes + kLongFormatFirstByte, bytes + sizeof in.header,
+  if (std::any_of(bytes + LONG_FORMAT_FIRST_BYTE, bytes + sizeof in.header,
                   [](std::uint8_t b) { return b != 0; })) {
     return 3;
   }
@@ -127,12 +127,12 @@ int expected_format(const Input& in) {
 
 // The leading fields of the written header, worked out from the input alone.
 void check_leading_fields(const Input& in, const std::uint8_t* file, bool intensity, bool phase) {
-  static constexpr std::uint8_t kFirstTen[3][10] = {
+  static constexpr std::uint8_t FIRST_TEN[3][10] = {
       {0x88, 0x1B, 0x03, 0x6F, 0x00, 0x01, 0x00, 0x00, 0x03, 0x42},
       {0x88, 0x1B, 0x03, 0x70, 0x00, 0x02, 0x00, 0x00, 0x03, 0x42},
       {0x88, 0x1B, 0x03, 0x71, 0x00, 0x03, 0x00, 0x00, 0x10, 0x00},
   };
-  fuzz::check(std::memcmp(file, kFirstTen[expected_format(in) - 1], 10) == 0, "first ten bytes");
+  fuzz::check(std::memcmp(file, FIRST_TEN[expected_format(in) - 1], 10) == 0, "first ten bytes");
   const SoftwareInfo& software = in.software;  // zero when not given
   fuzz::check(big_endian(file + 10, 2) == static_cast<std::uint16_t>(software.first_value), "software value");
   fuzz::check(std::memcmp(file + 12, software.text, sizeof software.text) == 0, "software text");
@@ -198,8 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::check(stream != nullptr, "open_memstream");
   for (const std::uint8_t byte : in.prefix) fuzz::check(std::fputc(byte, stream) == byte, "prefix");
   const ErrorCode code = write_data_stream(
-      stream, (in.flags & kSoftware) ? &in.software : nullptr, (in.flags & kHeader) ? &in.header : nullptr,
-      (in.flags & kIntensity) ? &in.intensity : nullptr, (in.flags & kPhase) ? &in.phase : nullptr);
+      stream, (in.flags & SOFTWARE) ? &in.software : nullptr, (in.flags & HEADER) ? &in.header : nullptr,
+      (in.flags & INTENSITY) ? &in.intensity : nullptr, (in.flags & PHASE) ? &in.phase : nullptr);
   fuzz::check(std::fclose(stream) == 0, "fclose");
 
   fuzz::check(std::memcmp(&in.software, &copy.software, sizeof in.software) == 0, "software changed");
@@ -210,8 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::check(in.intensity_values == copy.intensity_values && in.phase_values == copy.phase_values,
               "map values changed");
 
-  const bool intensity = (in.flags & kIntensity) && in.intensity.data != nullptr;
-  const bool phase = (in.flags & kPhase) && in.phase.data != nullptr;
+  const bool intensity = (in.flags & INTENSITY) && in.intensity.data != nullptr;
+  const bool phase = (in.flags & PHASE) && in.phase.data != nullptr;
   const auto* file = reinterpret_cast<const std::uint8_t*>(buffer);
   fuzz::check(length >= in.prefix.size() && std::equal(in.prefix.begin(), in.prefix.end(), file),
               "prefix overwritten");

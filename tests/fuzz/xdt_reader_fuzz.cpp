@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr std::size_t kRecordSize = 12;
+constexpr std::size_t RECORD_SIZE = 12;
 
 std::uint32_t load(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width, bool swap) {
   std::uint32_t value = 0;
@@ -33,11 +33,11 @@ void check_success(std::span<const std::uint8_t> bytes, bool swap, std::int32_t 
   fuzz::check(rows == static_cast<std::int32_t>(load(bytes, 2, 2, swap)), "row count");
   fuzz::check(columns >= 2 && columns <= 32767 && rows >= 2 && rows <= 32767, "count out of range accepted");
   const std::size_t total = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
-  fuzz::check(bytes.size() >= 4 + total * kRecordSize, "success on a short file");
+  fuzz::check(bytes.size() >= 4 + total * RECORD_SIZE, "success on a short file");
   fuzz::check(heights != nullptr, "no heights");
   fuzz::check(std::isfinite(resolution), "resolution not finite");
   for (std::size_t i = 0; i < total; ++i) {
-    const float z = std::bit_cast<float>(load(bytes, 4 + i * kRecordSize + 8, 4, swap));
+    const float z = std::bit_cast<float>(load(bytes, 4 + i * RECORD_SIZE + 8, 4, swap));
     const float expected = z <= -1.0f ? -1.0f : z;
     fuzz::check(std::bit_cast<std::uint32_t>(heights[i]) == std::bit_cast<std::uint32_t>(expected),
                 "height differs from the file");
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "out-parameters not reset after a failure");
     fuzz::check(
         code != ERR_PREMATURE_EOF || bytes.size() < 4 ||
-            bytes.size() < 4 + std::size_t{load(bytes, 0, 2, swap)} * load(bytes, 2, 2, swap) * kRecordSize,
+            bytes.size() < 4 + std::size_t{load(bytes, 0, 2, swap)} * load(bytes, 2, 2, swap) * RECORD_SIZE,
         "premature end reported on a whole file");
   }
   return 0;

@@ -22,7 +22,7 @@ namespace test {
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
+constexpr uid_t NOBODY = 65534;
 
 // Numbers the capture files, so that programs may run side by side.
 unsigned started_programs = 0;
@@ -63,7 +63,7 @@ bool drop_capabilities() {
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
   }
   if (options.unprivileged && geteuid() == 0 && !drop_capabilities()) {
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
+    if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(126);
   }
   execvp(argv[0], argv);
   _exit(127);

@@ -44,12 +44,16 @@ MAPCONV_API ErrorCode write_int16_block(const std::uint16_t* values, std::uint32
 // out as the caller produces them (the intensity block, then the phase block),
 // the header whenever it is known, and the file appears under its name only at
 // a successful commit. Until then, and after any failure or a discard, the
-// folder holds what it held before. Plain record: read in_order and
-// name_taken; the other fields belong to the functions below.
+// folder holds what it held before. A plain record so that it can live on
+// the caller's stack: the caller reads in_order and name_taken, and never
+// writes any field; the fields after them are the functions' own state and
+// may change meaning between versions.
 struct DataFileStream {
-  OutputFile output;
   bool in_order;    // a character device: the header must be written before any block
   bool name_taken;  // begin or commit found a regular file of that name (no OUTPUT_REPLACE)
+
+  // The functions' own state.
+  OutputFile output;
   std::int32_t header_format;
   std::uint32_t header_size;
   IntensityMap intensity;  // geometry only; buckets 0 when absent

@@ -17,6 +17,10 @@ enum OutputFileFlags : unsigned {
   OUTPUT_NAMED_TEMPORARY = 2u,  // skip the unnamed temporary and use a hidden name (the fallback)
 };
 
+// A plain record so that it can live on the caller's stack: the caller
+// writes through fd and reads the four flags after it, and never writes any
+// field; the fields after them are the functions' own state and may change
+// meaning between versions.
 struct OutputFile {
   int fd;              // where the caller writes; -1 when closed
   bool in_place;       // writing straight into the final file: a device, or an existing file in a
@@ -26,7 +30,7 @@ struct OutputFile {
                        // OUTPUT_REPLACE was not given
   bool dangling_link;  // open failed because the name is a symbolic link to nothing
 
-  // Private by convention.
+  // The functions' own state.
   int folder_fd;          // the final name's folder (O_PATH); -1 when in place or closed
   char* base_name;        // hooked block: the final name within the folder
   char* hidden_name;      // hooked block: the hidden name; empty unless a file by that name is ours
@@ -40,7 +44,7 @@ struct OutputFile {
 MAPCONV_API void output_file_clear(OutputFile* file);
 
 // Opens the output for a path under the library's path convention (see
-// common/path.h). A symbolic link as the last component is followed by the
+// <mapconv/path.h>). A symbolic link as the last component is followed by the
 // kernel, with its protections for links in shared folders, so an existing
 // target is written and the link stays; a link to nothing is refused
 // (dangling_link, ENOENT) rather than creating its target. An existing file

@@ -11,14 +11,16 @@
 #include <cstdint>
 #include <cstdio>
 
-// An XDT file being read piece by piece. Plain record; fields other than
-// columns/rows/points are private by convention.
+// An XDT file being read piece by piece. A plain record so that it can live
+// on the caller's stack: the caller reads columns, rows and points, and
+// never writes any field; every field after points is the functions' own
+// state and may change meaning between versions.
 struct XdtStream {
   std::int32_t columns;  // valid after a successful open
   std::int32_t rows;
   std::uint64_t points;  // columns * rows
 
-  // Columns of the outermost valid points of one row, with their x values.
+  // The functions' own state. Columns of the outermost valid points of one row, with their x values.
   // first == columns means none; last == -1 means fewer than two valid points.
   struct Span {
     std::int32_t first;
@@ -38,6 +40,13 @@ struct XdtStream {
   ErrorCode failure;         // a read failure, returned again by later reads
   bool swap;
 };
+
+// The grid size that an XDT file's first four bytes give: two 16-bit
+// counts, columns then rows, byte-reversed with swap. Returns 0, or
+// ERR_PARAM_OUT_OF_RANGE when a count is below 2 or above 32767; *columns
+// and *rows are set either way. Prints nothing.
+MAPCONV_API ErrorCode xdt_grid_size(const unsigned char (&first_bytes)[4], bool swap, std::int32_t* columns,
+                                    std::int32_t* rows);
 
 // Makes the record all zero, owning nothing (a state close accepts).
 MAPCONV_API void xdt_stream_clear(XdtStream* stream);
