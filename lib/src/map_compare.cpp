@@ -11,11 +11,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "byte_blocks.h"
 #include "cpu_dispatch.h"
 #include "hooked_block.h"
 #include "native_path.h"
+#include "piece_reader.h"
 
 namespace {
 
@@ -34,11 +36,16 @@ struct MapReader {
   double counts_per_metre = 0.0;
   std::uint64_t remaining = 0;
   int reason = 0;                      // errno of a failed read
-  HookedBlock<float[]> heights;        // XDT: metres, -1.0 for no data
+  HookedBlock<float[]> buffers;        // XDT: two pieces, one being read ahead
+  const float* heights = nullptr;      // XDT: the piece at hand, metres, -1.0 for no data
+  std::optional<PieceReader> pieces;   // XDT: reads ahead on a second thread
   HookedBlock<std::int32_t[]> counts;  // data file: host order
 
   MapReader() { xdt_stream_clear(&xdt); }
-  ~MapReader() { xdt_stream_close(&xdt); }
+  ~MapReader() {
+    pieces.reset();
+    xdt_stream_close(&xdt);
+  }
   MapReader(const MapReader&) = delete;
   MapReader& operator=(const MapReader&) = delete;
 
@@ -84,8 +91,12 @@ struct MapReader {
     columns = xdt.columns;
     rows = xdt.rows;
     remaining = xdt.points;
-    heights = hooked_allocate<float>(PIECE);
-    return heights == nullptr ? ERR_NO_MEM : NO_ERROR;
+    buffers = hooked_allocate<float>(2 * PIECE);
+    if (buffers == nullptr) return ERR_NO_MEM;
+    pieces.emplace(&xdt, buffers.get(), buffers.get() + PIECE, PIECE);
+    // A grid of one piece has nothing to overlap.
+    if (remaining > PIECE) pieces->start();
+    return NO_ERROR;
   }
 
   // The next count points (count <= PIECE and <= remaining).
@@ -99,7 +110,7 @@ struct MapReader {
       reverse_each(reinterpret_cast<std::uint32_t*>(counts.get()), count);
     } else {
       std::size_t got = 0;
-      const ErrorCode code = xdt_stream_read(&xdt, heights.get(), count, &got);
+      const ErrorCode code = pieces->next(&heights, &got);
       if (code != NO_ERROR) {
         reason = errno;
         return code;
@@ -111,7 +122,10 @@ struct MapReader {
   }
 
   ErrorCode finish() {
-    if (!data_file) return xdt_stream_finish(&xdt, &lateral_resolution);
+    if (!data_file) {
+      pieces->stop();
+      return xdt_stream_finish(&xdt, &lateral_resolution);
+    }
     return std::fgetc(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
   }
 };
@@ -207,7 +221,7 @@ void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t 
     if (map.data_file) {
       scale_counts(map.counts.get(), count, factor, scaled->values[k].get(), scaled->valid[k].get());
     } else {
-      scale_xdt(map.heights.get(), count, factor, scaled->values[k].get(), scaled->valid[k].get());
+      scale_xdt(map.heights, count, factor, scaled->values[k].get(), scaled->valid[k].get());
     }
   }
   const double* a = scaled->values[0].get();

@@ -1,0 +1,105 @@
+// A second thread that reads an XDT stream one piece ahead of its caller,
+// for the library's own loops (the conversion, the comparison of maps). Not
+// installed.
+#pragma once
+
+#include <mapconv/errors.h>
+#include <mapconv/xdt_reader.h>
+#include <pthread.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+// Reads the pieces of a grid on a second thread, one piece ahead of the
+// caller, who meanwhile converts and writes the piece before: reading then
+// overlaps converting and writing. Where no thread can be started the caller
+// reads each piece itself; the pieces, and every message, are the same.
+class PieceReader {
+ public:
+  PieceReader(XdtStream* reader, float* first, float* second, std::size_t capacity)
+      : reader_(reader), capacity_(capacity), slots_{Slot{first}, Slot{second}} {}
+  ~PieceReader() { stop(); }
+  PieceReader(const PieceReader&) = delete;
+  PieceReader& operator=(const PieceReader&) = delete;
+
+  void start() { started_ = pthread_create(&thread_, nullptr, &PieceReader::run, this) == 0; }
+
+  // The next piece: 0 with *count 0 at the end of the grid, or a read
+  // failure's code. The piece stays valid until the next call.
+  ErrorCode next(const float** heights, std::size_t* count) {
+    const std::size_t taken = taken_++;
+    Slot& slot = slots_[taken % 2];
+    *heights = slot.heights;
+    if (!started_) return xdt_stream_read(reader_, slot.heights, capacity_, count);
+    std::unique_lock lock(mutex_);
+    // The piece handed out before is done with: its slot may be refilled.
+    if (taken > 0) slots_[(taken - 1) % 2].full = false;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return slot.full; });
+    *count = slot.count;
+    // The reader's thread has its own errno: a read's reason comes with it.
+    if (slot.code != NO_ERROR) errno = slot.reason;
+    return slot.code;
+  }
+
+  // Ends the second thread; the stream is the caller's again afterwards.
+  void stop() {
+    if (!started_) return;
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    pthread_join(thread_, nullptr);
+    started_ = false;
+  }
+
+ private:
+  struct Slot {
+    float* heights;
+    std::size_t count = 0;
+    ErrorCode code = NO_ERROR;
+    int reason = 0;
+    bool full = false;
+  };
+
+  static void* run(void* self) {
+    static_cast<PieceReader*>(self)->fill();
+    return nullptr;
+  }
+
+  void fill() {
+    for (std::size_t filled = 0;; ++filled) {
+      Slot& slot = slots_[filled % 2];
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !slot.full || stopping_; });
+        if (stopping_) return;
+      }
+      std::size_t count = 0;
+      const ErrorCode code = xdt_stream_read(reader_, slot.heights, capacity_, &count);
+      const int reason = errno;
+      {
+        const std::lock_guard lock(mutex_);
+        slot.count = count;
+        slot.code = code;
+        slot.reason = reason;
+        slot.full = true;
+      }
+      changed_.notify_all();
+      if (code != NO_ERROR || count == 0) return;
+    }
+  }
+
+  XdtStream* reader_;
+  std::size_t capacity_;
+  Slot slots_[2];
+  std::size_t taken_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  pthread_t thread_{};
+  bool started_ = false;
+  bool stopping_ = false;
+};
