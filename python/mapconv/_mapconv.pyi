@@ -2,7 +2,7 @@
 arrays, and the height-to-phase conversion mapconv makes."""
 
 import os
-from typing import Any, Optional, Union
+from typing import Any, NamedTuple, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +31,21 @@ class Error(OSError):
     """The library's error number (see error_codes)."""
     name: str
     """Its name, such as 'ERR_CANT_OPEN_FILE'."""
+
+class UnrepresentableHeightsWarning(UserWarning):
+    """save_heights wrote heights whose phase count cannot be stored as
+    points without data."""
+
+    count: int
+    """How many."""
+
+class XdtGrid(NamedTuple):
+    """read_xdt's result."""
+
+    heights: npt.NDArray[np.float32]
+    """(rows, columns) in metres, NaN for points without data."""
+    lateral_resolution: float
+    """Distance between adjacent points."""
 
 class DataFile:
     """The contents of a binary data file; the arrays use the reader's blocks."""
@@ -63,26 +78,28 @@ def read_data_file(path: _Path) -> DataFile:
     """Reads a binary data file. Raises Error (ERR_CANT_OPEN_FILE,
     ERR_PREMATURE_EOF, ERR_NOT_A_DATA_FILE, ERR_NO_MEM)."""
 
-def read_xdt(path: _Path) -> tuple[npt.NDArray[np.float32], float]:
+def read_xdt(path: _Path) -> XdtGrid:
     """Reads an XDT grid: (heights (rows, columns) in metres with NaN for no
     data, lateral_resolution). Raises Error (ERR_CANT_OPEN_FILE,
     ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE, ERR_NO_MEM)."""
 
 def save_heights(
     path: _Path,
-    heights: npt.NDArray[np.float32],
+    heights: npt.ArrayLike,
     lateral_resolution: float,
     force: bool = False,
 ) -> int:
-    """Writes heights (C-contiguous float32, (rows, columns), metres; NaN or
-    <= -1.0 for no data) as mapconv would; returns the number of heights
-    whose phase count cannot be stored. TypeError for another dtype,
-    ValueError for another shape or layout, Error on failure."""
+    """Writes heights ((rows, columns), metres, any real dtype, converted as
+    numpy.asarray(heights, numpy.float32) would; NaN or <= -1.0 for no data)
+    as mapconv would; returns the number of heights whose phase count cannot
+    be stored, and warns with UnrepresentableHeightsWarning when it is not 0.
+    TypeError for complex, object or string dtypes, ValueError for another
+    shape, Error on failure."""
 
 def write_data_file(
     path: _Path,
-    phase: Optional[npt.NDArray[np.int32]] = None,
-    intensity: Optional[npt.NDArray[np.uint16]] = None,
+    phase: Optional[npt.ArrayLike] = None,
+    intensity: Optional[npt.ArrayLike] = None,
     header: Optional[dict[str, Any]] = None,
     software_info: Optional[bytes] = None,
     force: bool = False,
@@ -91,5 +108,7 @@ def write_data_file(
     intensity_origin: tuple[int, int] = (0, 0),
     intensity_range: int = 0,
 ) -> None:
-    """Writes a data file atomically from C-contiguous arrays (used in
-    place). TypeError / ValueError for bad arguments, Error on failure."""
+    """Writes a data file atomically: phase (rows, columns) of integers that
+    fit int32, intensity (buckets, rows, columns) of integers that fit
+    uint16. Without a header, mapconv's interferometer settings. TypeError /
+    ValueError for bad arguments, Error on failure."""
