@@ -23,6 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
@@ -35,7 +37,51 @@ namespace py = pybind11;
 
 namespace {
 
-PyObject* error_type = nullptr;  // mapconv.Error, owned by the module
+bool any_object(PyObject*) { return true; }
+
+// Objects taken or given as they are, under the names help() shows for them.
+#define NAMED_OBJECT(Name)                                \
+  struct Name : py::object {                              \
+    PYBIND11_OBJECT_DEFAULT(Name, py::object, any_object) \
+  }
+NAMED_OBJECT(PathArgument);
+NAMED_OBJECT(ArrayLike);
+NAMED_OBJECT(OptionalArrayLike);
+NAMED_OBJECT(OptionalArray);
+NAMED_OBJECT(HeaderArgument);
+NAMED_OBJECT(SoftwareArgument);
+NAMED_OBJECT(XdtGrid);
+NAMED_OBJECT(Origin);
+#undef NAMED_OBJECT
+
+}  // namespace
+
+namespace pybind11::detail {
+#define TYPE_NAME(Name, text)                      \
+  template <>                                      \
+  struct handle_type_name<Name> {                  \
+    static constexpr auto name = const_name(text); \
+  }
+TYPE_NAME(PathArgument, "str | bytes | os.PathLike");
+TYPE_NAME(ArrayLike, "numpy.typing.ArrayLike");
+TYPE_NAME(OptionalArrayLike, "numpy.typing.ArrayLike | None");
+TYPE_NAME(OptionalArray, "numpy.ndarray | None");
+TYPE_NAME(HeaderArgument, "dict[str, object] | None");
+TYPE_NAME(SoftwareArgument, "bytes | None");
+TYPE_NAME(XdtGrid, "mapconv.XdtGrid");
+TYPE_NAME(Origin, "tuple[int, int]");
+#undef TYPE_NAME
+}  // namespace pybind11::detail
+
+namespace {
+
+// Heights converted per piece by save_heights, as mapconv does: memory for
+// the staging buffers stays small whatever the grid.
+constexpr std::size_t PIECE_POINTS = 65536;
+
+PyObject* error_type = nullptr;     // mapconv.Error, owned by the module
+PyObject* warning_type = nullptr;   // mapconv.UnrepresentableHeightsWarning, likewise
+PyObject* xdt_grid_type = nullptr;  // mapconv.XdtGrid, likewise
 
 // exists: the output was refused because a file of that name exists.
 [[noreturn]] void raise_error(ErrorCode code, const std::string& path, bool exists = false) {
@@ -53,7 +99,7 @@ PyObject* error_type = nullptr;  // mapconv.Error, owned by the module
 
 // A path as the library takes it: the file system's bytes of a str, bytes or
 // os.PathLike.
-std::string path_bytes(const py::object& path) {
+std::string path_bytes(const py::handle& path) {
   const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
   std::string bytes = encoded;
   if (bytes.empty()) throw py::value_error("the path is empty");
@@ -235,18 +281,16 @@ SoftwareInfo software_from_bytes(const py::handle& object) {
 
 // --- Arrays ------------------------------------------------------------------
 
-// The caller's array, checked to be usable by the library in place: the
-// dtype exactly (TypeError), then dimensions, sides and layout (ValueError).
-template <typename T>
-py::array checked_array(const py::handle& object, const char* what, const char* dtype, int dimensions) {
-  if (!py::isinstance<py::array>(object)) {
-    throw py::type_error(std::string(what) + " must be a numpy.ndarray of " + dtype);
-  }
-  auto array = py::reinterpret_borrow<py::array>(object);
-  if (!array.dtype().equal(py::dtype::of<T>())) {
-    throw py::type_error(std::string(what) + " must have dtype " + dtype + " (native byte order), not " +
-                         std::string(py::str(array.dtype())) + "; convert it with .astype(numpy." + dtype +
-                         ")");
+py::object numpy(const char* name) { return py::module_::import("numpy").attr(name); }
+
+// An array-like as an ndarray of the given dimensions, each side 1 to 32767:
+// TypeError unless its dtype's kind is one of kinds, ValueError for the shape.
+py::array as_array(const py::handle& object, const char* what, const char* kinds, const char* wanted,
+                   int dimensions) {
+  const py::array array = numpy("asarray")(object);
+  if (std::strchr(kinds, array.dtype().kind()) == nullptr) {
+    throw py::type_error(std::string(what) + " must have " + wanted + ", not " +
+                         std::string(py::str(array.dtype())));
   }
   if (array.ndim() != dimensions) {
     throw py::value_error(std::string(what) + " must have " + std::to_string(dimensions) +
@@ -258,13 +302,69 @@ py::array checked_array(const py::handle& object, const char* what, const char* 
                             std::to_string(array.shape(i)));
     }
   }
-  const int flags = py::detail::array_proxy(array.ptr())->flags;
-  if ((flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0 ||
-      (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) == 0) {
-    throw py::value_error(std::string(what) +
-                          " must be C-contiguous and aligned; pass numpy.ascontiguousarray(...) for a copy");
-  }
   return array;
+}
+
+// Whether the library can read the array's block as it stands.
+bool usable_in_place(const py::array& array, const py::dtype& dtype) {
+  const int flags = py::detail::array_proxy(array.ptr())->flags;
+  return array.dtype().equal(dtype) && (flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) != 0 &&
+         (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
+}
+
+// An integer array-like as a C-contiguous array of T: the caller's own when
+// it already is one, else a converted copy. ValueError names a value that
+// does not fit T.
+template <typename T>
+py::array integer_array(const py::handle& object, const char* what, const char* dtype, int dimensions) {
+  const py::array array = as_array(object, what, "iu", "an integer dtype", dimensions);
+  const py::dtype wanted = py::dtype::of<T>();
+  if (usable_in_place(array, wanted)) return array;
+  if (!numpy("can_cast")(array.dtype(), wanted).cast<bool>()) {
+    const py::int_ lowest(std::numeric_limits<T>::min());
+    const py::int_ highest(std::numeric_limits<T>::max());
+    for (const char* end : {"min", "max"}) {
+      const py::int_ value(array.attr(end)());
+      if (value < lowest || value > highest) {
+        throw py::value_error(std::string(what) + " value " + std::string(py::str(py::handle(value))) +
+                              " does not fit " + dtype);
+      }
+    }
+  }
+  return numpy("ascontiguousarray")(array, wanted);
+}
+
+// Copies heights [start, start + count) of a (rows, columns) array, in row
+// order, into out, converted as numpy.asarray(heights, numpy.float32) would:
+// at most a part row, whole rows, and a part row. Needs the GIL.
+void copy_heights(const py::object& copyto, const py::array& heights, std::size_t start, std::size_t count,
+                  float* out) {
+  const auto columns = static_cast<std::size_t>(heights.shape(1));
+  const py::capsule unowned(out, [](void*) {});
+  while (count > 0) {
+    const std::size_t row = start / columns;
+    const std::size_t column = start % columns;
+    std::size_t taken;
+    py::object source;
+    py::array target;
+    if (column != 0 || count < columns) {
+      taken = std::min(columns - column, count);
+      source = heights[py::make_tuple(
+          row, py::slice(static_cast<py::ssize_t>(column), static_cast<py::ssize_t>(column + taken), 1))];
+      target = py::array_t<float>({static_cast<py::ssize_t>(taken)}, out, unowned);
+    } else {
+      const std::size_t whole_rows = count / columns;
+      taken = whole_rows * columns;
+      source =
+          heights[py::slice(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(row + whole_rows), 1)];
+      target = py::array_t<float>({static_cast<py::ssize_t>(whole_rows), static_cast<py::ssize_t>(columns)},
+                                  out, unowned);
+    }
+    copyto(target, source, py::arg("casting") = "unsafe");
+    start += taken;
+    count -= taken;
+    out += taken;
+  }
 }
 
 // An array over a block the library handed over: the array owns it and
@@ -309,7 +409,7 @@ struct ContentsGuard {
   ContentsGuard& operator=(const ContentsGuard&) = delete;
 };
 
-DataFile read_data(const py::object& path_object) {
+DataFile read_data(const PathArgument& path_object) {
   const std::string path = path_bytes(path_object);
   ContentsGuard guard;
   DataFileContents& contents = guard.contents;
@@ -340,8 +440,8 @@ DataFile read_data(const py::object& path_object) {
   return file;
 }
 
-py::object heights_of(const DataFile& file) {
-  if (file.phase.is_none()) return py::none();
+OptionalArray heights_of(const DataFile& file) {
+  if (file.phase.is_none()) return OptionalArray(py::none());
   const auto phase = py::reinterpret_borrow<py::array_t<std::int32_t>>(file.phase);
   py::array_t<double> heights({phase.shape(0), phase.shape(1)});
   const auto total = static_cast<std::size_t>(phase.size());
@@ -352,12 +452,12 @@ py::object heights_of(const DataFile& file) {
     py::gil_scoped_release unlocked;
     convert_phase_counts(counts, metres_per_count, out);
   }
-  return heights;
+  return OptionalArray(heights);
 }
 
 // --- XDT and conversion ----------------------------------------------------------
 
-py::tuple read_xdt(const py::object& path_object) {
+XdtGrid read_xdt(const PathArgument& path_object) {
   const std::string path = path_bytes(path_object);
   std::int32_t columns = 0;
   std::int32_t rows = 0;
@@ -377,13 +477,17 @@ py::tuple read_xdt(const py::object& path_object) {
   }
   if (code != NO_ERROR) raise_error(code, path_text(path));
   py::array_t<float> array = adopt_block(heights, {rows, columns});
-  return py::make_tuple(array, static_cast<double>(resolution));
+  return XdtGrid(py::handle(xdt_grid_type)(array, static_cast<double>(resolution)));
 }
 
-// Writes the heights through the library's conversion session; NaN
-// becomes -1.0 (no data) in a staging piece, never in the caller's array.
-// Runs without the GIL.
-ErrorCode stream_heights(const char* path, unsigned flags, const float* heights, std::int32_t rows,
+// Fills out with heights [start, start + count) of the map, in row order;
+// false when it failed (the caller keeps the reason).
+using HeightSource = std::function<bool(std::size_t start, std::size_t count, float* out)>;
+
+// Streams the heights through the conversion into the file, as mapconv
+// does; NaN becomes -1.0 (no data) in the staging piece, never in the
+// caller's array. Runs without the GIL.
+ErrorCode stream_heights(const char* path, unsigned flags, const HeightSource& heights, std::int32_t rows,
                          std::int32_t columns, float resolution, std::size_t* unrepresentable,
                          bool* name_taken) {
   const std::size_t total = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
@@ -394,9 +498,12 @@ ErrorCode stream_heights(const char* path, unsigned flags, const float* heights,
   ErrorCode code = conversion_session_open(path, flags, columns, rows, resolution, &session);
   for (std::size_t start = 0; code == NO_ERROR && start < total; start += piece) {
     const std::size_t count = std::min(piece, total - start);
+    if (!heights(start, count, staging.get())) {
+      code = ERR_INVALID_PARAM;
+      break;
+    }
     for (std::size_t i = 0; i < count; ++i) {
-      const float height = heights[start + i];
-      staging[i] = std::isnan(height) ? -1.0f : height;
+      if (std::isnan(staging[i])) staging[i] = -1.0f;
     }
     code = conversion_session_write(&session, staging.get(), count);
   }
@@ -407,28 +514,62 @@ ErrorCode stream_heights(const char* path, unsigned flags, const float* heights,
   return code;
 }
 
-std::size_t save_heights(const py::object& path_object, const py::handle& heights_object, double resolution,
+// Lost heights are not silent: a warning of the module's own class, with
+// the count.
+void warn_unrepresentable(std::size_t count) {
+  const std::string message =
+      std::to_string(count) + " heights could not be represented as phase counts and were written as no data";
+  const py::object warning = py::handle(warning_type)(message);
+  warning.attr("count") = count;
+  py::module_::import("warnings").attr("warn")(warning, py::arg("stacklevel") = 1);
+}
+
+std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heights_object, double resolution,
                          bool force) {
-  const py::array heights = checked_array<float>(heights_object, "heights", "float32", 2);
+  const py::array heights = as_array(heights_object, "heights", "biuf", "a real dtype", 2);
   const std::string path = path_bytes(path_object);
   const auto rows = static_cast<std::int32_t>(heights.shape(0));
   const auto columns = static_cast<std::int32_t>(heights.shape(1));
-  const auto* data = static_cast<const float*>(heights.data());
+  // A float32 block is read in place; anything else is converted a piece at
+  // a time, so the map is never copied whole.
+  HeightSource source;
+  std::exception_ptr failure;
+  const py::object copyto = numpy("copyto");
+  if (usable_in_place(heights, py::dtype::of<float>())) {
+    const auto* data = static_cast<const float*>(heights.data());
+    source = [data](std::size_t start, std::size_t count, float* out) {
+      std::memcpy(out, data + start, count * sizeof *out);
+      return true;
+    };
+  } else {
+    source = [&](std::size_t start, std::size_t count, float* out) {
+      py::gil_scoped_acquire locked;
+      try {
+        copy_heights(copyto, heights, start, count, out);
+        return true;
+      } catch (...) {
+        failure = std::current_exception();
+        return false;
+      }
+    };
+  }
   std::size_t unrepresentable = 0;
   bool name_taken = false;
   ErrorCode code;
   {
     py::gil_scoped_release unlocked;
-    code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, data, rows, columns,
+    code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, source, rows, columns,
                           static_cast<float>(resolution), &unrepresentable, &name_taken);
   }
+  if (failure) std::rethrow_exception(failure);
   if (code != NO_ERROR) raise_error(code, path_text(path), name_taken);
+  if (unrepresentable > 0) warn_unrepresentable(unrepresentable);
   return unrepresentable;
 }
 
 // The areal height parameters of any 2-D array of heights (cast to float64;
 // NaN and infinities are points without data).
-py::dict height_parameters(const py::handle& heights_object, double lateral_resolution,
+py::dict height_parameters(const ArrayLike& heights_object, double lateral_resolution,
                            const std::string& level) {
   HeightLevel form;
   if (level == "plane") {
@@ -469,18 +610,26 @@ py::dict height_parameters(const py::handle& heights_object, double lateral_reso
   return result;
 }
 
-void write_data(const py::object& path_object, const py::object& phase_object,
-                const py::object& intensity_object, const py::object& header_object,
-                const py::object& software_object, bool force, const py::object& phase_origin_object,
-                const py::object& intensity_origin_object, int intensity_range) {
+void write_data(const PathArgument& path_object, const OptionalArrayLike& phase_object,
+                const OptionalArrayLike& intensity_object, const HeaderArgument& header_object,
+                const SoftwareArgument& software_object, bool force, const Origin& phase_origin_object,
+                const Origin& intensity_origin_object, int intensity_range) {
   if (phase_object.is_none() && intensity_object.is_none()) {
     throw py::value_error("nothing to write: give phase, intensity or both");
   }
   if (intensity_range < 0 || intensity_range > 65535)
     throw py::value_error("intensity_range must be 0 to 65535");
+  // Without a header, the interferometer settings mapconv writes, so that
+  // heights() of the file read back are right.
   DataFileHeader header{};
-  const bool has_header = !header_object.is_none();
-  if (has_header) header_from_dict(header_object, &header);
+  if (header_object.is_none()) {
+    header.wavelength = CONVERSION_WAVELENGTH;
+    header.scale_factor = CONVERSION_SCALE_FACTOR;
+    header.obliquity = CONVERSION_OBLIQUITY;
+    header.phase_resolution = CONVERSION_PHASE_RESOLUTION;
+  } else {
+    header_from_dict(header_object, &header);
+  }
   SoftwareInfo software{};
   const bool has_software = !software_object.is_none();
   if (has_software) software = software_from_bytes(software_object);
@@ -489,7 +638,7 @@ void write_data(const py::object& path_object, const py::object& phase_object,
   phase_map_clear(&phase);
   py::array phase_array;
   if (!phase_object.is_none()) {
-    phase_array = checked_array<std::int32_t>(phase_object, "phase", "int32", 2);
+    phase_array = integer_array<std::int32_t>(phase_object, "phase", "int32", 2);
     const auto origin = pair_of(phase_origin_object, "phase_origin");
     phase.origin_x = static_cast<std::int16_t>(origin.first);
     phase.origin_y = static_cast<std::int16_t>(origin.second);
@@ -502,7 +651,7 @@ void write_data(const py::object& path_object, const py::object& phase_object,
   IntensityMap intensity{};
   py::array intensity_array;
   if (!intensity_object.is_none()) {
-    intensity_array = checked_array<std::uint16_t>(intensity_object, "intensity", "uint16", 3);
+    intensity_array = integer_array<std::uint16_t>(intensity_object, "intensity", "uint16", 3);
     if (static_cast<std::uint64_t>(intensity_array.size()) > std::numeric_limits<std::uint32_t>::max()) {
       throw py::value_error("intensity holds more values than a data file can");
     }
@@ -521,17 +670,17 @@ void write_data(const py::object& path_object, const py::object& phase_object,
   bool name_taken = false;
   {
     py::gil_scoped_release unlocked;
-    code = write_data_file_atomic(path.c_str(), force ? OUTPUT_REPLACE : 0u,
-                                  has_software ? &software : nullptr, has_header ? &header : nullptr,
-                                  intensity.data != nullptr ? &intensity : nullptr,
-                                  phase.data != nullptr ? &phase : nullptr, &name_taken);
+    code =
+        write_data_file_atomic(path.c_str(), force ? OUTPUT_REPLACE : 0u, has_software ? &software : nullptr,
+                               &header, intensity.data != nullptr ? &intensity : nullptr,
+                               phase.data != nullptr ? &phase : nullptr, &name_taken);
   }
   if (code != NO_ERROR) raise_error(code, path_text(path), name_taken);
 }
 
 }  // namespace
 
-PYBIND11_MODULE(mapconv, module) {
+PYBIND11_MODULE(_mapconv, module) {
   // The library is linked in statically: these hooks are the module's own.
   // Its diagnostics are dropped; failures come back as exceptions.
   u_print = u_print_none;
@@ -555,6 +704,24 @@ PYBIND11_MODULE(mapconv, module) {
   py::handle(error_type).attr("name") = "NO_ERROR";
   py::handle(error_type).attr("exists") = false;
   module.add_object("Error", py::handle(error_type));
+
+  warning_type = PyErr_NewExceptionWithDoc(
+      "mapconv.UnrepresentableHeightsWarning",
+      "save_heights wrote heights whose phase count cannot be stored as points without data; count "
+      "is how many.",
+      PyExc_UserWarning, nullptr);
+  if (warning_type == nullptr) throw py::error_already_set();
+  py::handle(warning_type).attr("count") = 0;
+  module.add_object("UnrepresentableHeightsWarning", py::handle(warning_type));
+
+  py::object grid = py::module_::import("collections")
+                        .attr("namedtuple")("XdtGrid", py::make_tuple("heights", "lateral_resolution"),
+                                            py::arg("module") = "mapconv");
+  grid.attr("__doc__") =
+      "read_xdt's result: heights, a float32 array (rows, columns) in metres with NaN for points "
+      "without data, and lateral_resolution, the distance between adjacent points.";
+  module.add_object("XdtGrid", grid);
+  xdt_grid_type = grid.release().ptr();
 
   py::dict codes;
   for (ErrorCode code = 1; code <= ERROR_CODE_MAX; ++code) codes[error_names[code]] = code;
@@ -626,19 +793,22 @@ PYBIND11_MODULE(mapconv, module) {
              "mapconv.Error: ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF (cut short), ERR_NOT_A_DATA_FILE "
              "(wrong magic number, inconsistent header, trailing bytes) or ERR_NO_MEM.");
   module.def("read_xdt", &read_xdt, py::arg("path"),
-             "Reads an XDT grid. Returns (heights, lateral_resolution): heights a float32 array "
-             "(rows, columns) in metres, NaN for points without data, over the reader's own block. "
+             "Reads an XDT grid. Returns an XdtGrid (heights, lateral_resolution): heights a float32 "
+             "array (rows, columns) in metres, NaN for points without data, over the reader's own block. "
              "Raises mapconv.Error: ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE "
              "(grid size, or no lateral resolution) or ERR_NO_MEM; the reader writes its one-line "
              "diagnostic to standard error as mapconv does.");
   module.def("save_heights", &save_heights, py::arg("path"), py::arg("heights"),
              py::arg("lateral_resolution"), py::arg("force") = false,
-             "Writes heights (metres; C-contiguous float32 array (rows, columns), used in place) as a "
-             "data file exactly as mapconv converts them, streamed in pieces and put in place only "
-             "when complete. NaN and values <= -1.0 are points without data. lateral_resolution is "
-             "stored as float32. An existing file is replaced only with force. Returns the number of "
-             "heights whose phase count cannot be stored (written as no data). TypeError for another "
-             "dtype, ValueError for another shape or layout; mapconv.Error on failure.");
+             "Writes heights (metres; an array-like (rows, columns) of any real dtype, taken as "
+             "numpy.asarray(heights, numpy.float32) would: a C-contiguous float32 array in place, "
+             "anything else converted a piece at a time) as a data file exactly as mapconv converts "
+             "them, streamed in pieces and put in place only when complete. NaN and values <= -1.0 are "
+             "points without data. lateral_resolution is stored as float32. An existing file is "
+             "replaced only with force. Returns the number of heights whose phase count cannot be "
+             "stored (written as no data), and warns with UnrepresentableHeightsWarning when it is not "
+             "0. TypeError for complex, object or string dtypes, ValueError for another shape; "
+             "mapconv.Error on failure.");
   module.def("height_parameters", &height_parameters, py::arg("heights"), py::arg("lateral_resolution"),
              py::arg("level") = "plane",
              "The areal height parameters of a 2-D array of heights (rows, columns; any real dtype, "
@@ -651,10 +821,13 @@ PYBIND11_MODULE(mapconv, module) {
              py::arg("software_info") = py::none(), py::arg("force") = false, py::kw_only(),
              py::arg("phase_origin") = py::make_tuple(0, 0),
              py::arg("intensity_origin") = py::make_tuple(0, 0), py::arg("intensity_range") = 0,
-             "Writes a data file atomically: phase a C-contiguous int32 array (rows, columns), "
-             "intensity a C-contiguous uint16 array (buckets, rows, columns), both used in place; at "
-             "least one is needed. header is a dict of header fields (DataFile.header's names; missing "
-             "ones are zero; the format follows from it), software_info the 38 bytes at file offset 10. "
-             "An existing file is replaced only with force. TypeError / ValueError for bad arguments, "
+             "Writes a data file atomically: phase an integer array-like (rows, columns) whose values "
+             "fit int32, intensity one (buckets, rows, columns) whose values fit uint16; at least one "
+             "is needed. C-contiguous int32 and uint16 arrays are used in place, others converted. "
+             "header is a dict of header fields (DataFile.header's names; missing ones are zero; the "
+             "format follows from it); without one, the file gets mapconv's wavelength, scale factor, "
+             "obliquity and phase resolution. software_info is the 38 bytes at file offset 10. "
+             "An existing file is replaced only with force. TypeError / ValueError (naming a value "
+             "that does not fit) for bad arguments, "
              "mapconv.Error on failure (ERR_CANT_CREATE_FILE when the file exists without force).");
 }

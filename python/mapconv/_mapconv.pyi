@@ -2,7 +2,7 @@
 arrays, and the height-to-phase conversion mapconv makes."""
 
 import os
-from typing import Any, Literal, Optional, Union
+from typing import Any, Literal, NamedTuple, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +33,21 @@ class Error(OSError):
     """Its name, such as 'ERR_CANT_OPEN_FILE'."""
     exists: bool
     """True when a file of that name refused the output (force not given)."""
+
+class UnrepresentableHeightsWarning(UserWarning):
+    """save_heights wrote heights whose phase count cannot be stored as
+    points without data."""
+
+    count: int
+    """How many."""
+
+class XdtGrid(NamedTuple):
+    """read_xdt's result."""
+
+    heights: npt.NDArray[np.float32]
+    """(rows, columns) in metres, NaN for points without data."""
+    lateral_resolution: float
+    """Distance between adjacent points."""
 
 class DataFile:
     """The contents of a binary data file; the arrays use the reader's blocks."""
@@ -65,21 +80,23 @@ def read_data_file(path: _Path) -> DataFile:
     """Reads a binary data file. Raises Error (ERR_CANT_OPEN_FILE,
     ERR_PREMATURE_EOF, ERR_NOT_A_DATA_FILE, ERR_NO_MEM)."""
 
-def read_xdt(path: _Path) -> tuple[npt.NDArray[np.float32], float]:
+def read_xdt(path: _Path) -> XdtGrid:
     """Reads an XDT grid: (heights (rows, columns) in metres with NaN for no
     data, lateral_resolution). Raises Error (ERR_CANT_OPEN_FILE,
     ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE, ERR_NO_MEM)."""
 
 def save_heights(
     path: _Path,
-    heights: npt.NDArray[np.float32],
+    heights: npt.ArrayLike,
     lateral_resolution: float,
     force: bool = False,
 ) -> int:
-    """Writes heights (C-contiguous float32, (rows, columns), metres; NaN or
-    <= -1.0 for no data) as mapconv would; returns the number of heights
-    whose phase count cannot be stored. TypeError for another dtype,
-    ValueError for another shape or layout, Error on failure."""
+    """Writes heights ((rows, columns), metres, any real dtype, converted as
+    numpy.asarray(heights, numpy.float32) would; NaN or <= -1.0 for no data)
+    as mapconv would; returns the number of heights whose phase count cannot
+    be stored, and warns with UnrepresentableHeightsWarning when it is not 0.
+    TypeError for complex, object or string dtypes, ValueError for another
+    shape, Error on failure."""
 
 def height_parameters(
     heights: npt.ArrayLike,
@@ -94,8 +111,8 @@ def height_parameters(
 
 def write_data_file(
     path: _Path,
-    phase: Optional[npt.NDArray[np.int32]] = None,
-    intensity: Optional[npt.NDArray[np.uint16]] = None,
+    phase: Optional[npt.ArrayLike] = None,
+    intensity: Optional[npt.ArrayLike] = None,
     header: Optional[dict[str, Any]] = None,
     software_info: Optional[bytes] = None,
     force: bool = False,
@@ -104,5 +121,7 @@ def write_data_file(
     intensity_origin: tuple[int, int] = (0, 0),
     intensity_range: int = 0,
 ) -> None:
-    """Writes a data file atomically from C-contiguous arrays (used in
-    place). TypeError / ValueError for bad arguments, Error on failure."""
+    """Writes a data file atomically: phase (rows, columns) of integers that
+    fit int32, intensity (buckets, rows, columns) of integers that fit
+    uint16. Without a header, mapconv's interferometer settings. TypeError /
+    ValueError for bad arguments, Error on failure."""

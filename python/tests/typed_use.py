@@ -1,0 +1,32 @@
+"""Type-checked by mypy against the installed package (not run by pytest):
+the stubs must be found and must describe what the module does."""
+
+import os
+import sys
+import tempfile
+
+import numpy as np
+import numpy.typing as npt
+
+import mapconv
+
+
+def round_trip(folder: str) -> int:
+    heights: npt.NDArray[np.float64] = np.zeros((4, 5))
+    lost: int = mapconv.save_heights(os.path.join(folder, "a.dat"), heights, 1e-5)
+    data: mapconv.DataFile = mapconv.read_data_file(os.path.join(folder, "a.dat"))
+    back = data.heights()
+    assert back is not None
+    mapconv.write_data_file(os.path.join(folder, "b.dat"), data.phase, header=data.header)
+    return lost + int(back.shape[0])
+
+
+def grid(path: str) -> float:
+    heights, resolution = mapconv.read_xdt(path)
+    result: mapconv.XdtGrid = mapconv.read_xdt(path)
+    return float(heights.max()) + resolution + result.lateral_resolution
+
+
+if __name__ == "__main__":
+    with tempfile.TemporaryDirectory() as folder:
+        sys.exit(0 if round_trip(folder) == 4 else 1)
