@@ -7,6 +7,7 @@
 #include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -163,41 +164,70 @@ struct PieceTally {
   double largest;  // -1 when no point is valid in both with a difference that is a number
 };
 
-// exact: two maps of one kind, which must hold equal heights; else the
-// tolerance applies.
-MAPCONV_HOT_LOOP PieceTally tally(bool exact, const double* a, const double* b, const double* valid_a,
-                                  const double* valid_b, const double* stored, std::size_t count,
-                                  double tolerance, double relative_slack) {
-  // Four lanes of doubles only (counts of 0.0 and 1.0 are exact), so that
-  // the compiler can keep each lane in one vector register.
-  constexpr std::size_t lanes = 4;
-  double both_count[lanes] = {}, in_first[lanes] = {}, in_second[lanes] = {}, bad[lanes] = {};
-  double largest[lanes] = {-1.0, -1.0, -1.0, -1.0};
-  const auto add = [&](std::size_t lane, std::size_t i) {
-    const double both = valid_a[i] * valid_b[i];
-    const double difference = std::fabs(b[i] - a[i]);
-    bool agree;
-    if (exact) {
+// Four doubles, and the masks their comparisons give, as the compiler's
+// vectors: one AVX2 register each, or two SSE2 ones.
+using Doubles = double __attribute__((vector_size(32)));
+using Masks = std::int64_t __attribute__((vector_size(32)));
+constexpr std::size_t LANES = 4;
+
+// EXACT: two maps of one kind, which must hold equal heights; else the
+// tolerance applies. A separate body for each, so that no test of the rule
+// stands in the loop. Counts are kept in doubles (0.0 and 1.0 add exactly).
+template <bool EXACT>
+[[gnu::always_inline]] inline PieceTally tally_piece(const double* a, const double* b, const double* valid_a,
+                                                     const double* valid_b, const double* stored,
+                                                     std::size_t count, double tolerance,
+                                                     double relative_slack) {
+  // Vectors are loaded and their magnitudes taken in place: no function
+  // returns one, since that would change the calling convention without AVX.
+  const Masks no_sign = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
+  const Doubles zero = {0.0, 0.0, 0.0, 0.0};
+  const Doubles none = {-1.0, -1.0, -1.0, -1.0};
+  Doubles both_count = zero, in_first = zero, in_second = zero, bad = zero, largest = none;
+  const auto add = [&](const double* x_at, const double* y_at, const double* valid_x_at,
+                       const double* valid_y_at, const double* stored_at) {
+    Doubles x, y, valid_x, valid_y, kept;
+    std::memcpy(&x, x_at, sizeof x);
+    std::memcpy(&y, y_at, sizeof y);
+    std::memcpy(&valid_x, valid_x_at, sizeof valid_x);
+    std::memcpy(&valid_y, valid_y_at, sizeof valid_y);
+    std::memcpy(&kept, stored_at, sizeof kept);
+    const Doubles both = valid_x * valid_y;
+    const Doubles difference = reinterpret_cast<Doubles>(reinterpret_cast<Masks>(y - x) & no_sign);
+    Masks agree;
+    if constexpr (EXACT) {
       // Two NaN heights (XDT files) are the same height.
-      agree = (a[i] == b[i]) | ((a[i] != a[i]) & (b[i] != b[i]));
+      agree = (x == y) | ((x != x) & (y != y));
     } else {
-      agree = difference <= tolerance + std::fabs(stored[i]) * relative_slack;
+      const Doubles kept_magnitude = reinterpret_cast<Doubles>(reinterpret_cast<Masks>(kept) & no_sign);
+      agree = difference <= tolerance + kept_magnitude * relative_slack;
     }
-    both_count[lane] += both;
-    in_first[lane] += valid_a[i];
-    in_second[lane] += valid_b[i];
-    bad[lane] += agree ? 0.0 : both;
-    const double candidate = both != 0.0 ? difference : -1.0;
-    largest[lane] = candidate > largest[lane] ? candidate : largest[lane];
+    both_count += both;
+    in_first += valid_x;
+    in_second += valid_y;
+    bad += agree ? zero : both;
+    const Doubles candidate = both != zero ? difference : none;
+    largest = candidate > largest ? candidate : largest;
   };
   std::size_t i = 0;
-  for (; i + lanes <= count; i += lanes) {
-    for (std::size_t lane = 0; lane < lanes; ++lane) add(lane, i + lane);
+  for (; i + LANES <= count; i += LANES) {
+    add(a + i, b + i, valid_a + i, valid_b + i, EXACT ? a + i : stored + i);
   }
-  for (; i < count; ++i) add(0, i);
+  if (i < count) {
+    // The last points padded with points without data, which add nothing.
+    double tail[5][LANES] = {};
+    for (std::size_t k = 0; i + k < count; ++k) {
+      tail[0][k] = a[i + k];
+      tail[1][k] = b[i + k];
+      tail[2][k] = valid_a[i + k];
+      tail[3][k] = valid_b[i + k];
+      tail[4][k] = EXACT ? 0.0 : stored[i + k];
+    }
+    add(tail[0], tail[1], tail[2], tail[3], tail[4]);
+  }
   double both = 0, first = 0, second = 0, wrong = 0;
   PieceTally t{0, 0, 0, 0, -1.0};
-  for (std::size_t lane = 0; lane < lanes; ++lane) {
+  for (std::size_t lane = 0; lane < LANES; ++lane) {
     both += both_count[lane];
     first += in_first[lane];
     second += in_second[lane];
@@ -211,26 +241,43 @@ MAPCONV_HOT_LOOP PieceTally tally(bool exact, const double* a, const double* b, 
   return t;
 }
 
-// Compares one piece of count points starting at point first.
-void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t first, std::size_t count,
-                   MapComparison* result) {
+MAPCONV_HOT_LOOP PieceTally tally_exact(const double* a, const double* b, const double* valid_a,
+                                        const double* valid_b, std::size_t count) {
+  return tally_piece<true>(a, b, valid_a, valid_b, nullptr, count, 0.0, 0.0);
+}
+
+MAPCONV_HOT_LOOP PieceTally tally_within(const double* a, const double* b, const double* valid_a,
+                                         const double* valid_b, const double* stored, std::size_t count,
+                                         double tolerance, double relative_slack) {
+  return tally_piece<false>(a, b, valid_a, valid_b, stored, count, tolerance, relative_slack);
+}
+
+// Points scaled and then tallied at a time: few enough that the scaled
+// values are still in the cache for the tally.
+constexpr std::size_t BLOCK = 4096;
+
+// Compares count points of the pieces at hand, from index at within them,
+// point first of the map.
+void compare_block(const MapReader (&readers)[2], Scaled* scaled, std::size_t at, std::uint64_t first,
+                   std::size_t count, MapComparison* result) {
   for (int k = 0; k < 2; ++k) {
     const MapReader& map = readers[k];
     const double factor =
         map.data_file ? scaled->units_per_metre / map.counts_per_metre : scaled->units_per_metre;
     if (map.data_file) {
-      scale_counts(map.counts.get(), count, factor, scaled->values[k].get(), scaled->valid[k].get());
+      scale_counts(map.counts.get() + at, count, factor, scaled->values[k].get(), scaled->valid[k].get());
     } else {
-      scale_xdt(map.heights, count, factor, scaled->values[k].get(), scaled->valid[k].get());
+      scale_xdt(map.heights + at, count, factor, scaled->values[k].get(), scaled->valid[k].get());
     }
   }
   const double* a = scaled->values[0].get();
   const double* b = scaled->values[1].get();
   const double* valid_a = scaled->valid[0].get();
   const double* valid_b = scaled->valid[1].get();
-  const PieceTally t = tally(scaled->data_side < 0, a, b, valid_a, valid_b,
-                             scaled->values[scaled->data_side < 0 ? 1 : scaled->data_side].get(), count,
-                             scaled->tolerance, scaled->relative_slack);
+  const PieceTally t = scaled->data_side < 0
+                           ? tally_exact(a, b, valid_a, valid_b, count)
+                           : tally_within(a, b, valid_a, valid_b, scaled->values[scaled->data_side].get(),
+                                          count, scaled->tolerance, scaled->relative_slack);
   result->points_in_both += t.both;
   result->only_in_first += t.only_first;
   result->only_in_second += t.only_second;
@@ -268,6 +315,13 @@ void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t 
   }
 }
 
+// Compares one piece of count points starting at point first.
+void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t first, std::size_t count,
+                   MapComparison* result) {
+  for (std::size_t at = 0; at < count; at += BLOCK)
+    compare_block(readers, scaled, at, first + at, std::min(BLOCK, count - at), result);
+}
+
 // The comparison; *reason receives errno of a failed read, which closing
 // the files may overwrite.
 ErrorCode compare_files(const char* first, const char* second, MapComparison* result, int* reason) {
@@ -303,8 +357,8 @@ ErrorCode compare_files(const char* first, const char* second, MapComparison* re
     scaled.units_per_metre = readers[0].counts_per_metre;
   }
   for (int k = 0; k < 2; ++k) {
-    scaled.values[k] = hooked_allocate<double>(PIECE);
-    scaled.valid[k] = hooked_allocate<double>(PIECE);
+    scaled.values[k] = hooked_allocate<double>(BLOCK);
+    scaled.valid[k] = hooked_allocate<double>(BLOCK);
     if (scaled.values[k] == nullptr || scaled.valid[k] == nullptr) {
       result->failed_file = k + 1;
       return ERR_NO_MEM;
