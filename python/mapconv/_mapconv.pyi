@@ -25,7 +25,9 @@ ERR_NOT_A_DATA_FILE: int
 ERR_NO_MEM: int
 
 class Error(OSError):
-    """A library operation failed; errno is None, the message 'PATH: NAME'."""
+    """A library operation failed. errno, strerror and filename as OSError
+    sets them where the system gave a reason (None otherwise); the message
+    is Python's own or 'PATH: the reader's diagnostic', then '(NAME)'."""
 
     code: int
     """The library's error number (see error_codes)."""
@@ -33,6 +35,12 @@ class Error(OSError):
     """Its name, such as 'ERR_CANT_OPEN_FILE'."""
     exists: bool
     """True when a file of that name refused the output (force not given)."""
+
+class FileNotFound(Error, FileNotFoundError): ...
+class PermissionDenied(Error, PermissionError): ...
+class FileExists(Error, FileExistsError): ...
+class IsADirectory(Error, IsADirectoryError): ...
+class NotADirectory(Error, NotADirectoryError): ...
 
 class UnrepresentableHeightsWarning(UserWarning):
     """save_heights wrote heights whose phase count cannot be stored as
@@ -57,7 +65,8 @@ class DataFile:
     software_info: bytes
     """The 38 bytes at file offset 10, as in the file."""
     header: dict[str, Any]
-    """Every header field from file offset 76 on (names in HEADER_FIELDS)."""
+    """The named header fields, and 'reserved': the bytes of every other field
+    from file offset 76 on, in file order, as in the file (HEADER_FIELDS)."""
     wavelength: float
     scale_factor: float
     obliquity: float
@@ -97,6 +106,11 @@ def save_heights(
     be stored, and warns with UnrepresentableHeightsWarning when it is not 0.
     TypeError for complex, object or string dtypes, ValueError for another
     shape, Error on failure."""
+
+def convert(xdt_path: _Path, data_path: _Path, force: bool = False) -> int:
+    """Converts an XDT file into a data file exactly as mapconv does; returns
+    the number of heights written as no data because their count does not
+    fit (after an UnrepresentableHeightsWarning). Raises Error."""
 
 def height_parameters(
     heights: npt.ArrayLike,

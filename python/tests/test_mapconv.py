@@ -55,6 +55,12 @@ def test_save_heights_matches_mapconv(tmp_path, make_xdt, run_mapconv, columns, 
     assert read(tmp_path / "module.dat") == read(tmp_path / "program.dat")
     warned = [line for line in stderr.splitlines() if line.startswith("Warning:")]
     assert unrepresentable == (int(warned[0].split()[1]) if warned else 0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert mapconv.convert(source, tmp_path / "convert.dat") == unrepresentable
+    assert read(tmp_path / "convert.dat") == read(tmp_path / "program.dat")
+    assert [(w.category, str(unrepresentable) in str(w.message)) for w in caught] == (
+        [(mapconv.UnrepresentableHeightsWarning, True)] if unrepresentable else [])
 
 
 @pytest.mark.parametrize(
@@ -123,14 +129,27 @@ def _phase(rows, columns):
     return phase
 
 
+# The named fields (file offset, width) the reserved bytes leave out.
+NAMED_FIELDS = ((164, 4), (168, 4), (176, 4), (184, 4), (218, 2), (234, 2), (236, 2))
+
+
+def _reserved(at):
+    """The header's reserved bytes with the given file bytes at their file offsets."""
+    reserved = bytearray(4096 - 76 - sum(width for _, width in NAMED_FIELDS))
+    for offset, raw in at.items():
+        position = offset - 76 - sum(width for start, width in NAMED_FIELDS if start < offset)
+        reserved[position:position + len(raw)] = raw
+    return bytes(reserved)
+
+
 @pytest.mark.parametrize(
     "header, expected_format, with_intensity",
     [
         (None, 1, False),
         ({"wavelength": 5e-7, "scale_factor": 0.25, "lateral_resolution": 2e-6}, 1, True),
-        ({"phase_resolution": 2, "frame_width": 9, "bytes_80": b"n" * 82}, 2, False),
-        ({"fields_838": (1, 2), "bytes_1454": b"\x01" * 2642, "fields_1386": tuple(range(14))}, 3, True),
-        ({"field_1324": 65535, "fields_430": tuple(range(18)), "field_76": 2**32 - 1}, 3, False),
+        ({"phase_resolution": 2, "frame_width": 9, "reserved": _reserved({80: b"n" * 82})}, 2, False),
+        ({"reserved": _reserved({838: b"\0\1\0\2", 1454: b"\x01" * 2642, 1386: bytes(range(56))})}, 3, True),
+        ({"reserved": _reserved({1324: b"\xff\xfe", 430: bytes(range(72)), 76: b"\xff\0\0\1"})}, 3, False),
     ],
 )
 def test_write_read_write_is_byte_for_byte(tmp_path, header, expected_format, with_intensity):
@@ -151,6 +170,10 @@ def test_write_read_write_is_byte_for_byte(tmp_path, header, expected_format, wi
     if header is None:  # mapconv's settings, so heights() are right
         assert (data.wavelength, data.scale_factor, data.obliquity, data.phase_resolution) == (WAVELENGTH, 0.5, 1.0, 1)
         np.testing.assert_array_equal(data.heights()[1:, :], phase[1:, :] * (0.5 * WAVELENGTH / 32768))
+    # Every byte of the header but the named fields, in file order, as in the file.
+    image = read(tmp_path / "a.dat")[:data.header_size].ljust(4096, b"\0")
+    named = {offset + i for offset, width in NAMED_FIELDS for i in range(width)}
+    assert data.header["reserved"] == bytes(image[i] for i in range(76, 4096) if i not in named)
     if with_intensity:
         np.testing.assert_array_equal(data.intensity, intensity)
         assert (data.intensity_origin, data.intensity_range) == ((1, 2), 4095)
@@ -161,11 +184,8 @@ def test_write_read_write_is_byte_for_byte(tmp_path, header, expected_format, wi
 
 
 def test_header_dict_names_every_field_once():
-    assert len(mapconv.HEADER_FIELDS) == len(set(mapconv.HEADER_FIELDS)) == 68
-    for name in ("wavelength", "scale_factor", "obliquity", "lateral_resolution", "phase_resolution",
-                 "frame_width", "frame_height", "bytes_1454", "bytes_1322", "field_1384", "fields_1266"):
-        assert name in mapconv.HEADER_FIELDS
-    assert (mapconv.HEADER_FIELDS[0], mapconv.HEADER_FIELDS[-1]) == ("field_76", "bytes_1454")
+    assert mapconv.HEADER_FIELDS == ("scale_factor", "wavelength", "obliquity", "lateral_resolution",
+                                     "phase_resolution", "frame_width", "frame_height", "reserved")
 
 
 def test_arrays_use_the_library_blocks(tmp_path):
@@ -201,50 +221,84 @@ def _existing(tmp_path):
     (tmp_path / "x.dat").write_bytes(b"keep me")
 
 
+def _good_xdt(p):
+    return write_xdt(p / "in.xdt", [[0.0, 1e-7], [2e-7, 3e-7]])
+
+
+ZEROS = np.zeros((2, 2), np.float32)
+
+
+# kind: the OSError subclass that catches it, with the errno in the message
+# ("[Errno N] reason: 'path'"); mapconv.Error alone where the system gave no
+# reason, and then the reader's own words.
 @pytest.mark.parametrize(
-    "prepare, call, name",
+    "prepare, call, name, kind, words",
     [
-        (None, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_CANT_OPEN_FILE"),
-        (_truncated_data, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_PREMATURE_EOF"),
-        (_long_data, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_NOT_A_DATA_FILE"),
+        (None, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_CANT_OPEN_FILE", FileNotFoundError,
+         "No such file or directory: "),
+        (_truncated_data, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_PREMATURE_EOF", None, "ends early"),
+        (_long_data, lambda p: mapconv.read_data_file(p / "x.dat"), "ERR_NOT_A_DATA_FILE", None, "not a data file"),
         (lambda p: write_xdt(p / "x.dat", [[0, 0], [0, 0]]), lambda p: mapconv.read_data_file(p / "x.dat"),
-         "ERR_NOT_A_DATA_FILE"),
-        (None, lambda p: mapconv.read_xdt(p / "x.dat"), "ERR_CANT_OPEN_FILE"),
-        (None, lambda p: mapconv.read_xdt("/proc/self/mem"), "ERR_CANT_READ_FILE"),  # reads fail with EIO
-        (None, lambda p: mapconv.read_data_file("/proc/self/mem"), "ERR_CANT_READ_FILE"),
+         "ERR_NOT_A_DATA_FILE", None, "not a data file"),
+        (None, lambda p: mapconv.read_xdt(p / "x.dat"), "ERR_CANT_OPEN_FILE", FileNotFoundError, "x.dat'"),
+        (None, lambda p: mapconv.read_xdt(p), "ERR_CANT_OPEN_FILE", IsADirectoryError, "Is a directory"),
+        (_existing, lambda p: mapconv.read_data_file(p / "x.dat" / "y"), "ERR_CANT_OPEN_FILE",
+         NotADirectoryError, "Not a directory"),
+        (None, lambda p: mapconv.read_xdt("/proc/self/mem"), "ERR_CANT_READ_FILE", OSError,
+         "Input/output error"),  # reads fail with EIO
+        (None, lambda p: mapconv.read_data_file("/proc/self/mem"), "ERR_CANT_READ_FILE", OSError, "[Errno 5]"),
         (lambda p: (p / "x.dat").write_bytes(b"\x02\x00"), lambda p: mapconv.read_xdt(p / "x.dat"),
-         "ERR_PREMATURE_EOF"),
+         "ERR_PREMATURE_EOF", None, "ends early"),
         (lambda p: write_xdt(p / "x.dat", np.zeros((3, 3)), points=8), lambda p: mapconv.read_xdt(p / "x.dat"),
-         "ERR_PREMATURE_EOF"),
+         "ERR_PREMATURE_EOF", None, "EOF reading point 9 of 9"),
         (lambda p: write_xdt(p / "x.dat", np.zeros((3, 1))), lambda p: mapconv.read_xdt(p / "x.dat"),
-         "ERR_PARAM_OUT_OF_RANGE"),
+         "ERR_PARAM_OUT_OF_RANGE", None, "Num Cols = 1 is too small"),
         (lambda p: write_xdt(p / "x.dat", [[0, -1], [-1, 0]]), lambda p: mapconv.read_xdt(p / "x.dat"),
-         "ERR_PARAM_OUT_OF_RANGE"),  # no row with two valid points
-        (_existing, lambda p: mapconv.save_heights(p / "x.dat", np.zeros((2, 2), np.float32), 1e-5),
-         "ERR_CANT_CREATE_FILE"),
-        (_existing, lambda p: mapconv.write_data_file(p / "x.dat", _phase(2, 2)), "ERR_CANT_CREATE_FILE"),
-        (None, lambda p: mapconv.save_heights(p / "no" / "x.dat", np.zeros((2, 2), np.float32), 1e-5),
-         "ERR_CANT_CREATE_FILE"),
-        (None, lambda p: mapconv.write_data_file(p, _phase(2, 2), force=True), "ERR_CANT_CREATE_FILE"),
+         "ERR_PARAM_OUT_OF_RANGE", None, "Could not calculate lateral resolution"),  # no row with two valid points
+        (_existing, lambda p: mapconv.save_heights(p / "x.dat", ZEROS, 1e-5), "ERR_CANT_CREATE_FILE",
+         FileExistsError, "File exists"),
+        (_existing, lambda p: mapconv.write_data_file(p / "x.dat", _phase(2, 2)), "ERR_CANT_CREATE_FILE",
+         FileExistsError, "File exists"),
+        (None, lambda p: mapconv.save_heights(p / "no" / "x.dat", ZEROS, 1e-5), "ERR_CANT_CREATE_FILE",
+         FileNotFoundError, "x.dat'"),
+        (None, lambda p: mapconv.write_data_file(p, _phase(2, 2), force=True), "ERR_CANT_CREATE_FILE",
+         IsADirectoryError, "Is a directory"),
         # A link to nothing is refused, not followed to create its target.
         (lambda p: (p / "x.dat").symlink_to("made.dat"),
-         lambda p: mapconv.write_data_file(p / "x.dat", _phase(2, 2), force=True), "ERR_CANT_CREATE_FILE"),
+         lambda p: mapconv.write_data_file(p / "x.dat", _phase(2, 2), force=True), "ERR_CANT_CREATE_FILE",
+         FileNotFoundError, "x.dat'"),
+        # The conversion: the input's failures name the input, the output's the output.
+        (None, lambda p: mapconv.convert(p / "in.xdt", p / "x.dat"), "ERR_CANT_OPEN_FILE", FileNotFoundError,
+         "in.xdt'"),
+        (lambda p: (_good_xdt(p), _existing(p)), lambda p: mapconv.convert(p / "in.xdt", p / "x.dat"),
+         "ERR_CANT_CREATE_FILE", FileExistsError, "File exists: '"),
+        (_good_xdt, lambda p: mapconv.convert(p / "in.xdt", p / "no" / "x.dat"), "ERR_CANT_CREATE_FILE",
+         FileNotFoundError, "x.dat'"),
+        (lambda p: write_xdt(p / "in.xdt", ZEROS, columns=49952),
+         lambda p: mapconv.convert(p / "in.xdt", p / "x.dat", force=True), "ERR_PARAM_OUT_OF_RANGE", None,
+         "in.xdt: Num Cols = 49952 is too large"),
     ],
 )
-def test_failures_raise_the_library_code(tmp_path, capfd, prepare, call, name):
+def test_failures_raise_the_library_code(tmp_path, capfd, prepare, call, name, kind, words):
     if prepare:
         prepare(tmp_path)
-    before = read(tmp_path / "x.dat") if (tmp_path / "x.dat").exists() else None
-    with pytest.raises(mapconv.Error) as caught:
+    before = read(tmp_path / "x.dat") if (tmp_path / "x.dat").is_file() else None
+    with pytest.raises(kind or mapconv.Error) as caught:
         call(tmp_path)
     error = caught.value
+    assert isinstance(error, mapconv.Error) and isinstance(error, OSError)
     assert (error.name, error.code) == (name, mapconv.error_codes[name])
-    assert isinstance(error, OSError) and error.errno is None
-    assert error.exists == (prepare is _existing)  # "exists" told from "no such folder"
-    assert name in str(error)
-    after = read(tmp_path / "x.dat") if (tmp_path / "x.dat").exists() else None
+    assert error.exists == (kind is FileExistsError)  # "exists" told from "no such folder"
+    if kind is None:
+        assert (error.errno, error.strerror, error.filename) == (None, None, None)
+        assert str(error).endswith(f"{words} ({name})"), str(error)
+    else:
+        assert error.errno and error.strerror == os.strerror(error.errno) and error.filename
+        assert str(error) == f"[Errno {error.errno}] {error.strerror}: {error.filename!r} ({name})"
+        assert words in str(error)
+    after = read(tmp_path / "x.dat") if (tmp_path / "x.dat").is_file() else None
     assert after == before  # a failure leaves the folder as it was
-    assert capfd.readouterr().out == ""  # nothing on standard output
+    assert capfd.readouterr() == ("", "")  # nothing printed, the diagnostics are in the message
 
 
 def test_force_replaces(tmp_path):
