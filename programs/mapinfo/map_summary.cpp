@@ -79,17 +79,6 @@ Moments run_moments(const double* values, std::size_t count) {
   return run;
 }
 
-void append_format(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void append_format(std::string* out, const char* format, ...) {
-  char buffer[256];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (length > 0)
-    out->append(buffer, static_cast<std::size_t>(length) < sizeof buffer ? length : sizeof buffer - 1);
-}
-
 // Length of the well-formed UTF-8 sequence at the start of bytes, 0 if none.
 std::size_t utf8_sequence_length(std::string_view bytes) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
@@ -195,6 +184,16 @@ void append_parameters_json(std::string* out, const HeightParameters& p) {
 }
 
 }  // namespace
+
+void append_format(std::string* out, const char* format, ...) {
+  char buffer[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (length > 0)
+    out->append(buffer, static_cast<std::size_t>(length) < sizeof buffer ? length : sizeof buffer - 1);
+}
 
 PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometres) {
   double height = 0.0;

@@ -79,3 +79,6 @@ std::string summary_json(const MapSummary& summary);
 // characters are escaped; a byte that is not part of well-formed UTF-8 is
 // written as \u00XX, the code point of the same number.
 void append_json_string(std::string* out, std::string_view text);
+
+// Appends printf-style text to out (at most 255 bytes a call).
+void append_format(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -547,17 +547,6 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
   return draw(path, input, levelled, range, options, failure);
 }
 
-void append_line(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void append_line(std::string* out, const char* format, ...) {
-  char buffer[256];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (length > 0)
-    out->append(buffer, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1));
-}
-
 const char* const verdict_text[] = {
     "the maps agree",
     "the grids differ",
@@ -595,40 +584,40 @@ int compare(const Options& options) {
                  result.data_file[k] ? "data file" : "XDT surface file", result.columns[k], result.rows[k]);
   }
   if (result.verdict != MAPS_GRIDS_DIFFER || result.columns[0] == result.columns[1]) {
-    append_line(&out, "  points with data in both   %" PRIu64 "\n", result.points_in_both);
-    append_line(&out, "  data in A only             %" PRIu64 "\n", result.only_in_first);
-    append_line(&out, "  data in B only             %" PRIu64 "\n", result.only_in_second);
+    append_format(&out, "  points with data in both   %" PRIu64 "\n", result.points_in_both);
+    append_format(&out, "  data in A only             %" PRIu64 "\n", result.only_in_first);
+    append_format(&out, "  data in B only             %" PRIu64 "\n", result.only_in_second);
     if (std::isnan(result.largest_difference)) {
-      append_line(&out, "  largest difference         n/a\n");
+      append_format(&out, "  largest difference         n/a\n");
     } else {
-      append_line(&out, "  largest difference         %.6g nm at column %" PRIu64 ", row %" PRIu64 "\n",
-                  result.largest_difference * 1e9,
-                  result.largest_at % static_cast<std::uint64_t>(result.columns[0]),
-                  result.largest_at / static_cast<std::uint64_t>(result.columns[0]));
+      append_format(&out, "  largest difference         %.6g nm at column %" PRIu64 ", row %" PRIu64 "\n",
+                    result.largest_difference * 1e9,
+                    result.largest_at % static_cast<std::uint64_t>(result.columns[0]),
+                    result.largest_at / static_cast<std::uint64_t>(result.columns[0]));
     }
     if (!std::isnan(result.largest_difference_counts))
-      append_line(&out, "  largest difference         %.6g phase counts of B\n",
-                  result.largest_difference_counts);
+      append_format(&out, "  largest difference         %.6g phase counts of B\n",
+                    result.largest_difference_counts);
   }
   if (result.verdict == MAPS_GRIDS_DIFFER && result.columns[0] == result.columns[1] &&
       result.rows[0] == result.rows[1]) {
-    append_line(&out, "  lateral resolution         %.7g in A, %.7g in B\n",
-                static_cast<double>(result.lateral_resolution[0]),
-                static_cast<double>(result.lateral_resolution[1]));
+    append_format(&out, "  lateral resolution         %.7g in A, %.7g in B\n",
+                  static_cast<double>(result.lateral_resolution[0]),
+                  static_cast<double>(result.lateral_resolution[1]));
   }
   const char* rule = result.data_file[0] != result.data_file[1]
                          ? "every height within half a phase count of the data file"
                          : "every height equal";
   if (result.verdict == MAPS_AGREE) {
-    append_line(&out, "  result: the maps agree (%s)\n", rule);
+    append_format(&out, "  result: the maps agree (%s)\n", rule);
   } else if (result.verdict == MAPS_GRIDS_DIFFER) {
-    append_line(&out, "  result: %s\n", verdict_text[result.verdict]);
+    append_format(&out, "  result: %s\n", verdict_text[result.verdict]);
   } else {
     const auto columns = static_cast<std::uint64_t>(result.columns[0]);
-    append_line(&out, "  result: %s (rule: %s), first at column %" PRIu64 ", row %" PRIu64 "\n",
-                verdict_text[result.verdict],
-                result.verdict == MAPS_NO_DATA_DIFFERS ? "points without data coincide" : rule,
-                result.first_mismatch % columns, result.first_mismatch / columns);
+    append_format(&out, "  result: %s (rule: %s), first at column %" PRIu64 ", row %" PRIu64 "\n",
+                  verdict_text[result.verdict],
+                  result.verdict == MAPS_NO_DATA_DIFFERS ? "points without data coincide" : rule,
+                  result.first_mismatch % columns, result.first_mismatch / columns);
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   return result.verdict == MAPS_AGREE ? 0 : EXIT_FILE_FAILED;
