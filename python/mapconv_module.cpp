@@ -18,13 +18,11 @@
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -36,8 +34,6 @@
 #include <mutex>
 #include <span>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "header_layout.h"
@@ -645,144 +641,24 @@ void warn_unrepresentable(std::size_t count) {
 
 // --- XDT and conversion ----------------------------------------------------------
 
-// Reads an open grid stream into heights (stream->points of them), NaN
-// where a point has no data. A second thread reads and parses the records
-// straight into the block a piece at a time, while this one makes the pages
-// ahead of it resident and turns the pieces behind it to NaN where the
-// reader stored -1.0: the first touch of the block and the NaN pass overlap
-// the reading. Where no thread can be had, it all happens here. On
-// ERR_CANT_READ_FILE *reason holds the system's.
-ErrorCode read_grid_into(XdtStream* stream, float* heights, int* reason) {
-  constexpr std::size_t piece = CONVERSION_PIECE_POINTS;
-  const auto total = static_cast<std::size_t>(stream->points);
-  std::mutex mutex;
-  std::condition_variable advanced;
-  std::size_t stored = 0;  // points the reader has finished, under mutex
-  ErrorCode code = NO_ERROR;
-  bool done = false;
-  auto read_all = [&] {
-    std::size_t at = 0;
-    ErrorCode result = NO_ERROR;
-    while (at < total) {
-      std::size_t count = 0;
-      result = xdt_stream_read(stream, heights + at, std::min(piece, total - at), &count);
-      if (result == NO_ERROR && count == 0) result = ERR_PREMATURE_EOF;  // cannot happen on a checked file
-      if (result != NO_ERROR) break;
-      at += count;
-      const std::lock_guard lock(mutex);
-      stored = at;
-      advanced.notify_one();
-    }
-    const int system_reason = errno;
-    const std::lock_guard lock(mutex);
-    code = result;
-    *reason = system_reason;
-    done = true;
-    advanced.notify_one();
-  };
-  std::thread reader;
-  try {
-    reader = std::thread(read_all);
-  } catch (const std::system_error&) {
-    prefault_block(heights, total * sizeof(float));
-    read_all();
-  }
-  // Resident pages stay this far ahead of the reader.
-  constexpr std::size_t ahead = 16 * piece;
-  std::size_t resident = 0;
-  std::size_t converted = 0;
-  for (;;) {
-    std::size_t ready;
-    bool finished;
-    {
-      std::unique_lock lock(mutex);
-      if (resident >= total || resident >= stored + ahead) {
-        advanced.wait(lock, [&] { return done || stored > converted; });
-      }
-      ready = stored;
-      finished = done;
-    }
-    if (resident < total && resident < ready + ahead) {
-      const std::size_t next = std::min(total, ready + 2 * ahead);
-      prefault_block(heights + resident, (next - resident) * sizeof(float));
-      resident = next;
-    }
-    for (; converted < ready; ++converted) {
-      if (heights[converted] == -1.0f) heights[converted] = std::numeric_limits<float>::quiet_NaN();
-    }
-    if (finished && converted == ready) break;
-  }
-  if (reader.joinable()) reader.join();
-  return code;
-}
-
-ErrorCode allocate_whole(const XdtStream* stream, HookedBlock<float[]>* heights) {
-  *heights = hooked_allocate<float>(static_cast<std::size_t>(stream->points));
-  return *heights == nullptr ? ERR_NO_MEM : NO_ERROR;
-}
-
-// Reads every point of a stream whose length is unknown into a block that
-// doubles as points arrive, NaN for no data.
-ErrorCode read_growing(XdtStream* stream, HookedBlock<float[]>* heights, int* reason) {
-  const auto total = static_cast<std::size_t>(stream->points);
-  std::size_t capacity = std::min(total, CONVERSION_PIECE_POINTS);
-  *heights = hooked_allocate<float>(capacity);
-  if (*heights == nullptr) return ERR_NO_MEM;
-  for (std::size_t stored = 0;;) {
-    std::size_t count = 0;
-    const ErrorCode code = xdt_stream_read(stream, heights->get() + stored, capacity - stored, &count);
-    if (code != NO_ERROR) {
-      *reason = errno;
-      return code;
-    }
-    for (std::size_t i = stored; i < stored + count; ++i) {
-      if ((*heights)[i] == -1.0f) (*heights)[i] = std::numeric_limits<float>::quiet_NaN();
-    }
-    stored += count;
-    if (stored == total) return NO_ERROR;
-    if (stored < capacity) continue;
-    const std::size_t grown = std::min(total, capacity * 2);
-    void* moved = memory_hooks.reallocate(heights->get(), grown * sizeof(float));
-    if (moved == nullptr) return ERR_NO_MEM;
-    static_cast<void>(heights->release());
-    heights->reset(static_cast<float*>(moved));
-    capacity = grown;
-  }
-}
-
 XdtGrid read_xdt(const PathArgument& path_object) {
   const std::string path = path_bytes(path_object);
   std::int32_t columns = 0;
   std::int32_t rows = 0;
-  HookedBlock<float[]> heights;
+  float* block = nullptr;
   float resolution = 0.0f;
   ErrorCode code;
   Failure failure;
   {
     py::gil_scoped_release unlocked;
     Capture capture;
-    XdtStream stream;
-    xdt_stream_clear(&stream);
-    code = xdt_stream_open(path.c_str(), false, &stream);
+    code = read_xdt_file_marked(path.c_str(), &columns, &rows, &block, &resolution, false,
+                                std::numeric_limits<float>::quiet_NaN());
     failure.reason = errno;
-    struct stat status {};
-    const bool regular =
-        code == NO_ERROR && fstat(fileno(stream.file), &status) == 0 && S_ISREG(status.st_mode);
-    if (code == NO_ERROR) {
-      // A regular file's size was checked against the grid at the open: its
-      // block is taken whole. From a pipe or a device it grows with the
-      // points that arrive.
-      code = regular ? allocate_whole(&stream, &heights) : read_growing(&stream, &heights, &failure.reason);
-      if (code == NO_ERROR && regular) code = read_grid_into(&stream, heights.get(), &failure.reason);
-      if (code == NO_ERROR) code = xdt_stream_finish(&stream, &resolution);
-      columns = stream.columns;
-      rows = stream.rows;
-    }
-    xdt_stream_close(&stream);
     failure.diagnostics = capture.text();
   }
   if (code != NO_ERROR) raise_error(code, path, failure);
-  py::array_t<float> array = adopt_block(heights.release(), {rows, columns});
+  py::array_t<float> array = adopt_block(block, {rows, columns});
   return XdtGrid(py::handle(xdt_grid_type)(array, static_cast<double>(resolution)));
 }
 

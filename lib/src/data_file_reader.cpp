@@ -1,7 +1,9 @@
 #include <mapconv/byte_order.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/memory_hooks.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -44,12 +46,14 @@ const HeaderFormat* format_of_magic(std::uint32_t magic) {
   return nullptr;
 }
 
-// An open data file: whether its length is known up front (a regular file)
-// and, after a failed read, the system's reason.
+// An open data file: whether its length is known up front (a regular file),
+// then read at offsets from where the header ends, and, after a failed
+// read, the system's reason.
 struct Input {
   std::FILE* file;
   bool size_known;
   int reason = 0;
+  std::uint64_t offset = 0;
 };
 
 // Reads count bytes: ERR_PREMATURE_EOF when the stream ends first,
@@ -66,21 +70,128 @@ void reverse_values(std::uint16_t* values, std::size_t count) { reverse_each(val
 void reverse_values(std::int32_t* values, std::size_t count) {
   reverse_each(reinterpret_cast<std::uint32_t*>(values), count);
 }
+void copy_values(const std::uint16_t* source, std::size_t count, std::uint16_t* destination) {
+  copy_reversed(source, count, destination);
+}
+void copy_values(const std::int32_t* source, std::size_t count, std::int32_t* destination) {
+  copy_reversed(reinterpret_cast<const std::uint32_t*>(source), count,
+                reinterpret_cast<std::uint32_t*>(destination));
+}
 
-// Reads count big-endian values of T into a new block. Where the file's
-// length is known it was checked already, and the block is taken whole; from
-// a pipe or a device it grows with the values that actually arrive, so a
-// header claiming a huge block costs little.
+// Reads count bytes at offset: ERR_PREMATURE_EOF when the file ends first,
+// ERR_CANT_READ_FILE (with *reason) when the system fails the read.
+ErrorCode read_at(int descriptor, void* destination, std::size_t count, std::uint64_t offset, int* reason) {
+  static_assert(sizeof(off_t) >= sizeof(std::uint64_t), "offsets of large maps need a 64-bit off_t");
+  auto* bytes = static_cast<unsigned char*>(destination);
+  for (std::size_t done = 0; done < count;) {
+    const ssize_t got = pread(descriptor, bytes + done, count - done, static_cast<off_t>(offset + done));
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      return ERR_PREMATURE_EOF;
+    } else if (errno != EINTR) {
+      *reason = errno;
+      return ERR_CANT_READ_FILE;
+    }
+  }
+  return NO_ERROR;
+}
+
+// Values per piece read at once.
 template <typename T>
-ErrorCode read_block(Input* input, std::uint64_t count, T** data) {
-  const auto total = static_cast<std::size_t>(count);
-  constexpr std::size_t piece = (std::size_t{1} << 17) / sizeof(T);
-  std::size_t capacity = input->size_known ? total : std::min(total, piece);
-  auto block = hooked_allocate<T>(capacity);
+constexpr std::size_t PIECE = (std::size_t{1} << 17) / sizeof(T);
+
+// Part of a block read from a file at its offset, on a thread of its own.
+template <typename T>
+struct BlockPart {
+  int descriptor;
+  std::uint64_t offset;  // of the part's first value in the file
+  T* values;
+  std::size_t count;
+  T* staging;  // PIECE<T> values, the part's own, or null for one piece
+  ErrorCode code = NO_ERROR;
+  int reason = 0;
+};
+
+// Each piece is read into a buffer that stays in the processor's cache and
+// reversed from there into the block, which is so written once. A block of
+// one piece has no buffer: it is read in place and reversed there.
+template <typename T>
+void* read_part(void* untyped) {
+  auto* part = static_cast<BlockPart<T>*>(untyped);
+  prefault_block(part->values, part->count * sizeof(T));
+  for (std::size_t done = 0; done < part->count;) {
+    const std::size_t n = std::min(PIECE<T>, part->count - done);
+    T* landing = part->staging != nullptr ? part->staging : part->values + done;
+    part->code =
+        read_at(part->descriptor, landing, n * sizeof(T), part->offset + done * sizeof(T), &part->reason);
+    if (part->code != NO_ERROR) break;
+    if (part->staging != nullptr) {
+      copy_values(part->staging, n, part->values + done);
+    } else {
+      reverse_values(part->values + done, n);
+    }
+    done += n;
+  }
+  return nullptr;
+}
+
+// Reads total big-endian values of T from a file whose length was checked
+// into a block taken whole. A block of more than one piece is read in two
+// halves side by side, the second on a thread of its own where one can be
+// started.
+template <typename T>
+ErrorCode read_block_at(Input* input, std::size_t total, T** data) {
+  auto block = hooked_allocate<T>(total);
   if (block == nullptr) return ERR_NO_MEM;
   // Huge pages: a map of hundreds of MiB is made resident several times
   // faster, which is most of reading it.
-  if (input->size_known) prefault_block(block.get(), total * sizeof(T), true);
+  advise_huge_pages(block.get(), total * sizeof(T));
+  const bool halves = total > PIECE<T>;
+  HookedBlock<T[]> staging;
+  if (halves) {
+    staging = hooked_allocate<T>(2 * PIECE<T>);
+    if (staging == nullptr) return ERR_NO_MEM;
+  }
+  const BlockPart<T> whole{fileno(input->file), input->offset, block.get(), total, staging.get()};
+  BlockPart<T> parts[2] = {whole, whole};
+  if (halves) {
+    parts[0].count = total / 2;
+    parts[1].offset += parts[0].count * sizeof(T);
+    parts[1].values += parts[0].count;
+    parts[1].count -= parts[0].count;
+    parts[1].staging += PIECE<T>;
+  }
+  pthread_t thread{};
+  const bool started = halves && pthread_create(&thread, nullptr, &read_part<T>, &parts[1]) == 0;
+  read_part<T>(&parts[0]);
+  if (started) {
+    pthread_join(thread, nullptr);
+  } else if (halves) {
+    read_part<T>(&parts[1]);
+  }
+  // A failure in the first half comes first, as it does in the file.
+  for (const BlockPart<T>& part : parts) {
+    if (part.code == NO_ERROR) continue;
+    input->reason = part.reason;
+    return part.code;
+  }
+  input->offset += total * sizeof(T);
+  *data = block.release();
+  return NO_ERROR;
+}
+
+// Reads count big-endian values of T into a new block. From a pipe or a
+// device, whose length is not known, the block grows with the values that
+// actually arrive, so a header claiming a huge block costs little.
+template <typename T>
+ErrorCode read_block(Input* input, std::uint64_t count, T** data) {
+  const auto total = static_cast<std::size_t>(count);
+  if (input->size_known) return read_block_at(input, total, data);
+  constexpr std::size_t piece = PIECE<T>;
+  std::size_t capacity = std::min(total, piece);
+  auto block = hooked_allocate<T>(capacity);
+  if (block == nullptr) return ERR_NO_MEM;
   // Each piece is put in host order right after it is read, while it is
   // still in the processor's cache.
   for (std::size_t done = 0; done < total;) {
@@ -172,12 +283,14 @@ ErrorCode read_header(Input* input, DataFileContents* contents, BlockSizes* size
   return parse_header(file_bytes, *format, contents, sizes);
 }
 
-// Bytes from the stream's position to its end, or -1 when it cannot tell.
-std::int64_t remaining_length(std::FILE* stream) {
+// Bytes from the stream's position (set in *position) to its end, or -1
+// when it cannot tell.
+std::int64_t remaining_length(std::FILE* stream, std::uint64_t* position) {
   struct stat status {};
-  const long position = std::ftell(stream);
-  if (position < 0 || fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
-  return static_cast<std::int64_t>(status.st_size) - position;
+  const long at = std::ftell(stream);
+  if (at < 0 || fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+  *position = static_cast<std::uint64_t>(at);
+  return static_cast<std::int64_t>(status.st_size) - at;
 }
 
 ErrorCode read_stream(Input* input, DataFileContents* contents) {
@@ -188,7 +301,7 @@ ErrorCode read_stream(Input* input, DataFileContents* contents) {
   // The length is checked before any block is allocated, so that a short
   // file that claims a huge block costs nothing.
   const std::uint64_t block_bytes = sizes.intensity_values * 2 + sizes.phase_values * 4;
-  const std::int64_t remaining = remaining_length(input->file);
+  const std::int64_t remaining = remaining_length(input->file, &input->offset);
   input->size_known = remaining >= 0;
   if (remaining >= 0 && static_cast<std::uint64_t>(remaining) < block_bytes) return ERR_PREMATURE_EOF;
   if (remaining >= 0 && static_cast<std::uint64_t>(remaining) > block_bytes) return ERR_NOT_A_DATA_FILE;
@@ -202,6 +315,12 @@ ErrorCode read_stream(Input* input, DataFileContents* contents) {
     code = read_block(input, sizes.phase_values, &contents->phase.data);
     if (code != NO_ERROR) return code;
     contents->phase.capacity = static_cast<std::uint32_t>(sizes.phase_values);
+  }
+  // A file read at offsets must still end where its blocks do.
+  if (input->size_known) {
+    unsigned char extra;
+    code = read_at(fileno(input->file), &extra, 1, input->offset, &input->reason);
+    return code == ERR_PREMATURE_EOF ? NO_ERROR : code == NO_ERROR ? ERR_NOT_A_DATA_FILE : code;
   }
   if (std::fgetc(input->file) != EOF) return ERR_NOT_A_DATA_FILE;
   if (std::ferror(input->file)) {

@@ -31,3 +31,8 @@ HookedBlock<T[]> hooked_allocate(std::size_t count) {
 // contents are unchanged, and nothing happens where it is not supported.
 // With huge_pages, the block's whole 2 MiB pages are asked to be huge ones.
 void prefault_block(void* block, std::size_t size, bool huge_pages = false);
+
+// Asks for the block's whole 2 MiB pages to be huge ones when first touched;
+// done once for a block whose parts threads then make resident, since each
+// such request rearranges the process's memory map. Only a hint.
+void advise_huge_pages(void* block, std::size_t size);

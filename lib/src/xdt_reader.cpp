@@ -2,7 +2,9 @@
 #include <mapconv/memory_hooks.h>
 #include <mapconv/print.h>
 #include <mapconv/xdt_reader.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -45,45 +47,53 @@ bool is_valid(float stored) {
   return !(stored <= NO_DATA);
 }
 
-// Stores the heights of count records: z, or -1.0 for a no-data point.
+// Stores the heights of count records: z, or no_data for a point without data.
 template <bool Swap>
-void store_heights(const unsigned char* records, std::size_t count, float* out) {
+void store_heights(const unsigned char* records, std::size_t count, float no_data, float* out) {
   for (std::size_t i = 0; i < count; ++i) {
     const float z = load_float<Swap>(records + i * RECORD_SIZE + 8);
-    out[i] = is_valid(z) ? z : NO_DATA;
+    out[i] = is_valid(z) ? z : no_data;
   }
 }
 
-MAPCONV_HOT_LOOP void store_heights_native(const unsigned char* records, std::size_t count, float* out) {
-  store_heights<false>(records, count, out);
+MAPCONV_HOT_LOOP void store_heights_native(const unsigned char* records, std::size_t count, float no_data,
+                                           float* out) {
+  store_heights<false>(records, count, no_data, out);
 }
 
-MAPCONV_HOT_LOOP void store_heights_swapped(const unsigned char* records, std::size_t count, float* out) {
-  store_heights<true>(records, count, out);
+MAPCONV_HOT_LOOP void store_heights_swapped(const unsigned char* records, std::size_t count, float no_data,
+                                            float* out) {
+  store_heights<true>(records, count, no_data, out);
+}
+
+template <bool Swap>
+bool record_is_valid(const unsigned char* record) {
+  return is_valid(load_float<Swap>(record + 8));
 }
 
 // Stores the heights of count records of one row and updates the row's span
 // with their valid points; column is the grid column of the first record.
 template <bool Swap>
 void take_records(const unsigned char* records, std::size_t count, std::int32_t column,
-                  std::int32_t column_count, float* out, Span& row) {
+                  std::int32_t column_count, float no_data, float* out, Span& row) {
   if constexpr (Swap) {
-    store_heights_swapped(records, count, out);
+    store_heights_swapped(records, count, no_data, out);
   } else {
-    store_heights_native(records, count, out);
+    store_heights_native(records, count, no_data, out);
   }
   // Only the row's first valid point and its last one after that matter to
-  // the span: look for them from either end of the piece.
+  // the span: look for them from either end of the piece. Validity comes
+  // from the records, since a NaN mark cannot be told from a NaN height.
   std::size_t after_first = 0;
   if (row.first == column_count) {
-    while (after_first < count && !is_valid(out[after_first])) ++after_first;
+    while (after_first < count && !record_is_valid<Swap>(records + after_first * RECORD_SIZE)) ++after_first;
     if (after_first == count) return;
     row.first = column + static_cast<std::int32_t>(after_first);
     row.first_x = load_float<Swap>(records + after_first * RECORD_SIZE);
     ++after_first;
   }
   for (std::size_t i = count; i > after_first; --i) {
-    if (is_valid(out[i - 1])) {
+    if (record_is_valid<Swap>(records + (i - 1) * RECORD_SIZE)) {
       row.last = column + static_cast<std::int32_t>(i - 1);
       row.last_x = load_float<Swap>(records + (i - 1) * RECORD_SIZE);
       return;
@@ -106,19 +116,48 @@ bool is_directory(std::FILE* file) {
   return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// A short read is the end of the file, or a failure the system names; the
-// reason is left in errno for the caller.
-ErrorCode report_missing_point(std::FILE* file, std::uint64_t point, std::uint64_t total) {
+// A short read is the end of the file (read_error 0), or a failure the
+// system names; the reason is left in errno for the caller.
+ErrorCode report_missing_point(std::uint64_t point, std::uint64_t total, int read_error) {
   // Both fit in int: the total is at most 32767 * 32767.
-  if (file != nullptr && std::ferror(file)) {
-    const int reason = errno;
+  if (read_error != 0) {
     u_print("Error reading point %d of %d: %s\n", static_cast<int>(point), static_cast<int>(total),
-            std::strerror(reason));
-    errno = reason;
+            std::strerror(read_error));
+    errno = read_error;
     return ERR_CANT_READ_FILE;
   }
   u_print("EOF reading point %d of %d\n", static_cast<int>(point), static_cast<int>(total));
   return ERR_PREMATURE_EOF;
+}
+
+// The rule that picks the span a resolution comes from: a row replaces it
+// whole when it reaches further on either side, even on one side only.
+void widen(Span* chosen, const Span& row) {
+  if (row.first < chosen->first || row.last > chosen->last) *chosen = row;
+}
+
+// The lateral resolution of the chosen span, or false (with the message)
+// when there is none.
+bool resolution_of(const Span& chosen, float* lateral_resolution) {
+  bool resolved = chosen.last > chosen.first;
+  float resolution = 0.0f;
+  if (resolved) {
+    // The difference in float, as it always was; only where that overflows
+    // (x near the ends of the float range) is it taken in double, so that
+    // every file that gave a spacing before gives the same bits.
+    const float float_difference = chosen.last_x - chosen.first_x;
+    const double x_difference = std::isfinite(float_difference) ? static_cast<double>(float_difference)
+                                                                : static_cast<double>(chosen.last_x) -
+                                                                      static_cast<double>(chosen.first_x);
+    const double spacing = x_difference / static_cast<double>(chosen.last - chosen.first);
+    // NaN or infinite x values, or a spacing beyond float range, give no
+    // usable spacing (and a float of it would be undefined).
+    resolved = std::isfinite(spacing) && std::fabs(spacing) <= std::numeric_limits<float>::max();
+    if (resolved) resolution = static_cast<float>(spacing);
+  }
+  if (!resolved) u_print("Could not calculate lateral resolution\n");
+  *lateral_resolution = resolution;
+  return resolved;
 }
 
 bool count_in_range(const char* name, std::int32_t count) {
@@ -198,7 +237,7 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
   // have given.
   std::uint64_t available = 0;
   if (records_in_file(file.get(), &available) && available < total) {
-    return report_missing_point(nullptr, available + 1, total);
+    return report_missing_point(available + 1, total, 0);
   }
 
   const std::size_t buffer_records =
@@ -252,7 +291,8 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
       const std::size_t got = std::fread(stream->buffer, 1, wanted * RECORD_SIZE, stream->file);
       // fread comes up short only at the end of the file or on an error.
       if (got < wanted * RECORD_SIZE) {
-        stream->failure = report_missing_point(stream->file, done + got / RECORD_SIZE + 1, total);
+        const int read_error = std::ferror(stream->file) ? (errno != 0 ? errno : EIO) : 0;
+        stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error);
         stream->buffered = 0;
         return stream->failure;
       }
@@ -263,9 +303,9 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
         std::min({buffered, wanted_points - stored, static_cast<std::size_t>(column_count - column)});
     float* out = heights + stored;
     if (swap) {
-      take_records<true>(records, in_row, column, column_count, out, row);
+      take_records<true>(records, in_row, column, column_count, NO_DATA, out, row);
     } else {
-      take_records<false>(records, in_row, column, column_count, out, row);
+      take_records<false>(records, in_row, column, column_count, NO_DATA, out, row);
     }
     records += in_row * RECORD_SIZE;
     buffered -= in_row;
@@ -273,8 +313,7 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
     done += in_row;
     column += static_cast<std::int32_t>(in_row);
     if (column == column_count) {
-      // The whole span moves, even when only one end widens.
-      if (row.first < chosen.first || row.last > chosen.last) chosen = row;
+      widen(&chosen, row);
       row = none;
       column = 0;
     }
@@ -294,30 +333,9 @@ ErrorCode xdt_stream_finish(XdtStream* stream, float* lateral_resolution) {
       stream->handed_out < stream->points) {
     return ERR_INVALID_PARAM;
   }
-  const Span& chosen = stream->chosen;
-  bool resolved = chosen.last > chosen.first;
-  float resolution = 0.0f;
-  if (resolved) {
-    // The difference in float, as it always was; only where that overflows
-    // (x near the ends of the float range) is it taken in double, so that
-    // every file that gave a spacing before gives the same bits.
-    const float float_difference = chosen.last_x - chosen.first_x;
-    const double x_difference = std::isfinite(float_difference) ? static_cast<double>(float_difference)
-                                                                : static_cast<double>(chosen.last_x) -
-                                                                      static_cast<double>(chosen.first_x);
-    const double spacing = x_difference / static_cast<double>(chosen.last - chosen.first);
-    // NaN or infinite x values, or a spacing beyond float range, give no
-    // usable spacing (and a float of it would be undefined).
-    resolved = std::isfinite(spacing) && std::fabs(spacing) <= std::numeric_limits<float>::max();
-    if (resolved) resolution = static_cast<float>(spacing);
-  }
-  if (!resolved) {
-    u_print("Could not calculate lateral resolution\n");
-    *lateral_resolution = 0.0f;
-    return ERR_PARAM_OUT_OF_RANGE;
-  }
-  *lateral_resolution = resolution;
-  return NO_ERROR;
+  if (resolution_of(stream->chosen, lateral_resolution)) return NO_ERROR;
+  *lateral_resolution = 0.0f;
+  return ERR_PARAM_OUT_OF_RANGE;
 }
 
 namespace {
@@ -328,26 +346,25 @@ struct StreamCloser {
   ~StreamCloser() { xdt_stream_close(stream); }
 };
 
-// Reads every point of an open stream into a new block. With the file's
-// size known (and already checked against the grid) the block is taken whole
-// at once; from a pipe or a device it grows with the points that actually
-// arrive, so a few bytes claiming a huge grid cost little. On
-// ERR_CANT_READ_FILE, *reason holds the system's.
-ErrorCode read_points(XdtStream* stream, HookedBlock<float[]>* block, int* reason) {
-  const std::uint64_t total = stream->points;
-  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
-    if (total > std::numeric_limits<std::size_t>::max() / sizeof(float)) return ERR_NO_MEM;
+// Where a point without data gets a mark other than -1.0, the stream's
+// heights are marked again.
+void mark_no_data(float* heights, std::size_t count, float no_data) {
+  if (std::bit_cast<std::uint32_t>(no_data) == std::bit_cast<std::uint32_t>(NO_DATA)) return;
+  // Valid heights are above -1.0 or NaN, so -1.0 is only ever the mark.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (heights[i] == NO_DATA) heights[i] = no_data;
   }
-  const auto points = static_cast<std::size_t>(total);
-  std::uint64_t known = 0;
-  const bool size_known = records_in_file(stream->file, &known);
-  std::size_t capacity = size_known ? points : std::min(points, RECORDS_PER_BUFFER);
+}
+
+// Reads every point of a stream whose size is not known (a pipe, a device)
+// into a block that grows with the points that actually arrive, so a few
+// bytes claiming a huge grid cost little. On ERR_CANT_READ_FILE, *reason
+// holds the system's.
+ErrorCode read_growing(XdtStream* stream, float no_data, HookedBlock<float[]>* block, int* reason) {
+  const auto points = static_cast<std::size_t>(stream->points);
+  std::size_t capacity = std::min(points, RECORDS_PER_BUFFER);
   *block = hooked_allocate<float>(capacity);
   if (*block == nullptr) return ERR_NO_MEM;
-  if (size_known) prefault_block(block->get(), points * sizeof(float));
-
-  // One call parses every point straight from the read buffer into the block
-  // when its size is known.
   for (std::size_t stored = 0;;) {
     std::size_t count = 0;
     const ErrorCode code = xdt_stream_read(stream, block->get() + stored, capacity - stored, &count);
@@ -355,6 +372,7 @@ ErrorCode read_points(XdtStream* stream, HookedBlock<float[]>* block, int* reaso
       *reason = errno;
       return code;
     }
+    mark_no_data(block->get() + stored, count, no_data);
     stored += count;
     if (stored == points) return NO_ERROR;
     const std::size_t grown = std::min(points, capacity * 2);
@@ -366,8 +384,148 @@ ErrorCode read_points(XdtStream* stream, HookedBlock<float[]>* block, int* reaso
   }
 }
 
-ErrorCode read_grid(const char* path, bool swap, std::int32_t* columns, std::int32_t* rows, float** heights,
-                    float* lateral_resolution, int* reason) {
+// Whole rows of a grid whose file size is known, read at their own offsets
+// and parsed straight into the height block, each row's span kept apart so
+// that the rule choosing among them can run over the rows in order later.
+struct GridPart {
+  int descriptor;
+  bool swap;
+  float no_data;
+  std::int32_t columns;
+  std::int32_t first_row;
+  std::int32_t end_row;
+  unsigned char* buffer;  // buffer_records whole records, the part's own
+  std::size_t buffer_records;
+  float* heights;  // the whole grid's
+  Span* spans;     // one per row of the whole grid
+  // A short read: the first point missing (counted from 1) and the
+  // system's reason, 0 at the end of the file.
+  std::uint64_t missing_point = 0;
+  int read_error = 0;
+};
+
+// Reads count bytes at offset; fewer only at the end of the file or when
+// the system fails the read (*read_error then tells why).
+std::size_t read_at(int descriptor, unsigned char* destination, std::size_t count, std::uint64_t offset,
+                    int* read_error) {
+  static_assert(sizeof(off_t) >= sizeof(std::uint64_t), "offsets of large grids need a 64-bit off_t");
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got =
+        pread(descriptor, destination + done, count - done, static_cast<off_t>(offset + done));
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      *read_error = errno != 0 ? errno : EIO;
+      break;
+    }
+  }
+  return done;
+}
+
+template <bool Swap>
+void parse_part(GridPart* part) {
+  const std::int32_t columns = part->columns;
+  const Span none{columns, -1, 0.0f, 0.0f};
+  const auto row_points = static_cast<std::uint64_t>(columns);
+  const std::uint64_t end = static_cast<std::uint64_t>(part->end_row) * row_points;
+  std::uint64_t point = static_cast<std::uint64_t>(part->first_row) * row_points;
+  // Each part makes its own pages resident, so the two halves of the block
+  // are faulted in side by side.
+  prefault_block(part->heights + point, static_cast<std::size_t>(end - point) * sizeof(float));
+  Span* span = part->spans + part->first_row;
+  Span row = none;
+  std::int32_t column = 0;
+  while (point < end) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(end - point, part->buffer_records));
+    const std::size_t got = read_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
+                                    COUNTS_SIZE + point * RECORD_SIZE, &part->read_error);
+    if (got < wanted * RECORD_SIZE) {
+      part->missing_point = point + got / RECORD_SIZE + 1;
+      return;
+    }
+    const unsigned char* records = part->buffer;
+    for (std::size_t left = wanted; left > 0;) {
+      const std::size_t in_row = std::min(left, static_cast<std::size_t>(columns - column));
+      take_records<Swap>(records, in_row, column, columns, part->no_data, part->heights + point, row);
+      records += in_row * RECORD_SIZE;
+      left -= in_row;
+      point += in_row;
+      column += static_cast<std::int32_t>(in_row);
+      if (column == columns) {
+        *span++ = row;
+        row = none;
+        column = 0;
+      }
+    }
+  }
+}
+
+void* run_part(void* part) {
+  auto* grid_part = static_cast<GridPart*>(part);
+  if (grid_part->swap) {
+    parse_part<true>(grid_part);
+  } else {
+    parse_part<false>(grid_part);
+  }
+  return nullptr;
+}
+
+// Reads every point of a stream whose file size is known (and was checked
+// against the grid at the open) into a block taken whole. A grid larger than
+// a read buffer is read in two halves of rows, the second on a thread of its
+// own with a buffer of its own; where no thread can be started, both halves
+// are read here. The heights, the resolution and every message are the
+// stream's own.
+ErrorCode read_in_parts(XdtStream* stream, float no_data, HookedBlock<float[]>* block, float* resolution,
+                        int* reason) {
+  const auto points = static_cast<std::size_t>(stream->points);
+  *block = hooked_allocate<float>(points);
+  if (*block == nullptr) return ERR_NO_MEM;
+  // Huge pages make the block resident several times faster.
+  advise_huge_pages(block->get(), points * sizeof(float));
+  HookedBlock<Span[]> spans = hooked_allocate<Span>(static_cast<std::size_t>(stream->rows));
+  if (spans == nullptr) return ERR_NO_MEM;
+  const bool halves = points > stream->buffer_records;
+  HookedBlock<unsigned char[]> second_buffer;
+  if (halves) {
+    second_buffer = hooked_allocate<unsigned char>(stream->buffer_records * RECORD_SIZE);
+    if (second_buffer == nullptr) return ERR_NO_MEM;
+  }
+  const GridPart whole{
+      fileno(stream->file), stream->swap,           no_data,      stream->columns, 0, stream->rows,
+      stream->buffer,       stream->buffer_records, block->get(), spans.get()};
+  GridPart parts[2] = {whole, whole};
+  if (halves) {
+    parts[0].end_row = stream->rows / 2;
+    parts[1].first_row = parts[0].end_row;
+    parts[1].buffer = second_buffer.get();
+  }
+  pthread_t thread{};
+  const bool started = halves && pthread_create(&thread, nullptr, &run_part, &parts[1]) == 0;
+  run_part(&parts[0]);
+  if (started) {
+    pthread_join(thread, nullptr);
+  } else if (halves) {
+    run_part(&parts[1]);
+  }
+
+  // A failure in the first half comes first, as it does in the file.
+  for (const GridPart& part : parts) {
+    if (part.missing_point == 0) continue;
+    const ErrorCode code = report_missing_point(part.missing_point, stream->points, part.read_error);
+    *reason = part.read_error;
+    return code;
+  }
+  Span chosen{stream->columns, -1, 0.0f, 0.0f};
+  for (std::int32_t row = 0; row < stream->rows; ++row) widen(&chosen, spans[static_cast<std::size_t>(row)]);
+  return resolution_of(chosen, resolution) ? NO_ERROR : ERR_PARAM_OUT_OF_RANGE;
+}
+
+ErrorCode read_grid(const char* path, bool swap, float no_data, std::int32_t* columns, std::int32_t* rows,
+                    float** heights, float* lateral_resolution, int* reason) {
   XdtStream stream;
   ErrorCode code = xdt_stream_open(path, swap, &stream);
   if (code != NO_ERROR) {
@@ -375,11 +533,18 @@ ErrorCode read_grid(const char* path, bool swap, std::int32_t* columns, std::int
     return code;
   }
   const StreamCloser closer{&stream};
+  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+    if (stream.points > std::numeric_limits<std::size_t>::max() / sizeof(float)) return ERR_NO_MEM;
+  }
   HookedBlock<float[]> block;
-  code = read_points(&stream, &block, reason);
-  if (code != NO_ERROR) return code;
   float resolution = 0.0f;
-  code = xdt_stream_finish(&stream, &resolution);
+  std::uint64_t available = 0;
+  if (records_in_file(stream.file, &available)) {
+    code = read_in_parts(&stream, no_data, &block, &resolution, reason);
+  } else {
+    code = read_growing(&stream, no_data, &block, reason);
+    if (code == NO_ERROR) code = xdt_stream_finish(&stream, &resolution);
+  }
   if (code != NO_ERROR) return code;
 
   *columns = stream.columns;
@@ -391,8 +556,8 @@ ErrorCode read_grid(const char* path, bool swap, std::int32_t* columns, std::int
 
 }  // namespace
 
-ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
-                        float* lateral_resolution, bool swap) {
+ErrorCode read_xdt_file_marked(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
+                               float* lateral_resolution, bool swap, float no_data) {
   if (path == nullptr || path[0] == '\0' || columns == nullptr || rows == nullptr || heights == nullptr ||
       lateral_resolution == nullptr) {
     return ERR_INVALID_PARAM;
@@ -402,8 +567,13 @@ ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* r
   *heights = nullptr;
   *lateral_resolution = 0.0f;
   int reason = 0;
-  const ErrorCode code = read_grid(path, swap, columns, rows, heights, lateral_resolution, &reason);
-  // Closing the file and releasing the block may touch errno after the read.
+  const ErrorCode code = read_grid(path, swap, no_data, columns, rows, heights, lateral_resolution, &reason);
+  // Closing the file and releasing the blocks may touch errno after the read.
   if (code == ERR_CANT_READ_FILE) errno = reason;
   return code;
+}
+
+ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
+                        float* lateral_resolution, bool swap) {
+  return read_xdt_file_marked(path, columns, rows, heights, lateral_resolution, swap, NO_DATA);
 }

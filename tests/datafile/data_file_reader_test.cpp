@@ -290,13 +290,15 @@ TEST(DataFileReader, ReportsMissingFilesAndArguments) {
 // file reads as it does from disk.
 TEST(DataFileReader, PipeReadsGrowWithTheBytesThatArrive) {
   test::TempDir dir;
-  test::Bytes whole(834 + 300 * 200 * 4, 0);
+  // Large enough that a file on disk is read in halves of several pieces.
+  test::Bytes whole(834 + 500 * 301 * 4, 0);
   const test::Bytes small = small_file(dir);
   std::copy(small.begin(), small.begin() + 834, whole.begin());
   std::fill(whole.begin() + 48, whole.begin() + 64, 0);
-  const unsigned char geometry[] = {0x01, 0x2C, 0x00, 0xC8, 0x00, 0x03, 0xA9, 0x80};  // 300 x 200
+  const unsigned char geometry[] = {0x01, 0xF4, 0x01, 0x2D, 0x00, 0x09, 0x2F, 0x90};  // 500 x 301
   std::copy(std::begin(geometry), std::end(geometry), whole.begin() + 68);
-  for (std::size_t i = 834; i < whole.size(); ++i) whole[i] = static_cast<unsigned char>(i * 7);
+  for (std::size_t i = 834; i < whole.size(); ++i)
+    whole[i] = static_cast<unsigned char>((i * 7) ^ (i >> 9));  // no short period
   test::Bytes huge(whole.begin(), whole.begin() + 834);
   const unsigned char largest[] = {0x7F, 0xFF, 0x7F, 0xFF, 0xFF, 0xFC, 0x00, 0x04};  // 32767 x 32767
   std::copy(std::begin(largest), std::end(largest), huge.begin() + 68);
@@ -317,8 +319,8 @@ TEST(DataFileReader, PipeReadsGrowWithTheBytesThatArrive) {
       EXPECT_LE(hooks.largest_request(), std::size_t{1} << 20);
     } else {
       ASSERT_EQ(code, NO_ERROR);
-      EXPECT_EQ(std::vector<std::int32_t>(contents.phase.data, contents.phase.data + 60000),
-                std::vector<std::int32_t>(expected.phase.data, expected.phase.data + 60000));
+      EXPECT_EQ(std::vector<std::int32_t>(contents.phase.data, contents.phase.data + 150500),
+                std::vector<std::int32_t>(expected.phase.data, expected.phase.data + 150500));
     }
     data_file_contents_release(&contents);
     EXPECT_EQ(hooks.live_blocks(), 0u);

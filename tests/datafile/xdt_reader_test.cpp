@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <thread>
@@ -36,13 +38,17 @@ struct Outcome {
 
 // Reads path with counting hooks, checks that a failure leaves 0, 0, null,
 // 0.0 and that nothing stays allocated once the caller releases the heights.
-Outcome read(const std::string& path, bool swap = false) {
+// A mark other than -1.0 goes to read_xdt_file_marked.
+Outcome read(const std::string& path, bool swap = false, float no_data = -1.0f) {
   test::CountingHooks hooks;
   Outcome out;
   static float sentinel = 0.0f;
   float* heights = &sentinel;  // must be overwritten on every path
   testing::internal::CaptureStderr();
-  out.code = read_xdt_file(path.c_str(), &out.columns, &out.rows, &heights, &out.resolution, swap);
+  out.code = no_data == -1.0f
+                 ? read_xdt_file(path.c_str(), &out.columns, &out.rows, &heights, &out.resolution, swap)
+                 : read_xdt_file_marked(path.c_str(), &out.columns, &out.rows, &heights, &out.resolution,
+                                        swap, no_data);
   out.errors = testing::internal::GetCapturedStderr();
   if (out.code == NO_ERROR) {
     const std::size_t count = static_cast<std::size_t>(out.columns) * static_cast<std::size_t>(out.rows);
@@ -176,6 +182,45 @@ TEST_F(XdtReader, TruncatedStreamOfUnknownSizeIsReportedWhileReading) {
     writer.join();
     EXPECT_EQ(out.code, ERR_PREMATURE_EOF) << t.bytes;
     EXPECT_EQ(out.errors, t.errors);
+  }
+}
+
+// A file cut or failing after the open checked its size: the whole read,
+// in two halves, names the first missing point as the stream would.
+TEST_F(XdtReader, FileChangingAfterItsSizeWasCheckedIsReportedAsTheStreamWould) {
+  static std::string path;
+  static std::size_t cut;  // 0: every read fails instead
+  static int allocations;
+  std::vector<Truncation> cases;
+  std::copy_if(std::begin(kTruncations), std::end(kTruncations), std::back_inserter(cases),
+               [](const Truncation& t) { return t.columns == 700; });
+  cases.push_back({700, 300, 0, "Error reading point 1 of 210000: Input/output error\n"});
+  for (const Truncation& t : cases) {
+    path = write(test::xdt_bytes(700, 300, test::grid(700, 300, 1.0f, [](int, int) { return 1.0f; })));
+    cut = t.bytes;
+    allocations = 0;
+    const MemoryHooks saved = memory_hooks;
+    memory_hooks.allocate = [](std::size_t size) {
+      if (++allocations == 2 && cut != 0) {
+        EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+      } else if (allocations == 2) {
+        test::fail_reads_after(test::descriptor_of(path), 0);
+      }
+      return std::malloc(size);
+    };
+    std::int32_t columns, rows;
+    float* heights;
+    float resolution;
+    testing::internal::CaptureStderr();
+    errno = 0;
+    const ErrorCode code = read_xdt_file(path.c_str(), &columns, &rows, &heights, &resolution, false);
+    const int reason = errno;
+    memory_hooks = saved;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), t.errors);
+    EXPECT_EQ(code, cut == 0 ? ERR_CANT_READ_FILE : ERR_PREMATURE_EOF);
+    if (cut == 0) {
+      EXPECT_EQ(reason, EIO);
+    }
   }
 }
 
@@ -507,7 +552,7 @@ TEST_F(XdtReader, PathsThatAreNoReadableFileCannotBeOpened) {
 TEST_F(XdtReader, AllocationFailureLeavesNothingBehind) {
   const std::string path =
       write(test::xdt_bytes(3, 2, test::grid(3, 2, 1.0f, [](int, int) { return 0.0f; })));
-  for (std::size_t fail_at = 1; fail_at <= 2; ++fail_at) {
+  for (std::size_t fail_at = 1; fail_at <= 3; ++fail_at) {
     test::CountingHooks hooks(fail_at);
     std::int32_t columns = 7, rows = 8;
     float value = 0.0f;
@@ -644,6 +689,7 @@ TEST_F(XdtReader, StreamInPiecesMatchesTheWholeRead) {
   } cases[] = {
       {"small grid", 7, 5, [](int r, int k) { return mixed_height(7, r, k); }, 0, false},
       {"several buffers", 700, 300, [](int r, int k) { return mixed_height(700, r, k); }, 0, false},
+      {"odd rows, halves apart", 331, 257, [](int r, int k) { return mixed_height(331, r, k); }, 0, false},
       {"rows wider than a buffer", 32767, 4,
        [](int r, int k) { return (r < 3 && (k + r * 7) % 10007 == 0) || k == 32766 - r ? 0.5f : -1.0f; }, 0,
        false},
@@ -674,6 +720,19 @@ TEST_F(XdtReader, StreamInPiecesMatchesTheWholeRead) {
         return out;
       };
       const Outcome whole = outcome([&] { return read(path, swap); });
+      // NaN for no data: the same heights and span, however a NaN height reads.
+      if (!c.pipe) {
+        const Outcome marked = read(path, swap, QUIET_NAN);
+        EXPECT_EQ(marked.code, whole.code);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(marked.resolution),
+                  std::bit_cast<std::uint32_t>(whole.resolution));
+        ASSERT_EQ(marked.height_bits.size(), whole.height_bits.size());
+        for (std::size_t i = 0; i < whole.height_bits.size(); ++i) {
+          const bool no_data = whole.height_bits[i] == std::bit_cast<std::uint32_t>(-1.0f);
+          EXPECT_EQ(marked.height_bits[i],
+                    no_data ? std::bit_cast<std::uint32_t>(QUIET_NAN) : whole.height_bits[i]);
+        }
+      }
       const std::size_t n = static_cast<std::size_t>(c.columns);
       const std::size_t capacities[] = {1, 2, 3, n - 1, n, n + 1, 21839, 21851, SIZE_MAX};
       for (const std::size_t capacity : capacities) {

@@ -96,6 +96,14 @@ MAPCONV_API void xdt_stream_close(XdtStream* stream);
 // ERR_CANT_OPEN_FILE; a lateral resolution that is not finite counts as one
 // that cannot be worked out. A regular file's size is checked before the
 // height block is allocated; from a pipe or a device the block grows with
-// the points that arrive, never with what the counts claim.
+// the points that arrive, never with what the counts claim. A regular file
+// larger than one read buffer is read in two halves side by side.
 MAPCONV_API ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std::int32_t* rows,
                                     float** heights, float* lateral_resolution, bool swap);
+
+// As read_xdt_file, but a point without data gets no_data instead of -1.0
+// (NaN, for a caller whose arrays mark missing values so; a NaN mark cannot
+// be told from a NaN height in the file).
+MAPCONV_API ErrorCode read_xdt_file_marked(const char* path, std::int32_t* columns, std::int32_t* rows,
+                                           float** heights, float* lateral_resolution, bool swap,
+                                           float no_data);
