@@ -74,6 +74,34 @@ class XdtReader : public testing::Test {
   }
   Outcome read_bytes(const Bytes& bytes, bool swap = false) { return read(write(bytes), swap); }
 
+  // Reads the grid from a file in host order, from one in big-endian order
+  // (swapped), and through a pipe, whose size is unknown, so that the block
+  // grows as points arrive; each must give the plain reading's outcome.
+  void expect_every_way_reads(int columns, int rows, const std::vector<XdtPoint>& points,
+                              const Outcome& expected) {
+    const std::string fifo = dir_.file("pipe" + std::to_string(++files_));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const int way : {0, 1, 2}) {
+      const bool big_endian = way == 1;
+      SCOPED_TRACE(way == 2 ? "through a pipe" : big_endian ? "big-endian, swapped" : "host order");
+      const Bytes bytes = test::xdt_bytes(columns, rows, points, big_endian);
+      std::thread writer;
+      if (way == 2) writer = std::thread([&] { test::write_file(fifo, bytes); });
+      const Outcome out = way == 2 ? read(fifo) : read_bytes(bytes, big_endian);
+      if (writer.joinable()) writer.join();
+      ASSERT_EQ(out.code, NO_ERROR);
+      EXPECT_EQ(out.errors, "");
+      EXPECT_EQ(out.columns, columns);
+      EXPECT_EQ(out.rows, rows);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution),
+                std::bit_cast<std::uint32_t>(expected.resolution));
+      ASSERT_EQ(out.height_bits.size(), expected.height_bits.size());
+      for (std::size_t i = 0; i < expected.height_bits.size(); ++i) {
+        ASSERT_EQ(out.height_bits[i], expected.height_bits[i]) << "element " << i;
+      }
+    }
+  }
+
   test::TempDir dir_;
   int files_ = 0;
 };
@@ -461,28 +489,7 @@ TEST_F(XdtReader, GridSpanningSeveralBuffersMatchesAPlainReadingInBothByteOrders
   const Outcome expected = reference(columns, rows, points);
   ASSERT_EQ(std::bit_cast<std::uint32_t>(expected.resolution),
             std::bit_cast<std::uint32_t>(expected_resolution(0.0f, 99.0f, 0, columns - 1)));
-  const std::string fifo = dir_.file("pipe");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const int way : {0, 1, 2}) {
-    // From a pipe, whose size is unknown, the block grows as points arrive.
-    const bool big_endian = way == 1;
-    SCOPED_TRACE(way == 2 ? "through a pipe" : big_endian ? "big-endian, swapped" : "host order");
-    const Bytes bytes = test::xdt_bytes(columns, rows, points, big_endian);
-    std::thread writer;
-    if (way == 2) writer = std::thread([&] { test::write_file(fifo, bytes); });
-    const Outcome out = way == 2 ? read(fifo) : read_bytes(bytes, big_endian);
-    if (writer.joinable()) writer.join();
-    ASSERT_EQ(out.code, NO_ERROR);
-    EXPECT_EQ(out.errors, "");
-    EXPECT_EQ(out.columns, columns);
-    EXPECT_EQ(out.rows, rows);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution),
-              std::bit_cast<std::uint32_t>(expected.resolution));
-    ASSERT_EQ(out.height_bits.size(), expected.height_bits.size());
-    for (std::size_t i = 0; i < expected.height_bits.size(); ++i) {
-      ASSERT_EQ(out.height_bits[i], expected.height_bits[i]) << "element " << i;
-    }
-  }
+  expect_every_way_reads(columns, rows, points, expected);
 }
 
 TEST_F(XdtReader, SwappedFailuresMatchTheirHostOrderTwins) {
@@ -617,22 +624,7 @@ TEST_F(XdtReader, RowsWiderThanAReadBufferMatchAPlainReading) {
     }
   }
   const Outcome expected = reference(columns, rows, points);
-  const std::string fifo = dir_.file("pipe");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const int way : {0, 1, 2}) {
-    // From a pipe, whose size is unknown, the block grows as points arrive.
-    const bool big_endian = way == 1;
-    SCOPED_TRACE(way == 2 ? "through a pipe" : big_endian ? "big-endian, swapped" : "host order");
-    const Bytes bytes = test::xdt_bytes(columns, rows, points, big_endian);
-    std::thread writer;
-    if (way == 2) writer = std::thread([&] { test::write_file(fifo, bytes); });
-    const Outcome out = way == 2 ? read(fifo) : read_bytes(bytes, big_endian);
-    if (writer.joinable()) writer.join();
-    ASSERT_EQ(out.code, NO_ERROR);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(out.resolution),
-              std::bit_cast<std::uint32_t>(expected.resolution));
-    EXPECT_TRUE(out.height_bits == expected.height_bits);
-  }
+  expect_every_way_reads(columns, rows, points, expected);
 }
 
 // Reads path through the stream in pieces of at most capacity heights, with
