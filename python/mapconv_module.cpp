@@ -81,10 +81,6 @@ TYPE_NAME(Origin, "tuple[int, int]");
 
 namespace {
 
-// Heights converted per piece by save_heights, as mapconv does: memory for
-// the staging buffers stays small whatever the grid.
-constexpr std::size_t PIECE_POINTS = 65536;
-
 PyObject* error_type = nullptr;     // mapconv.Error, owned by the module
 PyObject* warning_type = nullptr;   // mapconv.UnrepresentableHeightsWarning, likewise
 PyObject* xdt_grid_type = nullptr;  // mapconv.XdtGrid, likewise
