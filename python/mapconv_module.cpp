@@ -84,6 +84,7 @@ namespace {
 PyObject* error_type = nullptr;     // mapconv.Error, owned by the module
 PyObject* warning_type = nullptr;   // mapconv.UnrepresentableHeightsWarning, likewise
 PyObject* xdt_grid_type = nullptr;  // mapconv.XdtGrid, likewise
+PyObject* same_file_type = nullptr; // mapconv.SameFile, likewise
 
 // mapconv.Error subclasses that are also the OSError subclass Python picks
 // for an errno, so that `except FileNotFoundError` and the like catch them.
@@ -165,6 +166,7 @@ struct Failure {
   int reason = 0;
   std::string diagnostics;
   bool name_taken = false;
+  bool same_file = false;  // the output is the input: nothing was written
 };
 
 bool has_system_reason(ErrorCode code) {
@@ -199,8 +201,11 @@ const char* description_of(ErrorCode code) {
 // path: the file system's bytes of the file concerned.
 [[noreturn]] void raise_error(ErrorCode code, const std::string& path, const Failure& failure = {}) {
   const char* name = code >= 0 && code <= ERROR_CODE_MAX ? error_names[code] : "UNKNOWN_ERROR";
-  const int reason = failure.name_taken ? EEXIST : has_system_reason(code) ? failure.reason : 0;
-  PyObject* type = error_type;
+  const int reason = failure.same_file    ? 0
+                     : failure.name_taken ? EEXIST
+                     : has_system_reason(code) ? failure.reason
+                                               : 0;
+  PyObject* type = failure.same_file ? same_file_type : error_type;
   for (const OsErrorKind& kind : os_error_kinds) {
     if (kind.number == reason) type = kind.type;
   }
@@ -209,7 +214,9 @@ const char* description_of(ErrorCode code) {
   if (reason != 0) {
     error = py::handle(type)(reason, std::strerror(reason), filename);
   } else {
-    const std::string detail = failure.diagnostics.empty() ? description_of(code) : failure.diagnostics;
+    const std::string detail = failure.same_file             ? "the output is the input file"
+                               : failure.diagnostics.empty() ? description_of(code)
+                                                             : failure.diagnostics;
     const auto message =
         py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%U: %s", filename.ptr(), detail.c_str()));
     if (!message) throw py::error_already_set();
@@ -757,6 +764,7 @@ std::size_t convert(const py::object& input_object, const py::object& output_obj
   if (code != NO_ERROR) {
     const bool reading = result.read_failure != NO_ERROR;
     failure.name_taken = !reading && result.name_taken;
+    failure.same_file = !reading && result.same_file;
     raise_error(code, reading ? input : output, failure);
   }
   warn_unrepresentable(result.unrepresentable);
@@ -921,6 +929,11 @@ class PermissionDenied(Error, PermissionError):
 class FileExists(Error, FileExistsError):
     """A mapconv.Error that is a FileExistsError: the output exists and force was not given."""
 
+class SameFile(Error):
+    """A mapconv.Error raised by convert when the output is the input file
+    itself (through any name, hard or symbolic link), force or not: nothing
+    was written, as shutil.SameFileError for a copy."""
+
 class IsADirectory(Error, IsADirectoryError):
     """A mapconv.Error that is an IsADirectoryError (EISDIR)."""
 
@@ -935,11 +948,12 @@ class UnrepresentableHeightsWarning(UserWarning):
            scope);
   error_type = scope["Error"].ptr();
   warning_type = scope["UnrepresentableHeightsWarning"].ptr();
+  same_file_type = scope["SameFile"].ptr();
   os_error_kinds = {{ENOENT, scope["FileNotFound"].ptr()},    {EACCES, scope["PermissionDenied"].ptr()},
                     {EPERM, scope["PermissionDenied"].ptr()}, {EEXIST, scope["FileExists"].ptr()},
                     {EISDIR, scope["IsADirectory"].ptr()},    {ENOTDIR, scope["NotADirectory"].ptr()}};
-  for (const char* name : {"Error", "FileNotFound", "PermissionDenied", "FileExists", "IsADirectory",
-                           "NotADirectory", "UnrepresentableHeightsWarning"}) {
+  for (const char* name : {"Error", "FileNotFound", "PermissionDenied", "FileExists", "SameFile",
+                           "IsADirectory", "NotADirectory", "UnrepresentableHeightsWarning"}) {
     module.add_object(name, scope[name]);  // the module holds the references the pointers use
   }
 
@@ -1046,7 +1060,8 @@ class UnrepresentableHeightsWarning(UserWarning):
              "replaced only with force. Returns the number of heights whose phase count cannot be "
              "stored (written as no data), after an UnrepresentableHeightsWarning when there are any. "
              "Raises mapconv.Error (FileNotFound, PermissionDenied, FileExists, ... where the system "
-             "gave a reason; the reader's diagnostic in the message for a bad grid).");
+             "gave a reason; the reader's diagnostic in the message for a bad grid), SameFile when "
+             "the output is the input file.");
   module.def("height_parameters", &height_parameters, py::arg("heights"), py::arg("lateral_resolution"),
              py::arg("level") = "plane",
              "The areal height parameters of a 2-D array of heights (rows, columns; any real dtype, "

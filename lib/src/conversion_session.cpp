@@ -5,6 +5,7 @@
 #include <mapconv/memory_hooks.h>
 #include <mapconv/output_file.h>
 #include <mapconv/xdt_reader.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,8 +32,8 @@ namespace {
 
 // Clears *state and opens the output for a columns x rows grid; the header's
 // lateral resolution is set later. phases and piece are the caller's.
-ErrorCode state_begin(ConversionState* state, const char* output, unsigned flags, std::int32_t columns,
-                      std::int32_t rows, bool* name_taken) {
+ErrorCode state_begin(ConversionState* state, const char* output, unsigned flags, const struct stat* input,
+                      std::int32_t columns, std::int32_t rows, bool* name_taken) {
   data_file_stream_clear(&state->output);
   build_header(columns, rows, 0.0f, &state->header);
   state->counts_per_metre = phase_counts_per_metre(&state->header);
@@ -41,8 +42,8 @@ ErrorCode state_begin(ConversionState* state, const char* output, unsigned flags
   phase_map_clear(&geometry);
   geometry.width = static_cast<std::int16_t>(columns);
   geometry.height = static_cast<std::int16_t>(rows);
-  const ErrorCode code = data_file_stream_begin(output, flags, choose_header_format(&state->header), nullptr,
-                                                &geometry, &state->output);
+  const ErrorCode code = data_file_stream_begin_apart(output, flags, input, choose_header_format(&state->header),
+                                                      nullptr, &geometry, &state->output);
   *name_taken = state->output.name_taken;
   return code;
 }
@@ -136,11 +137,20 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   run.state.piece = piece;
 
   ErrorCode& write_code = result->write_failure;
-  write_code = state_begin(&run.state, output, options == nullptr ? 0u : options->flags, run.reader.columns,
-                           run.reader.rows, &result->name_taken);
+  // The file being read, which the output must not be.
+  struct stat input_status {};
+  const bool input_known = fstat(fileno(run.reader.file), &input_status) == 0;
+  write_code = state_begin(&run.state, output, options == nullptr ? 0u : options->flags,
+                           input_known ? &input_status : nullptr, run.reader.columns, run.reader.rows,
+                           &result->name_taken);
   // Out of memory is no verdict on the output: nothing more is tried.
   if (write_code == ERR_NO_MEM) {
     result->name_taken = false;
+    return;
+  }
+  // Nothing is wrong with the input, and there is nothing to write it to.
+  if (run.state.output.is_input) {
+    result->same_file = true;
     return;
   }
   if (write_code == NO_ERROR && run.state.output.output.in_place) {
@@ -203,7 +213,7 @@ ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32
       reinterpret_cast<std::int32_t*>(static_cast<unsigned char*>(block) + sizeof(ConversionState));
   state->piece = piece;
   state->remaining = points;
-  ErrorCode code = state_begin(state, output, flags, columns, rows, &session->name_taken);
+  ErrorCode code = state_begin(state, output, flags, nullptr, columns, rows, &session->name_taken);
   // The header is known: an output written in place takes it first, any
   // other last, as convert_xdt_file does.
   if (code == NO_ERROR && state->output.output.in_place) {

@@ -224,6 +224,12 @@ void data_file_stream_clear(DataFileStream* stream) {
 ErrorCode data_file_stream_begin(const char* path, unsigned flags, std::int32_t header_format,
                                  const IntensityMap* intensity, const PhaseMap* phase,
                                  DataFileStream* stream) {
+  return data_file_stream_begin_apart(path, flags, nullptr, header_format, intensity, phase, stream);
+}
+
+ErrorCode data_file_stream_begin_apart(const char* path, unsigned flags, const struct stat* input,
+                                       std::int32_t header_format, const IntensityMap* intensity,
+                                       const PhaseMap* phase, DataFileStream* stream) {
   if (stream == nullptr) return ERR_INVALID_PARAM;
   data_file_stream_clear(stream);
   if (path == nullptr || header_format < 1 || header_format > 3 ||
@@ -259,10 +265,12 @@ ErrorCode data_file_stream_begin(const char* path, unsigned flags, std::int32_t 
     data_file_stream_clear(stream);
     return ERR_NO_MEM;
   }
-  if (const ErrorCode code = output_file_open(path, flags, &stream->output); code != NO_ERROR) {
+  if (const ErrorCode code = output_file_open_apart(path, flags, input, &stream->output); code != NO_ERROR) {
     const bool taken = stream->output.name_taken;
+    const bool is_input = stream->output.is_input;
     data_file_stream_discard(stream);
     stream->name_taken = taken;
+    stream->is_input = is_input;
     return code;
   }
   stream->in_order = stream->output.in_order;

@@ -273,13 +273,33 @@ bool link_refused(int error) {
   return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK || error == ENOENT;
 }
 
-// Releases what the record holds and clears it, keeping name_taken.
+// Releases what the record holds and clears it, keeping the reasons a
+// caller reads after a failure.
 void release(OutputFile* file) {
   const bool name_taken = file->name_taken;
   const bool dangling_link = file->dangling_link;
+  const bool is_input = file->is_input;
   output_file_clear(file);
   file->name_taken = name_taken;
   file->dangling_link = dangling_link;
+  file->is_input = is_input;
+}
+
+// One file, whatever names lead to it; two nodes of one block device are
+// one disk too.
+bool same_file(const struct stat& a, const struct stat& b) {
+  if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) return true;
+  return S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev;
+}
+
+// Files whose contents replacing them would lose.
+bool holds_data(const struct stat& info) { return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode); }
+
+// Whether this process could open the file for writing. Only a refusal
+// counts: where the question cannot be asked, writing will tell.
+bool write_refused(int folder, const char* base) {
+  if (faccessat(folder, base, W_OK, AT_EACCESS) == 0) return false;
+  return errno == EACCES || errno == EPERM;
 }
 
 void release_blocks(OutputFile* file) {
@@ -488,6 +508,33 @@ void output_file_remove_temporaries(void) {
 }
 
 ErrorCode output_file_open(const char* path, unsigned flags, OutputFile* file) {
+  return output_file_open_apart(path, flags, nullptr, file);
+}
+
+ErrorCode output_file_check(const char* path, unsigned flags, const char* input, OutputCheck* check) {
+  if (check == nullptr || path == nullptr) {
+    errno = EINVAL;
+    return ERR_INVALID_PARAM;
+  }
+  *check = OutputCheck{};
+  // A wide name that could not be converted tells nothing about the file.
+  const auto look = [](const char* name, struct stat* info, bool* found) {
+    *found = u_stat_path(name, info) == 0;
+    return *found || errno != ENOMEM || !u_path_is_wide(name);
+  };
+  struct stat output_info {};
+  bool output_found = false;
+  if (!look(path, &output_info, &output_found)) return ERR_NO_MEM;
+  check->name_taken = output_found && holds_data(output_info) && (flags & OUTPUT_REPLACE) == 0;
+  if (input == nullptr) return NO_ERROR;
+  struct stat input_info {};
+  bool input_found = false;
+  if (!look(input, &input_info, &input_found)) return ERR_NO_MEM;
+  check->is_input = output_found && input_found && same_file(output_info, input_info);
+  return NO_ERROR;
+}
+
+ErrorCode output_file_open_apart(const char* path, unsigned flags, const struct stat* input, OutputFile* file) {
   if (file == nullptr) {
     errno = EINVAL;
     return ERR_INVALID_PARAM;
@@ -511,10 +558,20 @@ ErrorCode output_file_open(const char* path, unsigned flags, OutputFile* file) {
   struct stat info {};
   if (!resolve(native.get(), file, &exists, &info)) return fail_open(file, creation_error());
 
+  // Replacing the input would lose the measurement the output is made from.
+  if (exists && input != nullptr && same_file(info, *input)) {
+    file->is_input = true;
+    errno = EEXIST;
+    return fail_open(file, ERR_CANT_CREATE_FILE);
+  }
   const bool replacing = exists && S_ISREG(info.st_mode);
-  if (replacing && (flags & OUTPUT_REPLACE) == 0) {
+  if (exists && holds_data(info) && (flags & OUTPUT_REPLACE) == 0) {
     file->name_taken = true;
     errno = EEXIST;
+    return fail_open(file, ERR_CANT_CREATE_FILE);
+  }
+  if (replacing && write_refused(file->folder_fd, file->base_name)) {
+    errno = EACCES;
     return fail_open(file, ERR_CANT_CREATE_FILE);
   }
   if (exists && !replacing) {

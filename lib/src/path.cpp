@@ -13,17 +13,16 @@ namespace {
 bool is_high_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// Reads the little-endian unit at bytes[0..1]. Returns false at the end of
-// the argument: a NUL low byte ends the string, a NUL high byte is an odd
-// trailing byte and makes the path unusable (signalled through *broken).
-bool read_unit(const unsigned char* bytes, std::uint32_t* unit, bool* broken) {
-  if (bytes[0] == 0) return false;
-  if (bytes[1] == 0) {
-    *broken = true;
-    return false;
-  }
-  *unit = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8);
-  return true;
+// The little-endian unit at bytes[0..1].
+std::uint32_t unit_at(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8);
+}
+
+// The units before the zero unit that ends a wide string.
+std::size_t unit_count(const unsigned char* units) {
+  std::size_t count = 0;
+  while (unit_at(units + 2 * count) != 0) ++count;
+  return count;
 }
 
 char* put_utf8(char* out, std::uint32_t code_point) {
@@ -45,24 +44,22 @@ char* put_utf8(char* out, std::uint32_t code_point) {
   return out;
 }
 
-// Converts the units after the mark; false when the path is unusable.
-bool wide_to_utf8(const unsigned char* units, char* out) {
-  bool broken = false;
-  std::uint32_t unit = 0;
-  while (read_unit(units, &unit, &broken)) {
-    units += 2;
+// Converts count units; false when they hold an unpaired surrogate.
+bool wide_to_utf8(const unsigned char* units, std::size_t count, char* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t unit = unit_at(units + 2 * i);
     std::uint32_t code_point = unit;
     if (is_low_surrogate(unit)) return false;
     if (is_high_surrogate(unit)) {
-      std::uint32_t low = 0;
-      if (!read_unit(units, &low, &broken) || !is_low_surrogate(low)) return false;
-      units += 2;
+      if (i + 1 == count) return false;
+      const std::uint32_t low = unit_at(units + 2 * ++i);
+      if (!is_low_surrogate(low)) return false;
       code_point = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
     }
     out = put_utf8(out, code_point);
   }
   *out = '\0';
-  return !broken;
+  return true;
 }
 
 }  // namespace
@@ -79,15 +76,16 @@ NativePath::NativePath(const char* path) {
     name_ = path;
     return;
   }
-  // A unit of two bytes becomes at most three UTF-8 bytes, a surrogate pair
-  // of four bytes exactly four.
-  const std::size_t capacity = (std::strlen(path) / 2) * 3 + 1;
-  converted_ = hooked_allocate<char>(capacity);
+  const auto* units = reinterpret_cast<const unsigned char*>(path) + 2;
+  const std::size_t count = unit_count(units);
+  // A unit becomes at most three UTF-8 bytes, a surrogate pair of two units
+  // exactly four.
+  converted_ = hooked_allocate<char>(count * 3 + 1);
   if (converted_ == nullptr) {
     out_of_memory_ = true;
     return;
   }
-  if (wide_to_utf8(reinterpret_cast<const unsigned char*>(path) + 2, converted_.get())) {
+  if (wide_to_utf8(units, count, converted_.get())) {
     name_ = converted_.get();
   }
 }

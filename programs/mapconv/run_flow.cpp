@@ -57,6 +57,13 @@ int report_existing_output(const Arguments& arguments) {
   return EXIT_OUTPUT_EXISTS;
 }
 
+// Replacing it would lose the measurement the output is made from.
+int report_input_as_output(const Arguments& arguments) {
+  print_failure_start(arguments);
+  u_print_names(stderr, "\t\"%s\" is the input file\n", arguments.output);
+  return EXIT_OUTPUT_EXISTS;
+}
+
 void print_error_name(ErrorCode code) { std::fprintf(stderr, "\t%s\n", error_names[code]); }
 
 // The report of a failed read ("reading") or write ("writing to").
@@ -92,6 +99,7 @@ int convert(const Arguments& arguments, std::size_t piece_points) {
     // Without -f a file that took the name while the input was read is kept,
     // and reported as if it had been there from the start.
     if (result.name_taken) return report_existing_output(arguments);
+    if (result.same_file) return report_input_as_output(arguments);
     report_file_failure(arguments, "writing to", arguments.output, result.write_failure);
     return EXIT_WRITE_FAILED;
   }
@@ -118,24 +126,6 @@ int report_unknown_path(const Arguments& arguments) {
   return EXIT_OTHER_FAILURE;
 }
 
-// Whether two paths name one file (device and inode), through whatever
-// names, links or symbolic links. unknown: a wide name could not be
-// converted for lack of memory.
-enum class Sameness { different, same, unknown };
-
-Sameness same_file(const char* first, const char* second) {
-  struct stat first_status;
-  struct stat second_status;
-  const bool first_known = u_stat_path(first, &first_status) == 0;
-  const bool first_unknown = !first_known && errno == ENOMEM && u_path_is_wide(first);
-  const bool second_known = u_stat_path(second, &second_status) == 0;
-  const bool second_unknown = !second_known && errno == ENOMEM && u_path_is_wide(second);
-  if (first_unknown || second_unknown) return Sameness::unknown;
-  const bool same = first_known && second_known && first_status.st_dev == second_status.st_dev &&
-                    first_status.st_ino == second_status.st_ino;
-  return same ? Sameness::same : Sameness::different;
-}
-
 }  // namespace
 
 bool file_exists(const char* path) { return path_kind(path) == PathKind::regular_file; }
@@ -155,18 +145,13 @@ int run_mapconv_in_pieces(int argc, char** argv, std::size_t piece_points) {
     u_print_names(stderr, "\t\"%s\" does not exist\n", arguments.input);
     return EXIT_INPUT_MISSING;
   }
-  if (!arguments.force) {
-    const PathKind output = path_kind(arguments.output);
-    if (output == PathKind::unknown) return report_unknown_path(arguments);
-    if (output == PathKind::regular_file) return report_existing_output(arguments);
-  } else if (const Sameness same = same_file(arguments.input, arguments.output);
-             same != Sameness::different) {
-    if (same == Sameness::unknown) return report_unknown_path(arguments);
-    // Replacing it would lose the measurement the output is made from.
-    print_failure_start(arguments);
-    u_print_names(stderr, "\t\"%s\" is the input file\n", arguments.output);
-    return EXIT_OUTPUT_EXISTS;
-  }
+  // The library refuses these too; found now, they are reported before the run starts.
+  OutputCheck check;
+  if (output_file_check(arguments.output, arguments.force ? OUTPUT_REPLACE : 0u, arguments.input, &check) !=
+      NO_ERROR)
+    return report_unknown_path(arguments);
+  if (check.name_taken) return report_existing_output(arguments);
+  if (check.is_input) return report_input_as_output(arguments);
   u_print_names(stderr, "Converting \"%s\" to \"%s\"\n", arguments.input, arguments.output);
   const int status = convert(arguments, piece_points == 0 ? 1 : piece_points);
   if (status == EXIT_CONVERTED) {

@@ -321,9 +321,11 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
 
   OutputFile file;
   output_file_clear(&file);
-  const ErrorCode opened = output_file_open(request.path, request.replace ? OUTPUT_REPLACE : 0u, &file);
+  const ErrorCode opened =
+      output_file_open_apart(request.path, request.replace ? OUTPUT_REPLACE : 0u, request.input, &file);
   failure->name_taken = file.name_taken;
   failure->dangling_link = file.dangling_link;
+  failure->is_input = file.is_input;
   if (opened != NO_ERROR) return fail(opened, errno);
 
   Sink sink{&file, buffer.data(), 0, 0, {}};

@@ -23,11 +23,14 @@ struct PictureSize {
 // and are at least 1.
 PictureSize picture_size(std::int32_t columns, std::int32_t rows, std::uint32_t longer_side);
 
+struct stat;
+
 struct PictureRequest {
   const char* path;           // under the library's path convention
   bool replace;               // an existing picture may be replaced (-f)
   std::uint32_t longer_side;  // 0: the default rule
   const char* source;         // the input's name, recorded in the picture
+  const struct stat* input;   // the input's status: the picture never replaces it
 };
 
 // Why a picture was not written.
@@ -36,6 +39,7 @@ struct PictureFailure {
   int system_error;    // errno of the failing call, 0 when there was none
   bool name_taken;     // the picture exists and replace was not given
   bool dangling_link;  // the picture's name is a symbolic link to nothing
+  bool is_input;       // the picture's name leads to the input
   std::string detail;  // libpng's message, when it gave one
 };
 

@@ -32,6 +32,7 @@
 #include "programs/mapinfo/height_picture.h"
 #include "programs/mapinfo/map_summary.h"
 #include "programs/signal_cleanup.h"
+#include "programs/wide_arguments.h"
 
 namespace {
 
@@ -454,20 +455,20 @@ bool draw(const char* path, const struct stat& input, const HeightGrid& grid, co
   }
   struct stat status {};
   if (u_stat_path(picture, &status) == 0) {
-    if (status.st_dev == input.st_dev && status.st_ino == input.st_ino) {
-      *failure = picture_failure(picture, NO_ERROR, "is the input file; a picture never replaces its input");
-      return false;
-    }
     if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
       *failure = picture_failure(picture, ERR_CANT_CREATE_FILE,
                                  "is a FIFO or socket; a picture goes to a file or a device");
       return false;
     }
   }
-  const PictureRequest request{picture, options.force, options.size, path};
+  const PictureRequest request{picture, options.force, options.size, path, &input};
   PictureFailure problem{};
   const ErrorCode code = write_height_picture(request, grid, heights, &problem);
   if (code == NO_ERROR) return true;
+  if (problem.is_input) {
+    *failure = picture_failure(picture, NO_ERROR, "is the input file; a picture never replaces its input");
+    return false;
+  }
   if (problem.name_taken) {
     *failure = picture_failure(picture, NO_ERROR, "already exists (use -f to replace it)");
     return false;
@@ -627,6 +628,10 @@ int compare(const Options& options) {
 
 int main(int argc, char** argv) {
   signal_cleanup::install();
+  if (!wide_arguments::terminate(argc, argv)) {
+    std::fputs("mapinfo: out of memory\n", stderr);
+    return EXIT_FILE_FAILED;
+  }
   Options options;
   switch (parse_arguments(argc, argv, &options)) {
     case ParseResult::help:

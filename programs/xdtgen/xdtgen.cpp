@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "programs/signal_cleanup.h"
+#include "programs/wide_arguments.h"
 
 namespace {
 
@@ -367,6 +368,10 @@ int main(int argc, char** argv) {
   // instead of the signal ending the run without a word.
   std::signal(SIGXFSZ, SIG_IGN);
   signal_cleanup::install();
+  if (!wide_arguments::terminate(argc, argv)) {
+    std::fputs("xdtgen: out of memory\n", stderr);
+    return EXIT_IO;
+  }
   Options options;
   switch (parse_options(argc, argv, &options)) {
     case Action::help:

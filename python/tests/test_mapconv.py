@@ -301,6 +301,23 @@ def test_failures_raise_the_library_code(tmp_path, capfd, prepare, call, name, k
     assert capfd.readouterr() == ("", "")  # nothing printed, the diagnostics are in the message
 
 
+@pytest.mark.parametrize("name", ["in.xdt", "hard.xdt", "soft.xdt", "fd"])
+@pytest.mark.parametrize("force", [False, True])
+def test_convert_never_writes_over_its_input(tmp_path, name, force):
+    write_xdt(tmp_path / "in.xdt", np.arange(6, dtype=np.float32).reshape(2, 3) * 1e-8)
+    before = (tmp_path / "in.xdt").read_bytes()
+    os.link(tmp_path / "in.xdt", tmp_path / "hard.xdt")
+    os.symlink("in.xdt", tmp_path / "soft.xdt")
+    with open(tmp_path / "in.xdt", "rb") as opened:
+        output = f"/proc/self/fd/{opened.fileno()}" if name == "fd" else tmp_path / name
+        with pytest.raises(mapconv.SameFile) as caught:
+            mapconv.convert(tmp_path / "soft.xdt", output, force=force)
+    assert isinstance(caught.value, mapconv.Error) and not isinstance(caught.value, FileExistsError)
+    assert caught.value.name == "ERR_CANT_CREATE_FILE" and "is the input file" in str(caught.value)
+    assert (tmp_path / "in.xdt").read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["hard.xdt", "in.xdt", "soft.xdt"]
+
+
 def test_force_replaces(tmp_path):
     (tmp_path / "x.dat").write_bytes(b"old")
     mapconv.save_heights(tmp_path / "x.dat", np.zeros((2, 3), np.float32), 1e-5, force=True)

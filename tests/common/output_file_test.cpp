@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/output_file.h>
 #include <signal.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -257,7 +260,7 @@ TEST_F(OutputFileTest, NamesThatCannotBeWrittenFailWithoutHanging) {
   close(listener);
   OutputFile file;
   EXPECT_EQ(output_file_open("", 0, &file), ERR_CANT_CREATE_FILE);
-  EXPECT_EQ(output_file_open("\xFF\xFE\x2D\x4E\x41", 0, &file), ERR_CANT_CREATE_FILE);
+  EXPECT_EQ(output_file_open(test::wide_path(u"\u4E2D\xD83D").c_str(), 0, &file), ERR_CANT_CREATE_FILE);
   EXPECT_EQ(output_file_open(nullptr, 0, &file), ERR_INVALID_PARAM);
   EXPECT_EQ(output_file_open("x", 0, nullptr), ERR_INVALID_PARAM);
   EXPECT_EQ(output_file_write(&file, "x", 1), ERR_INVALID_PARAM);
@@ -320,6 +323,7 @@ TEST_F(OutputFileTest, EveryAllocationFailureIsReportedAndCleanedUp) {
   put_text(dir_.file("old.dat"), "old");
   fs::create_symlink("old.dat", dir_.file("link"));
   const InFolder in_folder(dir_.path());
+  const std::string wide = test::wide_path(u"\u4E2D\u6587");
   const struct {
     const char* path;
     unsigned flags;
@@ -327,7 +331,7 @@ TEST_F(OutputFileTest, EveryAllocationFailureIsReportedAndCleanedUp) {
                {"other.dat", OUTPUT_NAMED_TEMPORARY},
                {"old.dat", OUTPUT_REPLACE},
                {"link", OUTPUT_REPLACE | OUTPUT_NAMED_TEMPORARY},
-               {"\xFF\xFE\x2D\x4E\x87\x65", OUTPUT_REPLACE}};
+               {wide.c_str(), OUTPUT_REPLACE}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     std::size_t fail_at = 1;
@@ -477,3 +481,126 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
 }
 
 }  // namespace
+
+namespace {
+
+// A loop device over a small image in a folder, and a second node of it
+// there; detached again at the end. Empty path when the system gives none.
+struct LoopDevice {
+  std::string path;  // the system's node
+  std::string node;  // another node of the same device
+  LoopDevice(const test::TempDir& dir, const std::string& content) {
+    put_text(dir.file("disk.img"), content + std::string(65536 - content.size(), '\0'));
+    const std::string command = "losetup -f --show " + dir.file("disk.img") + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return;
+    char name[64] = {};
+    if (std::fgets(name, sizeof name, pipe) != nullptr) path = std::string(name, std::strcspn(name, "\n"));
+    pclose(pipe);
+    struct stat info {};
+    if (path.empty() || stat(path.c_str(), &info) != 0) return;
+    node = dir.file("node");
+    if (mknod(node.c_str(), S_IFBLK | 0600, info.st_rdev) != 0) node.clear();
+  }
+  ~LoopDevice() {
+    if (!path.empty()) std::system(("losetup -d " + path + " 2>/dev/null").c_str());
+  }
+  std::string first_bytes(std::size_t size) const {
+    const test::Bytes bytes = test::read_file(path);
+    return std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+  }
+};
+
+}  // namespace
+
+// What an output must never be written over: the input it is made from
+// (through any name) and, without OUTPUT_REPLACE, any existing file or
+// block device. output_file_check and output_file_open_apart agree on it.
+TEST_F(OutputFileTest, TheInputAndExistingFilesAreSpared) {
+  put_text(dir_.file("in.xdt"), "input");
+  put_text(dir_.file("other.dat"), "other");
+  fs::create_hard_link(dir_.file("in.xdt"), dir_.file("hard.xdt"));
+  fs::create_symlink("in.xdt", dir_.file("soft.xdt"));
+  const int input_fd = open(dir_.file("in.xdt").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(input_fd, 0);
+  struct stat input {};
+  ASSERT_EQ(fstat(input_fd, &input), 0);
+  const std::string through_fd = "/proc/self/fd/" + std::to_string(input_fd);
+  const struct {
+    std::string path;
+    unsigned flags;
+    bool is_input;
+    bool name_taken;
+  } cases[] = {
+      {dir_.file("in.xdt"), OUTPUT_REPLACE, true, false},
+      {dir_.file("in.xdt"), 0, true, true},
+      {dir_.file("hard.xdt"), OUTPUT_REPLACE, true, false},
+      {dir_.file("soft.xdt"), OUTPUT_REPLACE, true, false},
+      {through_fd, OUTPUT_REPLACE, true, false},
+      {test::wide_path(test::widen(dir_.file("hard.xdt"))), OUTPUT_REPLACE, true, false},
+      {dir_.file("other.dat"), 0, false, true},
+      {dir_.file("other.dat"), OUTPUT_REPLACE, false, false},
+      {dir_.file("new.dat"), 0, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path.c_str() + std::string(" flags ") + std::to_string(c.flags));
+    OutputCheck check{};
+    ASSERT_EQ(output_file_check(c.path.c_str(), c.flags, dir_.file("soft.xdt").c_str(), &check), NO_ERROR);
+    EXPECT_EQ(check.is_input, c.is_input);
+    EXPECT_EQ(check.name_taken, c.name_taken);
+    const std::set<std::string> before = listing(dir_.path());
+    OutputFile file;
+    const ErrorCode code = output_file_open_apart(c.path.c_str(), c.flags, &input, &file);
+    EXPECT_EQ(file.is_input, c.is_input);
+    if (c.is_input || c.name_taken) {
+      EXPECT_EQ(code, ERR_CANT_CREATE_FILE);
+      EXPECT_EQ(errno, EEXIST);
+      EXPECT_EQ(file.fd, -1);
+      EXPECT_EQ(file.name_taken, !c.is_input && c.name_taken);
+    } else {
+      ASSERT_EQ(code, NO_ERROR);
+      output_file_discard(&file);
+    }
+    EXPECT_EQ(listing(dir_.path()), before);
+    EXPECT_EQ(text_of(dir_.file("in.xdt")), "input");
+    EXPECT_EQ(text_of(dir_.file("other.dat")), "other");
+  }
+  // Without an input to spare, the input is one more existing file.
+  OutputFile file;
+  ASSERT_EQ(output_file_open_apart(dir_.file("hard.xdt").c_str(), OUTPUT_REPLACE, nullptr, &file), NO_ERROR);
+  output_file_discard(&file);
+  close(input_fd);
+}
+
+// A block device holds data as a file does: replaced only with
+// OUTPUT_REPLACE, then written in place; never when it is the input.
+TEST_F(OutputFileTest, BlockDevicesAreExistingFiles) {
+  const LoopDevice device(dir_, "old disk");
+  if (device.node.empty()) GTEST_SKIP() << "no loop device here (needs root and losetup)";
+  for (const std::string& path : {device.path, device.node}) {
+    SCOPED_TRACE(path);
+    OutputCheck check{};
+    ASSERT_EQ(output_file_check(path.c_str(), 0, nullptr, &check), NO_ERROR);
+    EXPECT_TRUE(check.name_taken);
+    OutputFile file;
+    EXPECT_EQ(output_file_open(path.c_str(), 0, &file), ERR_CANT_CREATE_FILE);
+    EXPECT_TRUE(file.name_taken);
+    EXPECT_EQ(errno, EEXIST);
+    // Another node of the device being read is the input.
+    ASSERT_EQ(output_file_check(path.c_str(), OUTPUT_REPLACE, device.path.c_str(), &check), NO_ERROR);
+    EXPECT_TRUE(check.is_input);
+    EXPECT_FALSE(check.name_taken);
+    struct stat input {};
+    ASSERT_EQ(stat(device.node.c_str(), &input), 0);
+    EXPECT_EQ(output_file_open_apart(path.c_str(), OUTPUT_REPLACE, &input, &file), ERR_CANT_CREATE_FILE);
+    EXPECT_TRUE(file.is_input);
+    EXPECT_EQ(device.first_bytes(8), "old disk");
+  }
+  OutputFile file;
+  ASSERT_EQ(output_file_open(device.node.c_str(), OUTPUT_REPLACE, &file), NO_ERROR);
+  EXPECT_TRUE(file.in_place);
+  EXPECT_FALSE(file.in_order);
+  ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
+  ASSERT_EQ(output_file_commit(&file), NO_ERROR);
+  EXPECT_EQ(device.first_bytes(8), std::string("new disk"));
+}

@@ -23,58 +23,57 @@ TEST(NativePath, NarrowPathPassesThrough) {
 TEST(NativePath, WidePathsBecomeUtf8OrNothing) {
   const struct {
     const char* name;
-    std::string path;
+    std::u16string units;
     const char* utf8;  // null: unusable
   } cases[] = {
-      {"FF FE mark", "\xFF\xFE\x2D\x4E\x87\x65", "\xE4\xB8\xAD\xE6\x96\x87"},
-      {"FE FF mark", "\xFE\xFF\x2D\x4E\x87\x65", "\xE4\xB8\xAD\xE6\x96\x87"},
-      {"two-byte UTF-8", "\xFF\xFE\xE9\x01", "\xC7\xA9"},
-      {"surrogate pair", "\xFF\xFE\x3D\xD8\x01\xDE", "\xF0\x9F\x98\x81"},
-      {"just the mark", "\xFF\xFE", ""},
-      {"high surrogate at the end", "\xFF\xFE\x2D\x4E\x3D\xD8", nullptr},
-      {"high surrogate before a plain unit", "\xFF\xFE\x3D\xD8\x2D\x4E", nullptr},
-      {"lone low surrogate", "\xFF\xFE\x01\xDE\x2D\x4E", nullptr},
-      {"odd trailing byte", "\xFF\xFE\x2D\x4E\x41", nullptr},
-      {"high surrogate then odd byte", "\xFF\xFE\x3D\xD8\x41", nullptr},
+      {"CJK", u"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
+      {"ASCII, whose high bytes are zero", u"/tmp/w/wide.dat", "/tmp/w/wide.dat"},
+      {"units whose low byte is zero", u"\u4E00\u0100", "\xE4\xB8\x80\xC4\x80"},
+      {"Latin and CJK mixed", u"d\u00E9j\u00E0/\u4E2D.dat", "d\xC3\xA9j\xC3\xA0/\xE4\xB8\xAD.dat"},
+      {"two-byte UTF-8", u"\u01E9", "\xC7\xA9"},
+      {"surrogate pair", u"\xD83D\xDE01", "\xF0\x9F\x98\x81"},
+      {"just the mark", u"", ""},
+      {"high surrogate at the end", u"\u4E2D\xD83D", nullptr},
+      {"high surrogate before a plain unit", u"\xD83D\u4E2D", nullptr},
+      {"lone low surrogate", u"\xDE01\u4E2D", nullptr},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_TRUE(u_path_is_wide(c.path.c_str()));
-    test::CountingHooks hooks;
-    {
-      const NativePath native(c.path.c_str());
-      if (c.utf8 == nullptr) {
-        EXPECT_EQ(native.get(), nullptr);
-      } else {
-        ASSERT_NE(native.get(), nullptr);
-        EXPECT_EQ(std::string(native.get()), c.utf8);
+    for (const bool reversed_mark : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (reversed_mark ? ", FE FF" : ", FF FE"));
+      const std::string path = test::wide_path(c.units, reversed_mark);
+      EXPECT_TRUE(u_path_is_wide(path.c_str()));
+      test::CountingHooks hooks;
+      {
+        const NativePath native(path.c_str());
+        if (c.utf8 == nullptr) {
+          EXPECT_EQ(native.get(), nullptr);
+        } else {
+          ASSERT_NE(native.get(), nullptr);
+          EXPECT_EQ(std::string(native.get()), c.utf8);
+        }
       }
+      EXPECT_EQ(hooks.live_blocks(), 0u);
     }
-    EXPECT_EQ(hooks.live_blocks(), 0u);
   }
 }
 
 TEST(NativePath, AllocationFailureLeavesNoName) {
   test::CountingHooks hooks(1);
-  const NativePath native("\xFF\xFE\x2D\x4E");
+  const std::string wide = test::wide_path(u"\u4E2D");
+  const NativePath native(wide.c_str());
   EXPECT_EQ(native.get(), nullptr);
   EXPECT_TRUE(native.out_of_memory());
-  EXPECT_FALSE(NativePath("\xFF\xFE\x2D\x4E\x41").out_of_memory());
+  EXPECT_FALSE(NativePath(test::wide_path(u"\xD83D").c_str()).out_of_memory());
   EXPECT_EQ(hooks.live_blocks(), 0u);
 }
 
 TEST(OpenPath, OpensTheFileNamedByAWidePath) {
-  // A wide path cannot hold an ASCII unit (its high byte is NUL), so the
-  // name is opened relative to the folder that holds it.
   test::TempDir dir;
   test::write_file(dir.file("\xE4\xB8\xAD\xE6\x96\x87"), test::Bytes{'o', 'k'});
-  char previous[4096];
-  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  std::FILE* file = u_open_path("\xFF\xFE\x2D\x4E\x87\x65", "rb");
-  std::FILE* missing = u_open_path("\xFF\xFE\x2D\x4E", "rb");
-  std::FILE* broken = u_open_path("\xFF\xFE\x2D\x4E\x41", "rb");
-  ASSERT_EQ(chdir(previous), 0);
+  const std::u16string folder = test::widen(dir.path());
+  std::FILE* file = u_open_path(test::wide_path(folder + u"/\u4E2D\u6587").c_str(), "rb");
+  std::FILE* missing = u_open_path(test::wide_path(folder + u"/\u4E2D").c_str(), "rb");
+  std::FILE* broken = u_open_path(test::wide_path(folder + u"/\xD83D").c_str(), "rb");
   ASSERT_NE(file, nullptr);
   char bytes[3] = {};
   EXPECT_EQ(std::fread(bytes, 1, 2, file), 2u);
@@ -88,17 +87,20 @@ TEST(OpenPath, OpensTheFileNamedByAWidePath) {
 TEST(OpenPath, StatAndOpenFollowTheConvention) {
   test::TempDir dir;
   test::write_file(dir.file("\xE4\xB8\xAD\xE6\x96\x87"), test::Bytes{'o', 'k'});
+  const std::string wide = test::wide_path(u"\u4E2D\u6587");
+  const std::string missing = test::wide_path(u"\u4E2D");
+  const std::string broken = test::wide_path(u"\u4E2D\xD83D");
   const struct {
     const char* path;
     std::size_t fail_at;  // allocation refused, 0: none
     int error;            // 0: the call succeeds
   } cases[] = {
-      {"\xFF\xFE\x2D\x4E\x87\x65", 0, 0},
+      {wide.c_str(), 0, 0},
       {"\xE4\xB8\xAD\xE6\x96\x87", 0, 0},
-      {"\xFF\xFE\x2D\x4E", 0, ENOENT},
-      {"\xFF\xFE\x2D\x4E\x41", 0, EINVAL},
+      {missing.c_str(), 0, ENOENT},
+      {broken.c_str(), 0, EINVAL},
       {nullptr, 0, EINVAL},
-      {"\xFF\xFE\x2D\x4E\x87\x65", 1, ENOMEM},
+      {wide.c_str(), 1, ENOMEM},
   };
   char previous[4096];
   ASSERT_NE(getcwd(previous, sizeof previous), nullptr);

@@ -1,12 +1,14 @@
 // The height-to-phase conversion: rounding, the representable range and
 // allocation failures.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_format.h>
 #include <mapconv/data_file_writer.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/xdt_reader.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cerrno>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -344,6 +347,47 @@ TEST(ConversionSession, TakenNameAndReasonsOfFailure) {
   }
   memory_hooks = saved;
   phase_map_release(&map);
+}
+
+// The conversion never writes over the file it reads, whatever name leads
+// to it and whatever the flags; the input is then left as it was, and
+// nothing else appears.
+TEST(ConvertXdtFile, RefusesAnOutputThatIsItsInput) {
+  test::TempDir dir;
+  const std::string input = dir.file("in.xdt");
+  test::write_file(input, test::xdt_bytes(3, 2, test::grid(3, 2, 1e-5f, [](int r, int k) { return 1e-8f * (r + k); })));
+  const test::Bytes before = test::read_file(input);
+  std::filesystem::create_hard_link(input, dir.file("hard.xdt"));
+  std::filesystem::create_symlink("in.xdt", dir.file("soft.xdt"));
+  const int fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string through_fd = "/proc/self/fd/" + std::to_string(fd);
+  const std::set<std::string> names = test::listing(dir.path());
+  for (const std::string& output : {input, dir.file("hard.xdt"), dir.file("soft.xdt"), through_fd}) {
+    for (const unsigned flags : {0u, unsigned{OUTPUT_REPLACE}}) {
+      SCOPED_TRACE(output + " flags " + std::to_string(flags));
+      const ConversionOptions options{flags, 0};
+      ConversionResult result{};
+      EXPECT_EQ(convert_xdt_file(dir.file("soft.xdt").c_str(), output.c_str(), &options, &result),
+                ERR_CANT_CREATE_FILE);
+      EXPECT_TRUE(result.same_file);
+      EXPECT_FALSE(result.name_taken);
+      EXPECT_EQ(result.read_failure, NO_ERROR);
+      EXPECT_EQ(test::read_file(input), before);
+      EXPECT_EQ(test::listing(dir.path()), names);
+    }
+  }
+  close(fd);
+  // Another file is no input: replaced with the flag, kept without it.
+  test::write_file(dir.file("other.dat"), test::Bytes{'o', 'l', 'd'});
+  for (const unsigned flags : {0u, unsigned{OUTPUT_REPLACE}}) {
+    const ConversionOptions options{flags, 0};
+    ConversionResult result{};
+    EXPECT_EQ(convert_xdt_file(input.c_str(), dir.file("other.dat").c_str(), &options, &result),
+              flags == 0 ? ERR_CANT_CREATE_FILE : NO_ERROR);
+    EXPECT_FALSE(result.same_file);
+    EXPECT_EQ(result.name_taken, flags == 0);
+  }
 }
 
 }  // namespace

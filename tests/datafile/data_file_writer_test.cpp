@@ -501,7 +501,8 @@ TEST(DataFileWriter, ByteOrderMarkPath) {
   test::TempDir dir;
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  const char wide[] = "\xFF\xFE\x2D\x4E\x87\x65\x41\x01";  // U+4E2D U+6587 U+0141
+  const std::string wide_name = test::wide_path(u"\u4E2D\u6587\u0141");
+  const char* const wide = wide_name.c_str();
   const TestPhase phase(3, 2);
   ErrorCode no_memory = NO_ERROR;
   {
@@ -519,6 +520,31 @@ TEST(DataFileWriter, ByteOrderMarkPath) {
   const std::string name = dir.file("\xE4\xB8\xAD\xE6\x96\x87\xC5\x81");
   ASSERT_TRUE(std::filesystem::exists(name));
   EXPECT_EQ(std::filesystem::file_size(name), 858u);
+}
+
+// Either mark, and names of ASCII units (whose high byte is zero), through
+// both writers.
+TEST(DataFileWriter, WidePathsAfterEitherMark) {
+  test::TempDir dir;
+  const TestPhase phase(3, 2);
+  const struct {
+    std::u16string units;
+    std::string file;
+  } names[] = {{u"wide.dat", "wide.dat"}, {u"d\u00E9j\u00E0 \u4E2D.dat", "d\xC3\xA9j\xC3\xA0 \xE4\xB8\xAD.dat"}};
+  for (const auto& name : names) {
+    for (const bool reversed_mark : {false, true}) {
+      for (const bool atomic : {false, true}) {
+        SCOPED_TRACE(name.file + (reversed_mark ? ", FE FF" : ", FF FE") + (atomic ? ", atomic" : ""));
+        const std::string path = test::wide_path(test::widen(dir.path()) + u"/" + name.units, reversed_mark);
+        const ErrorCode code =
+            atomic ? write_data_file_atomic(path.c_str(), OUTPUT_REPLACE, nullptr, nullptr, nullptr, &phase.map)
+                   : write_data_file(path.c_str(), nullptr, nullptr, nullptr, &phase.map);
+        EXPECT_EQ(code, NO_ERROR);
+        EXPECT_EQ(test::listing(dir.path()), std::set<std::string>{name.file});
+        std::filesystem::remove(dir.file(name.file));
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -212,4 +212,20 @@ void fail_reads_after(int fd, std::size_t good_bytes) {
   close(memory);
 }
 
+std::string wide_path(std::u16string_view units, bool reversed_mark) {
+  std::string wide = reversed_mark ? "\xFE\xFF" : "\xFF\xFE";
+  for (const char16_t unit : units) {
+    wide.push_back(static_cast<char>(unit & 0xFF));
+    wide.push_back(static_cast<char>(unit >> 8));
+  }
+  wide.append(2, '\0');
+  return wide;
+}
+
+std::u16string widen(std::string_view latin1) {
+  std::u16string units;
+  for (const char byte : latin1) units.push_back(static_cast<unsigned char>(byte));
+  return units;
+}
+
 }  // namespace test

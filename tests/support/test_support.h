@@ -10,6 +10,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace test {
@@ -42,6 +43,12 @@ std::set<std::string> listing(const std::string& folder, Depth depth = Depth::fo
 // text with every token replaced by value (a value holding the token is not
 // expanded again).
 std::string replace_all(std::string text, const std::string& token, const std::string& value);
+
+// A wide path as the library takes it: a byte-order mark (FF FE, or FE FF
+// when reversed_mark), the units little-endian, then the zero unit that
+// ends it. widen gives the units of an ASCII (or Latin-1) name.
+std::string wide_path(std::u16string_view units, bool reversed_mark = false);
+std::u16string widen(std::string_view latin1);
 
 struct XdtPoint {
   float x;

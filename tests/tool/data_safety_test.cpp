@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -62,6 +63,8 @@ enum class Setup {
   symlink_output,    // {dir}/out.dat is a symbolic link to {dir}/target.dat, which holds the old output
   read_only_folder,  // {dir}/locked holds a writable old output and refuses new files
   dangling_link,     // {dir}/out.dat is a symbolic link to {dir}/made.dat, which does not exist
+  block_device,      // {dir}/out.dat is a block device (a loop device) holding the old output
+  protected_output,  // {dir}/out.dat holds the old output, mode 0444, someone else's; run unprivileged
 };
 
 enum class Expect { old_output, converted, no_output };
@@ -79,6 +82,14 @@ struct SafetyCase {
 };
 
 void PrintTo(const SafetyCase& c, std::ostream* out) { *out << c.name; }
+
+// Detaches a loop device set up for a case, whatever happened.
+struct LoopDetach {
+  std::string device;
+  ~LoopDetach() {
+    if (!device.empty()) std::system(("losetup -d " + device + " 2>/dev/null").c_str());
+  }
+};
 
 // Takes a file system mounted for a case away again, whatever happened.
 struct Unmount {
@@ -246,6 +257,24 @@ const SafetyCase kCases[] = {
          unable(IN, "{dir}/locked/out.dat") + "\tthere was an error reading the file \"" + IN +
          "\"\n\tERR_PARAM_OUT_OF_RANGE\n",
      Expect::old_output},
+    {"block device output",
+     Setup::block_device,
+     GRID,
+     {IN, OUT},
+     OUT,
+     3,
+     unable(IN, OUT) + "\t\"" + OUT + "\" already exists\n",
+     Expect::old_output},
+    {"block device output with force", Setup::block_device, GRID, {"-f", IN, OUT}, OUT, 0, success(),
+     Expect::converted},
+    {"write-protected output with force",
+     Setup::protected_output,
+     GRID,
+     {"-f", IN, OUT},
+     OUT,
+     5,
+     write_failure(OUT, "ERR_CANT_CREATE_FILE"),
+     Expect::old_output},
     {"read-only folder, writable output, force",
      Setup::read_only_folder,
      GRID,
@@ -267,6 +296,7 @@ TEST_P(DataSafety, OldFilesSurviveAndNothingIsLeftBehind) {
   test::RunOptions options;
   options.file_size_limit = c.file_size_limit;
   Unmount mounted;
+  LoopDetach loop;
   switch (c.setup) {
     case Setup::none:
       test::write_file(dir.file("out.dat"), OLD_OUTPUT);
@@ -294,6 +324,35 @@ TEST_P(DataSafety, OldFilesSurviveAndNothingIsLeftBehind) {
     case Setup::symlink_output:
       test::write_file(dir.file("target.dat"), OLD_OUTPUT);
       std::filesystem::create_symlink("target.dat", dir.file("out.dat"));
+      break;
+    case Setup::block_device: {
+      Bytes image = OLD_OUTPUT;
+      image.resize(65536);
+      test::write_file(dir.file("disk.img"), image);
+      FILE* pipe = popen(("losetup -f --show " + dir.file("disk.img") + " 2>/dev/null").c_str(), "r");
+      char name[64] = {};
+      if (pipe != nullptr) {
+        if (std::fgets(name, sizeof name, pipe) == nullptr) name[0] = '\0';
+        pclose(pipe);
+      }
+      loop.device = std::string(name, std::strcspn(name, "\n"));
+      struct stat device {};
+      if (loop.device.empty() || stat(loop.device.c_str(), &device) != 0 ||
+          mknod(dir.file("out.dat").c_str(), S_IFBLK | 0600, device.st_rdev) != 0) {
+        GTEST_SKIP() << "no loop device here (needs root and losetup)";
+      }
+      break;
+    }
+    case Setup::protected_output:
+      test::write_file(dir.file("out.dat"), OLD_OUTPUT);
+      std::filesystem::permissions(dir.file("out.dat"), std::filesystem::perms::owner_read |
+                                                            std::filesystem::perms::group_read |
+                                                            std::filesystem::perms::others_read);
+      // A folder anyone may write in, so that only the file's own
+      // protection stands in the way; root runs the case without privileges.
+      std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+      std::filesystem::permissions(in, std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+      options.unprivileged = true;
       break;
     case Setup::read_only_folder:
       std::filesystem::create_directory(dir.file("locked"));
@@ -328,6 +387,19 @@ TEST_P(DataSafety, OldFilesSurviveAndNothingIsLeftBehind) {
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(test::read_file(in), input_before) << "the input changed";
   const std::string output = test::replace_all(c.output, "{dir}", dir.path());
+  if (c.setup == Setup::block_device) {
+    // A device keeps its size: what counts is what its first bytes hold.
+    const Bytes device = test::read_file(output);
+    Bytes expected = OLD_OUTPUT;
+    if (c.expect == Expect::converted) {
+      ASSERT_EQ(test::run_program(MAPCONV, {in, scratch.file("converted.dat")}, scratch).status, 0);
+      expected = test::read_file(scratch.file("converted.dat"));
+    }
+    ASSERT_GE(device.size(), expected.size());
+    EXPECT_EQ(Bytes(device.begin(), device.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected);
+    EXPECT_EQ(listing(dir.path()), before);
+    return;
+  }
   switch (c.expect) {
     case Expect::old_output:
       EXPECT_EQ(test::read_file(output), output == in ? input_before : OLD_OUTPUT);

@@ -78,15 +78,8 @@ TEST(RunMapconv, EveryAllocationFailureIsReportedAndNothingLeaks) {
   EXPECT_EQ(phase_map_failures, 1);
 }
 
-// A byte-order mark, then the units little-endian. Arguments are C strings,
-// so a wide name can only hold units whose two bytes are both non-zero.
-std::string wide_name(std::initializer_list<std::uint16_t> units) {
-  std::string wide = "\xFF\xFE";
-  for (const std::uint16_t unit : units) {
-    wide.push_back(static_cast<char>(unit & 0xFF));
-    wide.push_back(static_cast<char>(unit >> 8));
-  }
-  return wide;
+std::string wide_name(std::u16string_view units, bool reversed_mark = false) {
+  return test::wide_path(units, reversed_mark);
 }
 
 TEST(FileExists, OnlyRegularFiles) {
@@ -111,16 +104,23 @@ TEST(FileExists, WidePathsNameTheirUtf8Twins) {
   const std::filesystem::path saved = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
 
-  const bool file = file_exists(wide_name({0x4E2D, 0x6587}).c_str());
-  const bool folder = file_exists(wide_name({0x76EE, 0x5F55}).c_str());
-  const bool missing = file_exists(wide_name({0x65E0}).c_str());
-  const bool reversed_mark = file_exists(("\xFE\xFF" + wide_name({0x4E2D, 0x6587}).substr(2)).c_str());
+  const bool file = file_exists(wide_name(u"\u4E2D\u6587").c_str());
+  const bool folder = file_exists(wide_name(u"\u76EE\u5F55").c_str());
+  const bool missing = file_exists(wide_name(u"\u65E0").c_str());
+  const bool reversed_mark = file_exists(wide_name(u"\u4E2D\u6587", true).c_str());
   std::filesystem::current_path(saved);
 
   EXPECT_TRUE(file);
   EXPECT_FALSE(folder);
   EXPECT_FALSE(missing);
   EXPECT_TRUE(reversed_mark);
+  // ASCII units (high byte zero) name absolute paths, after either mark.
+  for (const bool reversed : {false, true}) {
+    EXPECT_TRUE(file_exists(wide_name(test::widen(dir.path()) + u"/\u4E2D\u6587", reversed).c_str()));
+    EXPECT_FALSE(file_exists(wide_name(test::widen(dir.path()) + u"/\u76EE\u5F55", reversed).c_str()));
+    test::write_file(dir.file("plain.xdt"), test::Bytes{1});
+    EXPECT_TRUE(file_exists(wide_name(test::widen(dir.file("plain.xdt")), reversed).c_str()));
+  }
 }
 
 }  // namespace

@@ -75,7 +75,8 @@ struct ConversionResult {
   ErrorCode read_failure;   // the reader's code; it printed its diagnostics through u_print
   ErrorCode setup_failure;  // ERR_NO_MEM: no working memory once the input was open; nothing written
   ErrorCode write_failure;  // the writer's code; errno held the system's reason when it was set
-  bool name_taken;          // write_failure because a regular file of that name exists (no OUTPUT_REPLACE)
+  bool name_taken;          // write_failure because an existing file has that name (no OUTPUT_REPLACE)
+  bool same_file;           // write_failure because the output is the input itself; nothing written
   std::size_t unrepresentable;  // heights written as PHASE_INVALID because their count does not fit
 };
 
@@ -87,8 +88,11 @@ struct ConversionResult {
 // that takes no new file) gets it first, after a pass over the whole input,
 // so that a bad input is found before anything is written. Once writing has
 // failed the input is still read to its end: a bad input is then reported
-// as such. Returns 0 or the code that decides the outcome: read_failure,
-// else setup_failure, else write_failure. *result is always set.
+// as such. An output that is the input file (through any name or link) is
+// refused before anything is written, with or without OUTPUT_REPLACE:
+// write_failure ERR_CANT_CREATE_FILE with same_file, and the input is not
+// read further. Returns 0 or the code that decides the outcome:
+// read_failure, else setup_failure, else write_failure. *result is always set.
 MAPCONV_API ErrorCode convert_xdt_file(const char* input, const char* output,
                                        const ConversionOptions* options, ConversionResult* result);
 
@@ -97,14 +101,14 @@ MAPCONV_API ErrorCode convert_xdt_file(const char* input, const char* output,
 struct ConversionState;
 struct ConversionSession {
   std::size_t unrepresentable;  // heights written so far as PHASE_INVALID because their count does not fit
-  bool name_taken;              // open or commit found a regular file of that name (no OUTPUT_REPLACE)
+  bool name_taken;              // open or commit found an existing file of that name (no OUTPUT_REPLACE)
   ConversionState* state;       // through memory_hooks; null when no file is open
 };
 
 // Starts the data file of a columns x rows grid (1 to 32767 each) at output
 // (library path convention); flags are those of output_file_open. Returns 0,
 // ERR_INVALID_PARAM, ERR_NO_MEM or ERR_CANT_CREATE_FILE (name_taken set when
-// a regular file of that name exists; otherwise errno tells why). After a
+// an existing file of that name exists; otherwise errno tells why). After a
 // failure the session owns nothing.
 MAPCONV_API ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32_t columns,
                                               std::int32_t rows, float lateral_resolution,

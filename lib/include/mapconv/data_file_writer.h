@@ -45,12 +45,13 @@ MAPCONV_API ErrorCode write_int16_block(const std::uint16_t* values, std::uint32
 // the header whenever it is known, and the file appears under its name only at
 // a successful commit. Until then, and after any failure or a discard, the
 // folder holds what it held before. A plain record so that it can live on
-// the caller's stack: the caller reads in_order and name_taken, and never
+// the caller's stack: the caller reads the three flags below, and never
 // writes any field; the fields after them are the functions' own state and
 // may change meaning between versions.
 struct DataFileStream {
   bool in_order;    // a character device: the header must be written before any block
-  bool name_taken;  // begin or commit found a regular file of that name (no OUTPUT_REPLACE)
+  bool name_taken;  // begin or commit found an existing file of that name (no OUTPUT_REPLACE)
+  bool is_input;    // begin_apart found that the name leads to the input
 
   // The functions' own state.
   OutputFile output;
@@ -86,6 +87,13 @@ MAPCONV_API ErrorCode data_file_stream_begin(const char* path, unsigned flags, s
                                              const IntensityMap* intensity, const PhaseMap* phase,
                                              DataFileStream* stream);
 
+// data_file_stream_begin for a file made from the input that input describes
+// (its fstat status): an output that is that file is refused as
+// output_file_open_apart refuses it (ERR_CANT_CREATE_FILE, is_input set).
+MAPCONV_API ErrorCode data_file_stream_begin_apart(const char* path, unsigned flags, const struct stat* input,
+                                                   std::int32_t header_format, const IntensityMap* intensity,
+                                                   const PhaseMap* phase, DataFileStream* stream);
+
 // Appends count values to the intensity block, or to the phase block once the
 // intensity block is complete; big-endian in the file. Returns 0,
 // ERR_CANT_WRITE_FILE, or ERR_INVALID_PARAM for more values than the block
@@ -117,7 +125,7 @@ MAPCONV_API void data_file_stream_discard(DataFileStream* stream);
 // or not at all, and an existing one is replaced only with OUTPUT_REPLACE
 // (keeping its permission bits). Same codes as data_file_stream_begin and
 // commit, and those of write_data_file for the maps. *name_taken (when not
-// null) tells ERR_CANT_CREATE_FILE because a regular file of that name
+// null) tells ERR_CANT_CREATE_FILE because an existing file of that name
 // exists from any other reason (a missing folder, no permission: see errno).
 MAPCONV_API ErrorCode write_data_file_atomic(const char* path, unsigned flags, const SoftwareInfo* software,
                                              const DataFileHeader* header, const IntensityMap* intensity,

@@ -12,13 +12,19 @@
 #include <cstddef>
 #include <cstdint>
 
+struct stat;
+
 enum OutputFileFlags : unsigned {
-  OUTPUT_REPLACE = 1u,          // an existing regular file of that name may be replaced (the -f switch)
+  OUTPUT_REPLACE = 1u,          // an existing file of that name may be replaced (the -f switch)
   OUTPUT_NAMED_TEMPORARY = 2u,  // skip the unnamed temporary and use a hidden name (the fallback)
 };
 
+// An existing file is a regular file or a block device: either holds data
+// that replacing it would lose, so neither is written without OUTPUT_REPLACE.
+// Character devices (/dev/null, a terminal) are written in place as they are.
+
 // A plain record so that it can live on the caller's stack: the caller
-// writes through fd and reads the four flags after it, and never writes any
+// writes through fd and reads the five flags after it, and never writes any
 // field; the fields after them are the functions' own state and may change
 // meaning between versions.
 struct OutputFile {
@@ -26,9 +32,10 @@ struct OutputFile {
   bool in_place;       // writing straight into the final file: a device, or an existing file in a
                        // folder that refuses new files (OUTPUT_REPLACE only)
   bool in_order;       // a character device: bytes go out front to back, no seeking, no positional writes
-  bool name_taken;     // open or commit failed because a file of that name exists and
-                       // OUTPUT_REPLACE was not given
+  bool name_taken;     // open or commit failed because an existing file (see above) has that
+                       // name and OUTPUT_REPLACE was not given
   bool dangling_link;  // open failed because the name is a symbolic link to nothing
+  bool is_input;       // open failed because the name leads to the input it must spare
 
   // The functions' own state.
   int folder_fd;          // the final name's folder (O_PATH); -1 when in place or closed
@@ -53,8 +60,37 @@ MAPCONV_API void output_file_clear(OutputFile* file);
 // folder refuses new files, the existing file is written in place, and left
 // untouched until the first write. On failure *file is cleared but for
 // name_taken and dangling_link, and errno tells why: ERR_NO_MEM,
-// ERR_CANT_CREATE_FILE, or ERR_INVALID_PARAM for a null argument.
+// ERR_CANT_CREATE_FILE, or ERR_INVALID_PARAM for a null argument. With
+// OUTPUT_REPLACE, an existing file the caller may not open for writing is
+// refused (EACCES), as opening it for writing would be: replacing it would
+// undo its owner's protection. A replaced file is a new file: other hard
+// links to the old one keep the old bytes.
 MAPCONV_API ErrorCode output_file_open(const char* path, unsigned flags, OutputFile* file);
+
+// output_file_open, and also refuses, before anything is written and with or
+// without OUTPUT_REPLACE, an output that is the file input describes (the
+// status of the file being read, from fstat): the same device and inode,
+// through any name, hard or symbolic link or /proc/self/fd/N, or the same
+// block device through another node. Sets is_input and errno EEXIST then.
+// A null input spares nothing.
+MAPCONV_API ErrorCode output_file_open_apart(const char* path, unsigned flags, const struct stat* input,
+                                             OutputFile* file);
+
+// The refusals output_file_open_apart would make at path for these flags,
+// found before any work starts so that a program can report them first.
+struct OutputCheck {
+  bool name_taken;  // an existing file stands there and OUTPUT_REPLACE was not given
+  bool is_input;    // the name leads to the file at input
+};
+
+// Fills *check for an output at path and an input path (null: none), both
+// under the library's path convention; a name that cannot be looked at
+// counts as neither (output_file_open then tells why). Returns 0, or
+// ERR_NO_MEM when a wide name could not be converted, so that nothing can be
+// said (an existing output taken for absent would be replaced), or
+// ERR_INVALID_PARAM for a null path or check.
+MAPCONV_API ErrorCode output_file_check(const char* path, unsigned flags, const char* input,
+                                        OutputCheck* check);
 
 // Writes at the current position, over short writes and interruptions.
 // ERR_CANT_WRITE_FILE on failure, errno telling why; the caller then
