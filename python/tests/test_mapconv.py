@@ -318,6 +318,25 @@ def test_convert_never_writes_over_its_input(tmp_path, name, force):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["hard.xdt", "in.xdt", "soft.xdt"]
 
 
+def test_an_existing_block_device_is_not_replaced_without_force(tmp_path):
+    (tmp_path / "disk.img").write_bytes(b"disk" + bytes(65532))
+    made = subprocess.run(["losetup", "-f", "--show", str(tmp_path / "disk.img")], capture_output=True, text=True)
+    if made.returncode != 0:
+        pytest.skip("no loop device here (needs root and losetup)")
+    device = made.stdout.strip()
+    try:
+        write_xdt(tmp_path / "in.xdt", np.zeros((2, 3), np.float32))
+        for call in (lambda: mapconv.convert(tmp_path / "in.xdt", device),
+                     lambda: mapconv.save_heights(device, np.zeros((2, 3)), 1e-5),
+                     lambda: mapconv.write_data_file(device, _phase(2, 2))):
+            with pytest.raises(mapconv.FileExists):
+                call()
+            with open(device, "rb") as disk:
+                assert disk.read(4) == b"disk"
+    finally:
+        subprocess.run(["losetup", "-d", device], check=False)
+
+
 def test_force_replaces(tmp_path):
     (tmp_path / "x.dat").write_bytes(b"old")
     mapconv.save_heights(tmp_path / "x.dat", np.zeros((2, 3), np.float32), 1e-5, force=True)

@@ -30,6 +30,8 @@ using test::listing;
 // The unnamed temporary, then the hidden name.
 const unsigned TEMPORARIES[] = {0u, OUTPUT_NAMED_TEMPORARY};
 
+std::string text_of_bytes(const test::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
 std::string text_of(const std::string& path) {
   const test::Bytes bytes = test::read_file(path);
   return std::string(bytes.begin(), bytes.end());
@@ -482,36 +484,6 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
 
 }  // namespace
 
-namespace {
-
-// A loop device over a small image in a folder, and a second node of it
-// there; detached again at the end. Empty path when the system gives none.
-struct LoopDevice {
-  std::string path;  // the system's node
-  std::string node;  // another node of the same device
-  LoopDevice(const test::TempDir& dir, const std::string& content) {
-    put_text(dir.file("disk.img"), content + std::string(65536 - content.size(), '\0'));
-    const std::string command = "losetup -f --show " + dir.file("disk.img") + " 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return;
-    char name[64] = {};
-    if (std::fgets(name, sizeof name, pipe) != nullptr) path = std::string(name, std::strcspn(name, "\n"));
-    pclose(pipe);
-    struct stat info {};
-    if (path.empty() || stat(path.c_str(), &info) != 0) return;
-    node = dir.file("node");
-    if (mknod(node.c_str(), S_IFBLK | 0600, info.st_rdev) != 0) node.clear();
-  }
-  ~LoopDevice() {
-    if (!path.empty()) std::system(("losetup -d " + path + " 2>/dev/null").c_str());
-  }
-  std::string first_bytes(std::size_t size) const {
-    const test::Bytes bytes = test::read_file(path);
-    return std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
-  }
-};
-
-}  // namespace
 
 // What an output must never be written over: the input it is made from
 // (through any name) and, without OUTPUT_REPLACE, any existing file or
@@ -575,7 +547,8 @@ TEST_F(OutputFileTest, TheInputAndExistingFilesAreSpared) {
 // A block device holds data as a file does: replaced only with
 // OUTPUT_REPLACE, then written in place; never when it is the input.
 TEST_F(OutputFileTest, BlockDevicesAreExistingFiles) {
-  const LoopDevice device(dir_, "old disk");
+  const test::LoopDevice device(dir_.file("disk.img"), test::Bytes{'o', 'l', 'd', ' ', 'd', 'i', 's', 'k'},
+                                dir_.file("node"));
   if (device.node.empty()) GTEST_SKIP() << "no loop device here (needs root and losetup)";
   for (const std::string& path : {device.path, device.node}) {
     SCOPED_TRACE(path);
@@ -594,7 +567,7 @@ TEST_F(OutputFileTest, BlockDevicesAreExistingFiles) {
     ASSERT_EQ(stat(device.node.c_str(), &input), 0);
     EXPECT_EQ(output_file_open_apart(path.c_str(), OUTPUT_REPLACE, &input, &file), ERR_CANT_CREATE_FILE);
     EXPECT_TRUE(file.is_input);
-    EXPECT_EQ(device.first_bytes(8), "old disk");
+    EXPECT_EQ(text_of_bytes(device.first_bytes(8)), "old disk");
   }
   OutputFile file;
   ASSERT_EQ(output_file_open(device.node.c_str(), OUTPUT_REPLACE, &file), NO_ERROR);
@@ -602,5 +575,5 @@ TEST_F(OutputFileTest, BlockDevicesAreExistingFiles) {
   EXPECT_FALSE(file.in_order);
   ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
   ASSERT_EQ(output_file_commit(&file), NO_ERROR);
-  EXPECT_EQ(device.first_bytes(8), std::string("new disk"));
+  EXPECT_EQ(text_of_bytes(device.first_bytes(8)), "new disk");
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,6 +227,32 @@ std::u16string widen(std::string_view latin1) {
   std::u16string units;
   for (const char byte : latin1) units.push_back(static_cast<unsigned char>(byte));
   return units;
+}
+
+LoopDevice::LoopDevice(const std::string& image, const Bytes& content, const std::string& node_path) {
+  Bytes bytes = content;
+  bytes.resize(65536);
+  write_file(image, bytes);
+  std::FILE* pipe = popen(("losetup -f --show '" + image + "' 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return;
+  char name[64] = {};
+  if (std::fgets(name, sizeof name, pipe) == nullptr) name[0] = '\0';
+  pclose(pipe);
+  path = std::string(name, std::strcspn(name, "\n"));
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return;
+  if (mknod(node_path.c_str(), S_IFBLK | 0600, info.st_rdev) == 0) node = node_path;
+}
+
+LoopDevice::~LoopDevice() {
+  if (path.empty()) return;
+  [[maybe_unused]] const int detached = std::system(("losetup -d " + path + " 2>/dev/null").c_str());
+}
+
+Bytes LoopDevice::first_bytes(std::size_t size) const {
+  Bytes bytes = read_file(path);
+  bytes.resize(std::min(size, bytes.size()));
+  return bytes;
 }
 
 }  // namespace test

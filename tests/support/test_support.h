@@ -44,6 +44,19 @@ std::set<std::string> listing(const std::string& folder, Depth depth = Depth::fo
 // expanded again).
 std::string replace_all(std::string text, const std::string& token, const std::string& value);
 
+// A loop device over a 64 KiB image file that starts with content, and a
+// second block-device node of it at node; detached at the end. node is
+// empty when the system gives no loop device (it needs root and losetup).
+struct LoopDevice {
+  std::string path;  // the system's own node
+  std::string node;
+  LoopDevice(const std::string& image, const Bytes& content, const std::string& node_path);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  Bytes first_bytes(std::size_t size) const;
+};
+
 // A wide path as the library takes it: a byte-order mark (FF FE, or FE FF
 // when reversed_mark), the units little-endian, then the zero unit that
 // ends it. widen gives the units of an ASCII (or Latin-1) name.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -82,14 +83,6 @@ struct SafetyCase {
 };
 
 void PrintTo(const SafetyCase& c, std::ostream* out) { *out << c.name; }
-
-// Detaches a loop device set up for a case, whatever happened.
-struct LoopDetach {
-  std::string device;
-  ~LoopDetach() {
-    if (!device.empty()) std::system(("losetup -d " + device + " 2>/dev/null").c_str());
-  }
-};
 
 // Takes a file system mounted for a case away again, whatever happened.
 struct Unmount {
@@ -296,7 +289,7 @@ TEST_P(DataSafety, OldFilesSurviveAndNothingIsLeftBehind) {
   test::RunOptions options;
   options.file_size_limit = c.file_size_limit;
   Unmount mounted;
-  LoopDetach loop;
+  std::optional<test::LoopDevice> loop;
   switch (c.setup) {
     case Setup::none:
       test::write_file(dir.file("out.dat"), OLD_OUTPUT);
@@ -325,24 +318,10 @@ TEST_P(DataSafety, OldFilesSurviveAndNothingIsLeftBehind) {
       test::write_file(dir.file("target.dat"), OLD_OUTPUT);
       std::filesystem::create_symlink("target.dat", dir.file("out.dat"));
       break;
-    case Setup::block_device: {
-      Bytes image = OLD_OUTPUT;
-      image.resize(65536);
-      test::write_file(dir.file("disk.img"), image);
-      FILE* pipe = popen(("losetup -f --show " + dir.file("disk.img") + " 2>/dev/null").c_str(), "r");
-      char name[64] = {};
-      if (pipe != nullptr) {
-        if (std::fgets(name, sizeof name, pipe) == nullptr) name[0] = '\0';
-        pclose(pipe);
-      }
-      loop.device = std::string(name, std::strcspn(name, "\n"));
-      struct stat device {};
-      if (loop.device.empty() || stat(loop.device.c_str(), &device) != 0 ||
-          mknod(dir.file("out.dat").c_str(), S_IFBLK | 0600, device.st_rdev) != 0) {
-        GTEST_SKIP() << "no loop device here (needs root and losetup)";
-      }
+    case Setup::block_device:
+      loop.emplace(dir.file("disk.img"), OLD_OUTPUT, dir.file("out.dat"));
+      if (loop->node.empty()) GTEST_SKIP() << "no loop device here (needs root and losetup)";
       break;
-    }
     case Setup::protected_output:
       test::write_file(dir.file("out.dat"), OLD_OUTPUT);
       std::filesystem::permissions(dir.file("out.dat"), std::filesystem::perms::owner_read |

@@ -286,11 +286,15 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
     std::string err;
     bool drawn;  // old.png holds a new picture afterwards
   };
+  // A disk counts as an existing picture.
+  const test::LoopDevice device(dir.file("disk.img"), test::Bytes{'d', 'i', 's', 'k'}, dir.file("disk"));
+  const std::string disk = device.node.empty() ? old_picture : device.node;
   const Case cases[] = {
       {{"--png", old_picture, input},
        1,
        "mapinfo: " + old_picture + ": already exists (use -f to replace it)\n",
        false},
+      {{"--png", disk, input}, 1, "mapinfo: " + disk + ": already exists (use -f to replace it)\n", false},
       {{"-f", "--png", old_picture, input}, 0, "", true},
       {{"--force", "--png=" + old_picture, input}, 0, "", true},
       {{"--force", "--png", input, input}, 1, input + ": is the input file", false},
@@ -315,6 +319,9 @@ TEST(Mapinfo, GuardsThePictureAndItsInput) {
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
     EXPECT_NE(result.out.find("9 columns x 6 rows"), std::string::npos) << c.arguments[2];
     EXPECT_EQ(test::read_file(input), surface_xdt()) << c.arguments[2];
+    if (!device.node.empty()) {
+      EXPECT_EQ(device.first_bytes(4), (test::Bytes{'d', 'i', 's', 'k'}));
+    }
     if (c.drawn) {
       EXPECT_EQ(decode(old_picture).width, 9u);
     } else {

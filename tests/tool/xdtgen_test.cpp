@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -41,6 +42,8 @@ enum class Setup {
   appears,              // {out} is made, holding OLD, just after xdtgen starts
   dangling,             // {out} is a symbolic link to {dir}/made.xdt, which does not exist
   old_file_terminated,  // old_file, and SIGTERM comes while xdtgen writes
+  block_device,         // {out} is a block device (a loop device) that starts with OLD
+  protected_file,       // {out} holds OLD, mode 0444, in a folder anyone may write; run unprivileged
 };
 enum class Expect { nothing, old_file, new_file };
 
@@ -86,6 +89,14 @@ const Case kCases[] = {
      {"-f", "1500", "1500", "{out}"},
      128 + SIGTERM,
      "",
+     "",
+     Expect::old_file},
+    {"existing block device", Setup::block_device, {"4", "3", "{out}"}, 2, EXISTS, "", Expect::old_file},
+    {"write-protected file with -f",
+     Setup::protected_file,
+     {"-f", "4", "3", "{out}"},
+     2,
+     "xdtgen: cannot create \"{out}\": Permission denied\n",
      "",
      Expect::old_file},
     {"name taken during the run", Setup::appears, {"1500", "1500", "{out}"}, 2, EXISTS, "", Expect::old_file},
@@ -189,7 +200,21 @@ TEST_P(Xdtgen, KeepsFilesAndReportsAsExpected) {
   const TempDir scratch;
   const std::string out = dir.file(c.file);
   int socket_fd = -1;
+  std::optional<test::LoopDevice> device;
+  test::RunOptions options;
+  mode_t old_mode = OLD_MODE;
   switch (c.setup) {
+    case Setup::block_device:
+      device.emplace(dir.file("disk.img"), OLD, out);
+      if (device->node.empty()) GTEST_SKIP() << "no loop device here (needs root and losetup)";
+      break;
+    case Setup::protected_file:
+      test::write_file(out, OLD);
+      old_mode = 0444;
+      ASSERT_EQ(chmod(out.c_str(), old_mode), 0);
+      ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+      options.unprivileged = true;
+      break;
     case Setup::none:
     case Setup::appears:
       break;
@@ -220,7 +245,6 @@ TEST_P(Xdtgen, KeepsFilesAndReportsAsExpected) {
   for (const std::string& argument : c.arguments) {
     arguments.push_back(replace_all(replace_all(argument, "{out}", out), "{dir}", dir.path()));
   }
-  test::RunOptions options;
   options.file_size_limit = c.file_size_limit;
 
   const test::RunningProgram running = test::start_program(XDTGEN, arguments, scratch, options);
@@ -258,10 +282,12 @@ TEST_P(Xdtgen, KeepsFilesAndReportsAsExpected) {
   EXPECT_EQ(result.out, expand(c.out));
   EXPECT_EQ(listing(dir.path()), expected_names);
   struct stat status {};
-  if (c.expect == Expect::old_file) {
+  if (device) {
+    EXPECT_EQ(device->first_bytes(OLD.size()), OLD);
+  } else if (c.expect == Expect::old_file) {
     EXPECT_EQ(test::read_file(out), OLD);
     ASSERT_EQ(stat(out.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, OLD_MODE);
+    EXPECT_EQ(status.st_mode & 07777, old_mode);
   } else if (c.expect == Expect::new_file) {
     // The same arguments into a fresh folder give the expected bytes.
     const TempDir fresh;
