@@ -1,10 +1,14 @@
-// Reads a data file and prints its grid and a few heights in nanometres,
+// Reads a data file and prints its grid and its first heights in nanometres,
 // worked out with the file's own settings.
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/errors.h>
 
+#include <cmath>
+#include <cstddef>
 #include <cstdio>
+#include <span>
+#include <vector>
 
 int main(int argc, char** argv) {
   const char* path = argc > 1 ? argv[1] : "heights.dat";
@@ -18,16 +22,23 @@ int main(int argc, char** argv) {
   const PhaseMap& phase = contents.phase;
   std::printf("%s: header format %d, %d x %d phase counts\n", path, contents.header_format, phase.width,
               phase.height);
-  // 32768 counts stand for wavelength x scale factor of height.
+
+  // 32768 counts stand for wavelength x scale factor of height, from the
+  // values the header stores; PHASE_INVALID becomes NaN.
   const double metres_per_count = metres_per_phase_count(&contents.header);
-  for (int column = 0; column < 4 && phase.data != nullptr; ++column) {
-    const std::int32_t count = phase.data[column];
-    if (count == PHASE_INVALID) {
-      std::printf("  point %d: no data\n", column);
-    } else {
-      std::printf("  point %d: %.4f nm\n", column, count * metres_per_count * 1e9);
-    }
+  const std::size_t points = static_cast<std::size_t>(phase.width) * static_cast<std::size_t>(phase.height);
+  std::vector<double> heights(points);
+  if (phase.data != nullptr) {  // null when the file has no phase block
+    convert_phase_counts(std::span<const std::int32_t>(phase.data, points), metres_per_count, heights);
   }
   data_file_contents_release(&contents);
+
+  for (std::size_t i = 0; i < 4 && i < heights.size(); ++i) {
+    if (std::isnan(heights[i])) {
+      std::printf("  point %zu: no data\n", i);
+    } else {
+      std::printf("  point %zu: %.4f nm\n", i, heights[i] * 1e9);
+    }
+  }
   return 0;
 }

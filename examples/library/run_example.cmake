@@ -1,0 +1,33 @@
+# Runs one of the guide's examples and checks what it did:
+#   cmake -DSTATUS=N [-DOUTPUT=REGEX] [-DERRORS=REGEX] -P run_example.cmake -- PROGRAM ARGS...
+# The exit status must be N, standard output match OUTPUT and standard error
+# match ERRORS (each when given).
+set(command "")
+set(after_separator FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE 1 ${last})
+  if(after_separator)
+    list(APPEND command "${CMAKE_ARGV${i}}")
+  elseif(CMAKE_ARGV${i} STREQUAL "--")
+    set(after_separator TRUE)
+  endif()
+endforeach()
+if(NOT command OR NOT DEFINED STATUS)
+  message(FATAL_ERROR "usage: cmake -DSTATUS=N [-DOUTPUT=REGEX] [-DERRORS=REGEX] -P run_example.cmake -- PROGRAM ARGS...")
+endif()
+
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+message("standard output:\n${output}standard error:\n${errors}exit status: ${status}")
+set(failures "")
+if(NOT status STREQUAL STATUS)
+  string(APPEND failures "exit status ${status}, expected ${STATUS}\n")
+endif()
+if(DEFINED OUTPUT AND NOT output MATCHES "${OUTPUT}")
+  string(APPEND failures "standard output does not match: ${OUTPUT}\n")
+endif()
+if(DEFINED ERRORS AND NOT errors MATCHES "${ERRORS}")
+  string(APPEND failures "standard error does not match: ${ERRORS}\n")
+endif()
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()
