@@ -620,6 +620,10 @@ OptionalArray heights_of(const DataFile& file) {
   if (file.phase.is_none()) return OptionalArray(py::none());
   const auto phase = py::reinterpret_borrow<py::array_t<std::int32_t>>(file.phase);
   py::array_t<double> heights({phase.shape(0), phase.shape(1)});
+  // Counts without a height scale would come out as NaN or zero everywhere.
+  char no_scale[80];
+  if (describe_height_scale_fault(&file.header, no_scale, sizeof no_scale) != HEIGHT_SCALE_USABLE)
+    throw py::value_error(no_scale);
   const auto total = static_cast<std::size_t>(phase.size());
   const double metres_per_count = metres_per_phase_count(&file.header);
   const std::span counts(phase.data(), total);
@@ -1019,7 +1023,8 @@ class UnrepresentableHeightsWarning(UserWarning):
       .def("heights", &heights_of,
            "Heights in metres as a new float64 array (rows, columns), NaN where the phase is "
            "PHASE_INVALID: count * scale_factor * wavelength / 32768 with the file's own settings. "
-           "None without a phase block.")
+           "None without a phase block; ValueError naming the field when the wavelength or scale factor "
+           "gives no height scale (zero, infinite or NaN).")
       .def("__repr__", [](const DataFile& f) {
         std::string text = "<mapconv.DataFile format " + std::to_string(f.header_format);
         if (!f.phase.is_none()) {

@@ -1,6 +1,7 @@
 #include <mapconv/conversion.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "cpu_dispatch.h"
@@ -80,6 +81,24 @@ ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* 
 
 double metres_per_phase_count(const DataFileHeader* header) {
   return static_cast<double>(header->scale_factor) * static_cast<double>(header->wavelength) / 32768.0;
+}
+
+HeightScaleFault height_scale_fault(const DataFileHeader* header) {
+  const double metres = metres_per_phase_count(header);
+  if (std::isfinite(metres) && metres != 0.0) return HEIGHT_SCALE_USABLE;
+  const double wavelength = header->wavelength;
+  return std::isfinite(wavelength) && wavelength != 0.0 ? HEIGHT_SCALE_SCALE_FACTOR : HEIGHT_SCALE_WAVELENGTH;
+}
+
+HeightScaleFault describe_height_scale_fault(const DataFileHeader* header, char* text, std::size_t size) {
+  const HeightScaleFault fault = height_scale_fault(header);
+  if (size == 0) return fault;
+  text[0] = '\0';
+  if (fault == HEIGHT_SCALE_USABLE) return fault;
+  const bool wavelength = fault == HEIGHT_SCALE_WAVELENGTH;
+  std::snprintf(text, size, "the %s (%.7g) gives no height scale", wavelength ? "wavelength" : "scale factor",
+                static_cast<double>(wavelength ? header->wavelength : header->scale_factor));
+  return fault;
 }
 
 void convert_phase_counts(std::span<const std::int32_t> counts, double metres_per_count,

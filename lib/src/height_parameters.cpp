@@ -1,6 +1,7 @@
 #include <mapconv/height_parameters.h>
 #include <mapconv/map_records.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -155,9 +156,10 @@ struct PowerSums {
 };
 
 // Powers of the levelled heights r = (z - centre) - (slope * (column -
-// centre_x) + row_term) over one segment of a row.
+// centre_x) + row_term) over one segment of a row; the squares and higher
+// in units of 1 / per_unit.
 MAPCONV_HOT_LOOP PowerSums power_sums(const Piece& heights, std::size_t count, double first_column,
-                                      double centre_z, double slope_x, double row_term) {
+                                      double centre_z, double slope_x, double row_term, double per_unit) {
   Vec n{}, s0{}, s1{}, s2{}, s3{}, s4{};
   Vec low = Vec{} + INFINITE, high = Vec{} - INFINITE;
   Vec column = Vec{0.0, 1.0, 2.0, 3.0} + first_column;
@@ -167,13 +169,14 @@ MAPCONV_HOT_LOOP PowerSums power_sums(const Piece& heights, std::size_t count, d
     load(heights, i, count, &h);
     const Mask valid = (h >= -LARGEST) & (h <= LARGEST);
     const Vec r = (Vec)((Mask)((h - centre_z) - (slope_x * column + row_term)) & valid);
-    const Vec r2 = r * r;
+    const Vec u = r * per_unit;
+    const Vec u2 = u * u;
     n += (Vec)((Mask)(Vec{} + 1.0) & valid);
     s0 += r;
     s1 += (Vec)((Mask)r & magnitude);
-    s2 += r2;
-    s3 += r2 * r;
-    s4 += r2 * r2;
+    s2 += u2;
+    s3 += u2 * u;
+    s4 += u2 * u2;
     const Mask lower = valid & (r < low), higher = valid & (r > high);
     low = (Vec)(((Mask)r & lower) | ((Mask)low & ~lower));
     high = (Vec)(((Mask)r & higher) | ((Mask)high & ~higher));
@@ -189,12 +192,20 @@ MAPCONV_HOT_LOOP PowerSums power_sums(const Piece& heights, std::size_t count, d
           std::fmax(std::fmax(high[0], high[1]), std::fmax(high[2], high[3]))};
 }
 
+// The unit the powers of the second pass are summed in: a power of two
+// near the spread of the heights, so that z^4 stays finite (and above the
+// subnormals) wherever z^2 does, and the scaling itself is exact.
+double moment_unit(const HeightParameterStream& stream) {
+  if (!(stream.scale > 0.0) || !std::isfinite(stream.scale)) return 1.0;
+  return std::ldexp(1.0, std::clamp(std::ilogb(stream.scale), -1000, 1000));
+}
+
 void level_segment(HeightParameterStream* stream, std::int32_t column, std::int32_t row, const Piece& heights,
                    std::size_t count) {
   // The centre in x goes into the first column, which stays a small
   // difference: the two are of one size.
   const PowerSums s = power_sums(heights, count, column - stream->centre_x, stream->centre_z, stream->slope_x,
-                                 stream->slope_y * (row - stream->centre_y));
+                                 stream->slope_y * (row - stream->centre_y), 1.0 / moment_unit(*stream));
   stream->sums.low = std::fmin(stream->sums.low, s.low);
   stream->sums.high = std::fmax(stream->sums.high, s.high);
   stream->sums.count += s.n;
@@ -322,21 +333,24 @@ ErrorCode height_parameters_finish(HeightParameterStream* stream, HeightParamete
   double raw[5];
   for (int k = SUM_ABS; k <= SUM_1; ++k) raw[k] = (sums.values[k] + sums.compensation[k]) / sums.count;
   // The levelled heights average zero but for the rounding of the fit's
-  // centre; the moments are taken about their actual mean m.
-  const double m = raw[SUM_1];
-  const double m2 = std::fmax(raw[SUM_2] - m * m, 0.0);
-  const double m3 = raw[SUM_3] - 3 * m * raw[SUM_2] + 2 * m * m * m;
-  const double m4 = raw[SUM_4] - 4 * m * raw[SUM_3] + 6 * m * m * raw[SUM_2] - 3 * m * m * m * m;
+  // centre; the moments are taken about their actual mean m, u in the
+  // moments' unit.
+  const double unit = moment_unit(*stream);
+  const double m = raw[SUM_1], u = m / unit;
+  const double m2 = std::fmax(raw[SUM_2] - u * u, 0.0);
+  const double m3 = raw[SUM_3] - 3 * u * raw[SUM_2] + 2 * u * u * u;
+  const double m4 = raw[SUM_4] - 4 * u * raw[SUM_3] + 6 * u * u * raw[SUM_2] - 3 * u * u * u * u;
+  const double deviation = std::sqrt(m2);
   p.mean = stream->centre_z + m;
   p.sa = raw[SUM_ABS];
-  p.sq = std::sqrt(m2);
+  p.sq = deviation * unit;
   p.sp = sums.high - m;
   p.sv = m - sums.low;
   if (p.sq <= FLAT_RELATIVE * stream->scale) {
     p.sa = p.sq = p.sp = p.sv = 0.0;
     p.ssk = p.sku = NOT_DEFINED;
   } else {
-    p.ssk = m3 / (p.sq * p.sq * p.sq);
+    p.ssk = m3 / (deviation * deviation * deviation);
     p.sku = m4 / (m2 * m2);
   }
   p.sz = p.sp + p.sv;

@@ -36,7 +36,9 @@ struct MapReader {
   float lateral_resolution = 0.0f;
   double counts_per_metre = 0.0;
   std::uint64_t remaining = 0;
-  int reason = 0;                      // errno of a failed read
+  int reason = 0;  // errno of a failed read
+  HeightScaleFault height_scale = HEIGHT_SCALE_USABLE;
+  char height_scale_text[sizeof MapComparison{}.height_scale_text] = {};
   HookedBlock<float[]> buffers;        // XDT: two pieces, one being read ahead
   const float* heights = nullptr;      // XDT: the piece at hand, metres, -1.0 for no data
   std::optional<PieceReader> pieces;   // XDT: reads ahead on a second thread
@@ -80,6 +82,9 @@ struct MapReader {
         std::fseek(file.get(), static_cast<long>(contents.header_size + intensity_bytes), SEEK_SET) != 0)
       return ERR_PREMATURE_EOF;
     lateral_resolution = contents.header.lateral_resolution;
+    // Counts without a height scale would all compare alike, or all unlike.
+    height_scale = describe_height_scale_fault(&contents.header, height_scale_text, sizeof height_scale_text);
+    if (height_scale != HEIGHT_SCALE_USABLE) return ERR_PARAM_OUT_OF_RANGE;
     counts_per_metre = phase_counts_per_metre(&contents.header);
     counts = hooked_allocate<std::int32_t>(PIECE);
     return counts == nullptr ? ERR_NO_MEM : NO_ERROR;
@@ -334,6 +339,8 @@ ErrorCode compare_files(const char* first, const char* second, MapComparison* re
     const ErrorCode code = readers[k].open(paths[k]);
     if (code != NO_ERROR) {
       result->failed_file = k + 1;
+      result->height_scale_fault = readers[k].height_scale;
+      std::memcpy(result->height_scale_text, readers[k].height_scale_text, sizeof result->height_scale_text);
       return code;
     }
     result->data_file[k] = readers[k].data_file;

@@ -304,13 +304,15 @@ std::string summary_text(const MapSummary& summary) {
   const char* const labels[] = {"height min", "height max", "height mean", "height RMS", "peak-to-valley"};
   double values[5];
   height_values(heights, values);
-  for (std::size_t i = 0; i < std::size(labels); ++i) {
+  for (std::size_t i = 0; i < std::size(labels) && summary.heights_unknown == nullptr; ++i) {
     if (heights.valid == 0) {
       append_format(&out, "  %-20s n/a\n", labels[i]);
     } else {
       append_format(&out, "  %-20s %.4f nm\n", labels[i], values[i]);
     }
   }
+  if (summary.heights_unknown != nullptr)
+    append_format(&out, "  heights              unknown: %s\n", summary.heights_unknown);
   append_format(&out, "  lateral resolution   %.7g\n", static_cast<double>(summary.lateral_resolution));
   if (const DataFileSettings* settings = summary.data_file) {
     append_format(&out, "  wavelength           %.7g m\n", static_cast<double>(settings->wavelength));
@@ -324,7 +326,9 @@ std::string summary_text(const MapSummary& summary) {
                     settings->intensity_height, settings->intensity_buckets);
     }
   }
-  if (const HeightParameters* parameters = summary.parameters) append_parameters_text(&out, *parameters);
+  if (const HeightParameters* parameters = summary.parameters;
+      parameters != nullptr && summary.heights_unknown == nullptr)
+    append_parameters_text(&out, *parameters);
   return out;
 }
 
@@ -344,14 +348,20 @@ std::string summary_json(const MapSummary& summary) {
   append_format(&out, ",\"columns\":%" PRId32 ",\"rows\":%" PRId32, summary.columns, summary.rows);
   append_format(&out, ",\"points_with_data\":%" PRIu64 ",\"points_without_data\":%" PRIu64, heights.valid,
                 heights.no_data);
-  append_format(&out, ",\"non_finite_heights\":%" PRIu64 ",\"heights_nm\":{", heights.non_finite);
-  double values[5];
-  height_values(heights, values);
-  for (std::size_t i = 0; i < std::size(height_names); ++i) {
-    append_format(&out, "%s\"%s\":", i == 0 ? "" : ",", height_names[i]);
-    append_json_number(&out, heights.valid == 0 ? NAN : values[i], 10);
+  append_format(&out, ",\"non_finite_heights\":%" PRIu64 ",\"heights_nm\":", heights.non_finite);
+  if (summary.heights_unknown != nullptr) {
+    out.append("null,\"heights_unknown\":");
+    append_json_string(&out, summary.heights_unknown);
+  } else {
+    double values[5];
+    height_values(heights, values);
+    for (std::size_t i = 0; i < std::size(height_names); ++i) {
+      append_format(&out, "%s\"%s\":", i == 0 ? "{" : ",", height_names[i]);
+      append_json_number(&out, heights.valid == 0 ? NAN : values[i], 10);
+    }
+    out.push_back('}');
   }
-  out.append("},\"lateral_resolution\":");
+  out.append(",\"lateral_resolution\":");
   append_json_number(&out, summary.lateral_resolution, 9);
   out.append(",\"wavelength_m\":");
   append_json_number(&out, settings != nullptr ? settings->wavelength : NAN, 9);
@@ -365,7 +375,11 @@ std::string summary_json(const MapSummary& summary) {
   } else {
     out.append("null,\"intensity\":null");
   }
-  if (summary.parameters != nullptr) append_parameters_json(&out, *summary.parameters);
+  if (summary.heights_unknown != nullptr) {
+    out.append(",\"parameters\":null");
+  } else if (summary.parameters != nullptr) {
+    append_parameters_json(&out, *summary.parameters);
+  }
   out.append("}\n");
   return out;
 }

@@ -67,6 +67,9 @@ struct MapSummary {
   HeightStatistics heights;
   float lateral_resolution;
   const HeightParameters* parameters;  // null: none to report
+  // Why the heights are not known (a data file whose counts have no height
+  // scale), or null. Only the counts of heights are reported then.
+  const char* heights_unknown = nullptr;
 };
 
 // Several indented lines, ending with a newline.

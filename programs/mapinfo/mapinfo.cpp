@@ -38,6 +38,8 @@ namespace {
 
 constexpr int EXIT_FILE_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+// --compare: a map has no heights to compare.
+constexpr int EXIT_NOT_COMPARABLE = 2;
 
 constexpr const char* USAGE =
     "usage: mapinfo [--json] [--level plane|mean] [--png PICTURE [--size PIXELS] [-f]] FILE...\n"
@@ -49,7 +51,8 @@ constexpr const char* USAGE =
     "                  height before the parameters; given, also for --png\n"
     "  --compare A B   check that two maps of one grid hold the same heights:\n"
     "                  exit 0 if they do (within half a phase count between an\n"
-    "                  XDT file and a data file), 1 if not\n"
+    "                  XDT file and a data file), 1 if not, 2 if a data file's\n"
+    "                  wavelength or scale factor gives no height scale\n"
     "  --png PICTURE   also draw the heights as a false-colour PNG (one FILE only)\n"
     "  --size PIXELS   the picture's longer side, 1 to 65535 (default: one pixel\n"
     "                  per point, at most 2048)\n"
@@ -397,6 +400,7 @@ struct LoadedMap {
   HeightGrid grid{};
   float lateral_resolution = 0.0f;
   bool data_file = false;
+  char heights_unknown[80] = {};  // why a data file's counts have no heights, or empty
 
   LoadedMap() { data_file_contents_clear(&contents); }
   ~LoadedMap() { data_file_contents_release(&contents); }
@@ -419,6 +423,7 @@ bool load_data_file(const char* path, LoadedMap* map, Failure* failure) {
   map->grid.rows = contents.phase.height;
   map->grid.phase_counts = contents.phase.data;
   map->grid.nanometres_per_count = metres_per_phase_count(&contents.header) * 1e9;
+  describe_height_scale_fault(&contents.header, map->heights_unknown, sizeof map->heights_unknown);
   map->lateral_resolution = contents.header.lateral_resolution;
   return true;
 }
@@ -487,6 +492,41 @@ bool draw(const char* path, const struct stat& input, const HeightGrid& grid, co
   return false;
 }
 
+void print_summary(const char* path, const Options& options, MapSummary summary) {
+  if (options.json) {
+    const std::string text = summary_json(summary);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else {
+    // The name goes out escaped, as everywhere on the terminal, and the
+    // summary follows it.
+    u_write_escaped(stdout, path);
+    summary.file = {};
+    const std::string text = summary_text(summary);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  std::fflush(stdout);
+}
+
+// The summary of a data file whose counts have no height scale: its points
+// are counted (as if a count were a nanometre), its heights unknown, and it
+// has no picture.
+bool summarise_counts(const char* path, const Options& options, const LoadedMap& map, Failure* failure) {
+  HeightGrid counted = map.grid;
+  counted.nanometres_per_count = 1.0;
+  MapSummary summary{path,
+                     &map.settings,
+                     map.grid.columns,
+                     map.grid.rows,
+                     compute_height_statistics(counted),
+                     map.lateral_resolution,
+                     nullptr};
+  summary.heights_unknown = map.heights_unknown;
+  print_summary(path, options, summary);
+  if (options.picture == nullptr) return true;
+  *failure = {NO_ERROR, std::string(map.heights_unknown) + ", so there are no heights to draw"};
+  return false;
+}
+
 // Summarises one file on standard output and draws it when asked.
 bool inspect(const char* path, const Options& options, Failure* failure) {
   Spool spool;
@@ -499,6 +539,7 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
                       : load_xdt_file(readable.c_str(), &map, failure)))
     return false;
 
+  if (map.heights_unknown[0] != '\0') return summarise_counts(path, options, map, failure);
   // The statistics and the parameters read the same map and nothing else:
   // on two cores they take the time of the longer.
   HeightStatistics heights{};
@@ -523,18 +564,7 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
                      heights,
                      map.lateral_resolution,
                      &parameters};
-  if (options.json) {
-    const std::string text = summary_json(summary);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  } else {
-    // The name goes out escaped, as everywhere on the terminal, and the
-    // summary follows it.
-    u_write_escaped(stdout, path);
-    summary.file = {};
-    const std::string text = summary_text(summary);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  }
-  std::fflush(stdout);
+  print_summary(path, options, summary);
 
   if (options.picture == nullptr) return true;
   if (!options.level_given) return draw(path, input, map.grid, heights, options, failure);
@@ -555,7 +585,8 @@ const char* const verdict_text[] = {
     "heights differ beyond the tolerance",
 };
 
-// Compares two maps; 0 when they agree, 1 when not or a file fails.
+// Compares two maps; 0 when they agree, 1 when not or a file fails, 2 when a
+// map has no heights.
 int compare(const Options& options) {
   // Pipes are read through copies, as for a summary.
   Spool spools[2];
@@ -573,6 +604,11 @@ int compare(const Options& options) {
   if (code != NO_ERROR) {
     const int reason = errno;
     const std::size_t failed = result.failed_file == 2 ? 1 : 0;
+    if (result.height_scale_fault != HEIGHT_SCALE_USABLE) {
+      report(options.files[failed], Failure{NO_ERROR, std::string(result.height_scale_text) +
+                                                          ", so its heights cannot be compared"});
+      return EXIT_NOT_COMPARABLE;
+    }
     report(options.files[failed], Failure{code, reading_reason(code, result.data_file[failed], reason)});
     return EXIT_FILE_FAILED;
   }

@@ -84,7 +84,8 @@ class DataFile:
     """(buckets, rows, columns); None if absent."""
     def heights(self) -> Optional[npt.NDArray[np.float64]]:
         """Heights in metres (new array), NaN for PHASE_INVALID, from the file's
-        own wavelength and scale factor; None without a phase block."""
+        own wavelength and scale factor; None without a phase block. ValueError
+        naming the field when either is zero, infinite or NaN."""
 
 def read_data_file(path: _Path) -> DataFile:
     """Reads a binary data file. Raises Error (ERR_CANT_OPEN_FILE,

@@ -183,6 +183,25 @@ def test_write_read_write_is_byte_for_byte(tmp_path, header, expected_format, wi
     assert read(tmp_path / "b.dat") == read(tmp_path / "a.dat")
 
 
+@pytest.mark.parametrize(
+    "header, message",
+    [
+        ({"wavelength": float("nan"), "scale_factor": 0.5}, "the wavelength (nan) gives no height scale"),
+        ({"wavelength": float("inf"), "scale_factor": 0.5}, "the wavelength (inf) gives no height scale"),
+        ({"wavelength": 0.0, "scale_factor": 0.5}, "the wavelength (0) gives no height scale"),
+        ({"wavelength": WAVELENGTH, "scale_factor": 0.0}, "the scale factor (0) gives no height scale"),
+        ({"wavelength": WAVELENGTH, "scale_factor": float("-inf")}, "the scale factor (-inf) gives no height scale"),
+        ({"scale_factor": float("nan")}, "the wavelength (0) gives no height scale"),  # both: the first
+    ],
+)
+def test_heights_need_a_height_scale(tmp_path, header, message):
+    mapconv.write_data_file(tmp_path / "a.dat", _phase(3, 4), header=header)
+    data = mapconv.read_data_file(tmp_path / "a.dat")
+    with pytest.raises(ValueError, match=re.escape(message)):
+        data.heights()
+    np.testing.assert_array_equal(data.phase, _phase(3, 4))  # the counts are still there
+
+
 def test_header_dict_names_every_field_once():
     assert mapconv.HEADER_FIELDS == ("scale_factor", "wavelength", "obliquity", "lateral_resolution",
                                      "phase_resolution", "frame_width", "frame_height", "reserved")

@@ -1,6 +1,7 @@
 #include "programs/mapinfo/map_summary.h"
 
 #include <gtest/gtest.h>
+#include <mapconv/conversion.h>
 #include <mapconv/height_parameters.h>
 #include <mapconv/map_records.h>
 
@@ -79,6 +80,52 @@ TEST(HeightParameters, StreamsInAnyPiecesAndRefusesMisuse) {
   z[3] = 1.0;  // a point the first pass did not count
   EXPECT_EQ(height_parameters_feed(&stream, z.data(), z.size()), NO_ERROR);
   EXPECT_EQ(height_parameters_finish(&stream, &p), ERR_INVALID_PARAM);
+}
+
+// The powers are summed in a unit near the heights' spread: Ssk and Sku do
+// not depend on the unit of the heights, even where z^4 overflows or
+// underflows a double, and Sq scales with it.
+TEST(HeightParameters, KeepsEveryParameterFiniteAtAnyHeightScale) {
+  constexpr int columns = 7, rows = 5;
+  std::vector<std::int32_t> counts(columns * rows);
+  for (std::size_t i = 0; i < counts.size(); ++i)
+    counts[i] =
+        i == 9 ? PHASE_INVALID : static_cast<std::int32_t>((i * i * 7) % 101 + (i % 6 == 0 ? 400 : 0));
+  const auto parameters = [&](double height_per_count) {
+    HeightParameterStream stream;
+    HeightParameters p{};
+    EXPECT_EQ(height_parameters_start(columns, rows, 1e-6, HEIGHT_LEVEL_PLANE, &stream), NO_ERROR);
+    EXPECT_EQ(height_parameters_feed_counts(&stream, counts.data(), counts.size(), height_per_count),
+              NO_ERROR);
+    EXPECT_EQ(height_parameters_next_pass(&stream), NO_ERROR);
+    EXPECT_EQ(height_parameters_feed_counts(&stream, counts.data(), counts.size(), height_per_count),
+              NO_ERROR);
+    EXPECT_EQ(height_parameters_finish(&stream, &p), NO_ERROR);
+    return p;
+  };
+  DataFileHeader huge{};
+  huge.wavelength = 3e38f;
+  huge.scale_factor = 3e38f;
+  struct Case {
+    const char* name;
+    double nanometres_per_count;
+  };
+  const Case cases[] = {
+      {"wavelength and scale factor 3e38", metres_per_phase_count(&huge) * 1e9},  // z^4 above 1e330
+      {"1e80 per count", 1e80},
+      {"1e150 per count", 1e150},
+      {"1e-150 per count", 1e-150},  // z^4 below the subnormals
+  };
+  const HeightParameters unit = parameters(1.0);
+  ASSERT_TRUE(std::isfinite(unit.ssk) && std::isfinite(unit.sku));
+  for (const Case& c : cases) {
+    const HeightParameters p = parameters(c.nanometres_per_count);
+    EXPECT_NEAR(p.ssk, unit.ssk, 1e-12 * std::fabs(unit.ssk)) << c.name;
+    EXPECT_NEAR(p.sku, unit.sku, 1e-12 * unit.sku) << c.name;
+    for (const auto& [got, want] :
+         {std::pair{p.sq, unit.sq}, {p.sa, unit.sa}, {p.sp, unit.sp}, {p.sv, unit.sv}, {p.sz, unit.sz}})
+      EXPECT_NEAR(got / c.nanometres_per_count, want, 1e-12 * want) << c.name;
+  }
 }
 
 TEST(HeightStatistics, CountsEachKindOfPointAndSummarisesTheValidOnes) {

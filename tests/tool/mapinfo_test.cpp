@@ -1,6 +1,8 @@
 // mapinfo from the outside: the real executables on generated files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mapconv/conversion.h>
+#include <mapconv/data_file_writer.h>
 #include <mapconv/version.h>
 #include <png.h>
 #include <signal.h>
@@ -11,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <regex>
 #include <string>
@@ -55,6 +58,40 @@ float surface_height(int row, int column) {
 }
 
 test::Bytes surface_xdt() { return test::xdt_bytes(9, 6, test::grid(9, 6, 2.5e-6f, surface_height)); }
+
+// A 4 x 3 data file of counts first, first + step, ... (point 5 without
+// data) under its own wavelength and scale factor.
+std::string scaled_data_file(const test::TempDir& dir, const std::string& name, float wavelength,
+                             float scale_factor, std::int32_t first = 0, std::int32_t step = 1) {
+  DataFileHeader header;
+  build_header(4, 3, 1e-6f, &header);
+  header.wavelength = wavelength;
+  header.scale_factor = scale_factor;
+  std::vector<std::int32_t> counts(12);
+  for (std::size_t i = 0; i < counts.size(); ++i)
+    counts[i] = i == 5 ? PHASE_INVALID : first + step * static_cast<std::int32_t>(i);
+  const PhaseMap phase{12, 0, 0, 4, 3, counts.data()};
+  const std::string path = dir.file(name);
+  EXPECT_EQ(write_data_file(path.c_str(), nullptr, &header, nullptr, &phase), NO_ERROR) << name;
+  return path;
+}
+
+// Pairs of data files whose counts have no height scale: NAME-a.dat holds
+// 0, 1, 2, ..., NAME-b.dat 5, 1005, 2005, ...
+void write_unscaled_files(const test::TempDir& dir) {
+  const struct {
+    const char* name;
+    float wavelength, scale_factor;
+  } files[] = {
+      {"nan-wavelength", NAN, 0.5f},   {"inf-wavelength", std::numeric_limits<float>::infinity(), 0.5f},
+      {"zero-wavelength", 0.0f, 0.5f}, {"zero-scale", 6.328e-7f, 0.0f},
+      {"nan-scale", 6.328e-7f, NAN},
+  };
+  for (const auto& f : files) {
+    scaled_data_file(dir, std::string(f.name) + "-a.dat", f.wavelength, f.scale_factor);
+    scaled_data_file(dir, std::string(f.name) + "-b.dat", f.wavelength, f.scale_factor, 5, 1000);
+  }
+}
 
 TEST(Mapinfo, DataFileAgreesWithTheXdtItWasConvertedFrom) {
   test::TempDir dir;
@@ -172,6 +209,7 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
   test::write_file(dir.file("garbage"), garbage);
   const unsigned char wide_grid[] = {0xFF, 0xFF, 0x02, 0x00, 1, 2, 3};
   test::write_file(dir.file("wide.xdt"), wide_grid);
+  write_unscaled_files(dir);
   const unsigned char short_magic[] = {0x88, 0x1B, 0x03, 0x6F, 0x00, 0x01};
   test::write_file(dir.file("short.dat"), short_magic);
   struct Case {
@@ -220,6 +258,11 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
       {{"--colour", good}, 2, "mapinfo: --colour: unknown option", false},
       {{"--png"}, 2, "needs one picture file name", false},
       {{"--", "--json"}, 1, "--json: No such file or directory", false},
+      {{"--png", dir.file("x.png"), dir.file("nan-wavelength-a.dat")},
+       1,
+       "mapinfo: " + dir.file("nan-wavelength-a.dat") +
+           ": the wavelength (nan) gives no height scale, so there are no heights to draw\n",
+       false},
   };
   for (const Case& c : cases) {
     const test::ProcessResult result = mapinfo(dir, c.arguments);
@@ -536,6 +579,18 @@ TEST(Mapinfo, RefusesBadSizesAndPrintsHelpAndVersion) {
   const std::string good = dir.file("good.xdt");
   test::write_file(good, surface_xdt());
   const std::string png = dir.file("x.png");
+  write_unscaled_files(dir);
+  // Counts are counted but give no heights: no statistics, no parameters.
+  const auto unknown_text = [](const std::string& reason) {
+    return "  points with data     11\n  points without data  1\n  non-finite heights   0\n"
+           "  heights              unknown: " +
+           reason + "\n  lateral resolution   1e-06\n";
+  };
+  const auto unknown_json = [](const std::string& reason) {
+    return "\"points_with_data\":11,\"points_without_data\":1,\"non_finite_heights\":0,\"heights_nm\":null,"
+           "\"heights_unknown\":\"" +
+           reason + "\",\"lateral_resolution\":";
+  };
   struct Case {
     std::vector<std::string> arguments;
     int status;
@@ -561,6 +616,35 @@ TEST(Mapinfo, RefusesBadSizesAndPrintsHelpAndVersion) {
       {{"--compare", good}, 2, "", "--compare takes exactly two files and no other option"},
       {{"--compare", "--json", good, good}, 2, "", "--compare takes exactly two files"},
       {{"--level=mean", good}, 0, "  form removed         mean height\n  Sa ", ""},
+      {{dir.file("nan-wavelength-a.dat")}, 0, unknown_text("the wavelength (nan) gives no height scale"), ""},
+      {{"--json", dir.file("nan-wavelength-a.dat")},
+       0,
+       unknown_json("the wavelength (nan) gives no height scale"),
+       ""},
+      {{dir.file("inf-wavelength-a.dat")}, 0, unknown_text("the wavelength (inf) gives no height scale"), ""},
+      {{"--json", dir.file("inf-wavelength-a.dat")},
+       0,
+       unknown_json("the wavelength (inf) gives no height scale"),
+       ""},
+      {{dir.file("zero-wavelength-a.dat")}, 0, unknown_text("the wavelength (0) gives no height scale"), ""},
+      {{"--json", dir.file("zero-wavelength-b.dat")},
+       0,
+       "\"phase_resolution\":1,\"intensity\":{\"width\":0,"
+       "\"height\":0,\"frames\":0},\"parameters\":null}\n",
+       ""},
+      {{"--level=mean", dir.file("zero-scale-a.dat")},
+       0,
+       unknown_text("the scale factor (0) gives no height scale") + "  wavelength ",
+       ""},
+      {{"--json", dir.file("zero-scale-a.dat")},
+       0,
+       unknown_json("the scale factor (0) gives no height scale"),
+       ""},
+      {{dir.file("nan-scale-a.dat")}, 0, unknown_text("the scale factor (nan) gives no height scale"), ""},
+      {{"--json", dir.file("nan-scale-b.dat")},
+       0,
+       unknown_json("the scale factor (nan) gives no height scale"),
+       ""},
   };
   for (const Case& c : cases) {
     const test::ProcessResult result = mapinfo(dir, c.arguments);
@@ -621,12 +705,15 @@ TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
   test::Bytes bytes = test::read_file(dir.file("edges.dat"));
   bytes[834 + 11 * 4 + 3] ^= 1;
   test::write_file(dir.file("edges-off.dat"), bytes);
+  write_unscaled_files(dir);
   struct Case {
     const char* first;
     const char* second;
     int status;
     std::string out;
+    std::string err = {};  // a line standard error must hold
   };
+  const std::string cannot = ", so its heights cannot be compared\n";
   const Case cases[] = {
       {"gen.xdt", "gen.dat", 0, "result: the maps agree (every height within half a phase count"},
       {"edges.xdt", "edges.dat", 0, "result: the maps agree"},
@@ -644,11 +731,32 @@ TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
       {"edges.dat", "edges-off.dat", 1, "heights differ"},
       {"small.xdt", "edges.xdt", 1, "result: the grids differ"},
       {"wider.xdt", "edges.dat", 1, "lateral resolution         2e-06 in A, 1e-06 in B"},
+      // No verdict on counts that are no heights.
+      {"nan-wavelength-a.dat", "nan-wavelength-b.dat", 2, "",
+       "mapinfo: " + dir.file("nan-wavelength-a.dat") + ": the wavelength (nan) gives no height scale" +
+           cannot},
+      {"inf-wavelength-a.dat", "inf-wavelength-b.dat", 2, "",
+       "mapinfo: " + dir.file("inf-wavelength-a.dat") + ": the wavelength (inf) gives no height scale" +
+           cannot},
+      {"zero-wavelength-a.dat", "zero-wavelength-b.dat", 2, "",
+       "mapinfo: " + dir.file("zero-wavelength-a.dat") + ": the wavelength (0) gives no height scale" +
+           cannot},
+      {"zero-scale-a.dat", "zero-scale-b.dat", 2, "",
+       "mapinfo: " + dir.file("zero-scale-a.dat") + ": the scale factor (0) gives no height scale" + cannot},
+      {"nan-scale-a.dat", "nan-scale-b.dat", 2, "",
+       "mapinfo: " + dir.file("nan-scale-a.dat") + ": the scale factor (nan) gives no height scale" + cannot},
+      {"edges.xdt", "zero-wavelength-b.dat", 2, "",
+       "mapinfo: " + dir.file("zero-wavelength-b.dat") + ": the wavelength (0) gives no height scale" +
+           cannot},
   };
   for (const Case& c : cases) {
     const test::ProcessResult result = mapinfo(dir, {"--compare", dir.file(c.first), dir.file(c.second)});
     EXPECT_EQ(result.status, c.status) << c.first << " " << c.second << result.err;
     EXPECT_NE(result.out.find(c.out), std::string::npos) << c.first << " " << c.second << "\n" << result.out;
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << c.first << " " << c.second << "\n" << result.err;
+    if (c.status == 2) {
+      EXPECT_EQ(result.out, "") << c.first;
+    }
   }
   const test::ProcessResult missing = mapinfo(dir, {"--compare", dir.file("gen.xdt"), dir.file("none.dat")});
   EXPECT_EQ(missing.status, 1);

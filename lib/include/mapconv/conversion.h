@@ -48,6 +48,23 @@ MAPCONV_API ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, c
 // scale_factor * wavelength / 32768, from the values as stored.
 MAPCONV_API double metres_per_phase_count(const DataFileHeader* header);
 
+// The field of a header that leaves its phase counts without heights:
+// counts are heights only when metres_per_phase_count is finite and not
+// zero, which takes a finite, non-zero wavelength and scale factor. The
+// wavelength is named when both fail.
+enum HeightScaleFault : std::int32_t {
+  HEIGHT_SCALE_USABLE = 0,
+  HEIGHT_SCALE_WAVELENGTH = 1,
+  HEIGHT_SCALE_SCALE_FACTOR = 2,
+};
+MAPCONV_API HeightScaleFault height_scale_fault(const DataFileHeader* header);
+
+// Writes why a header gives no heights, such as "the wavelength (nan) gives
+// no height scale", into text (size bytes, NUL included; cut to fit), or an
+// empty text for a usable scale. Returns the fault.
+MAPCONV_API HeightScaleFault describe_height_scale_fault(const DataFileHeader* header, char* text,
+                                                         std::size_t size);
+
 // The inverse of convert_heights: stores count * metres_per_count at the same
 // index of heights, and NaN (no data) for PHASE_INVALID. heights must be at
 // least as long as counts.

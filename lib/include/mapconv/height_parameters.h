@@ -67,7 +67,7 @@ struct HeightParameterStream {
   double centre_x, centre_y;  // of the points with data, in grid steps
   double centre_z;
   double slope_x, slope_y;  // per grid step
-  double scale;             // RMS of the heights about their mean, for the flatness test
+  double scale;             // RMS of the heights about their mean: flatness test, unit of the powers
   double fitted_points;     // points with data in the first pass
   double origin_z;          // the first valid height: first-pass sums are taken about it
   bool origin_known;

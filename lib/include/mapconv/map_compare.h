@@ -35,6 +35,10 @@ struct MapComparison {
   // pair (0 for two maps of one kind: they must agree exactly).
   double largest_difference_counts;
   double tolerance_counts;
+  // The field of failed_file's header that gives its counts no height (a
+  // HeightScaleFault), or 0, and why in words (describe_height_scale_fault).
+  std::int32_t height_scale_fault;
+  char height_scale_text[80];
 };
 
 // Compares the maps at first and second (library path convention), each an
@@ -47,6 +51,7 @@ struct MapComparison {
 // code of a read failure with failed_file set: ERR_INVALID_PARAM,
 // ERR_CANT_OPEN_FILE, ERR_CANT_READ_FILE (errno tells why), ERR_PREMATURE_EOF,
 // ERR_NOT_A_DATA_FILE,
-// ERR_PARAM_OUT_OF_RANGE (an XDT grid or resolution out of range) or
+// ERR_PARAM_OUT_OF_RANGE (an XDT grid or resolution out of range, or a data
+// file whose counts have no height: height_scale_fault names the field) or
 // ERR_NO_MEM.
 MAPCONV_API ErrorCode compare_map_files(const char* first, const char* second, MapComparison* result);
