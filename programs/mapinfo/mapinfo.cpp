@@ -32,6 +32,7 @@
 #include "programs/mapinfo/height_picture.h"
 #include "programs/mapinfo/map_summary.h"
 #include "programs/signal_cleanup.h"
+#include "programs/standard_output.h"
 
 namespace {
 
@@ -631,10 +632,10 @@ int main(int argc, char** argv) {
   switch (parse_arguments(argc, argv, &options)) {
     case ParseResult::help:
       std::fputs(USAGE, stdout);
-      return 0;
+      return standard_output::finish("mapinfo") ? 0 : EXIT_FILE_FAILED;
     case ParseResult::version:
       std::fputs("mapinfo " MAPCONV_VERSION "\n", stdout);
-      return 0;
+      return standard_output::finish("mapinfo") ? 0 : EXIT_FILE_FAILED;
     case ParseResult::usage_error:
       std::fputs(USAGE, stderr);
       return EXIT_USAGE;
@@ -653,9 +654,6 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fputs("mapinfo: cannot write to standard output\n", stderr);
-    status = EXIT_FILE_FAILED;
-  }
+  if (!standard_output::finish("mapinfo")) status = EXIT_FILE_FAILED;
   return status;
 }

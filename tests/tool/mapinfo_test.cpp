@@ -571,6 +571,21 @@ TEST(Mapinfo, RefusesBadSizesAndPrintsHelpAndVersion) {
                              "--level FORM", "--compare A B"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   EXPECT_EQ(mapinfo(dir, {"--version"}).out, "mapinfo " MAPCONV_VERSION "\n");
+  // Text that cannot reach standard output fails the run, and says so.
+  const struct {
+    std::string arguments;
+    std::string err;
+  } unwritten[] = {
+      {"--help", "mapinfo: cannot write to standard output: No space left on device\n"},
+      {"--version", "mapinfo: cannot write to standard output: No space left on device\n"},
+      {quoted(good), "mapinfo: cannot write to standard output\n"},
+  };
+  for (const auto& c : unwritten) {
+    const std::string command = quoted(MAPINFO_EXECUTABLE) + " " + c.arguments + " > /dev/full";
+    const test::ProcessResult result = test::run_program("/bin/sh", {"-c", command}, dir);
+    EXPECT_EQ(result.status, 1) << command;
+    EXPECT_EQ(result.err, c.err) << command;
+  }
 }
 
 // mapinfo --compare on XDT files and their conversions by mapconv.
