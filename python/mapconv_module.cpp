@@ -654,15 +654,25 @@ XdtGrid read_xdt(const PathArgument& path_object) {
   std::int32_t rows = 0;
   float* block = nullptr;
   float resolution = 0.0f;
-  ErrorCode code;
+  ErrorCode code = NO_ERROR;
   Failure failure;
+  bool data_file = false;
   {
     py::gil_scoped_release unlocked;
-    Capture capture;
-    code = read_xdt_file_marked(path.c_str(), &columns, &rows, &block, &resolution, false,
-                                std::numeric_limits<float>::quiet_NaN());
-    failure.reason = errno;
-    failure.diagnostics = capture.text();
+    // Read as a grid, a data file would only be cut short, far into a grid
+    // its magic number makes up; its kind is the library's to tell.
+    data_file = starts_as_data_file(path.c_str());
+    if (!data_file) {
+      Capture capture;
+      code = read_xdt_file_marked(path.c_str(), &columns, &rows, &block, &resolution, false,
+                                  std::numeric_limits<float>::quiet_NaN());
+      failure.reason = errno;
+      failure.diagnostics = capture.text();
+    }
+  }
+  if (data_file) {
+    failure.diagnostics = "this is a data file, not an XDT grid";
+    raise_error(ERR_INVALID_PARAM, path, failure);
   }
   if (code != NO_ERROR) raise_error(code, path, failure);
   py::array_t<float> array = adopt_block(block, {rows, columns});
@@ -1046,8 +1056,8 @@ class UnrepresentableHeightsWarning(UserWarning):
              "Reads an XDT grid. Returns an XdtGrid (heights, lateral_resolution): heights a float32 "
              "array (rows, columns) in metres, NaN for points without data, over the reader's own block. "
              "Raises mapconv.Error: ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE "
-             "(grid size, or no lateral resolution) or ERR_NO_MEM, with the reader's diagnostic in "
-             "the message; nothing is printed.");
+             "(grid size, or no lateral resolution), ERR_INVALID_PARAM (a data file, not a grid) or "
+             "ERR_NO_MEM, with the reader's diagnostic in the message; nothing is printed.");
   module.def("save_heights", &save_heights, py::arg("path"), py::arg("heights"),
              py::arg("lateral_resolution"), py::arg("force") = false,
              "Writes heights (metres; an array-like (rows, columns) of any real dtype, taken as "

@@ -346,6 +346,24 @@ bool is_data_file_magic(const unsigned char (&first_bytes)[4]) {
   return format_of_magic(big_endian_32(first_bytes)) != nullptr;
 }
 
+bool starts_as_data_file(const char* path) {
+  if (path == nullptr) return false;
+  const int saved = errno;
+  // Looked at before it is opened: opening a FIFO waits for its writer,
+  // and closing it unread could leave the writer without a reader.
+  struct stat status {};
+  bool data_file = u_stat_path(path, &status) == 0 && S_ISREG(status.st_mode);
+  if (data_file) {
+    const FileHandle file(u_open_path(path, "rb"));
+    unsigned char first_bytes[MAGIC_SIZE] = {};
+    data_file = file != nullptr && fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode) &&
+                std::fread(first_bytes, 1, sizeof first_bytes, file.get()) == sizeof first_bytes &&
+                is_data_file_magic(first_bytes);
+  }
+  errno = saved;
+  return data_file;
+}
+
 void data_file_contents_clear(DataFileContents* contents) { std::memset(contents, 0, sizeof *contents); }
 
 void data_file_contents_release(DataFileContents* contents) {

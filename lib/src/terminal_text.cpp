@@ -22,6 +22,7 @@ class MessageBuffer {
     for (std::size_t i = 0; i < length; ++i) put(text[i]);
   }
   void put_escaped(const char* text);
+  void put_hex(unsigned char byte);  // as \xHH
 
  private:
   void flush() {
@@ -34,7 +35,36 @@ class MessageBuffer {
   std::size_t length_ = 0;
 };
 
-bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+// C0, DEL and C1: a terminal in an 8-bit mode takes 0x9B alone as CSI.
+bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7F || (byte >= 0x80 && byte <= 0x9F); }
+
+// The length of the well-formed UTF-8 sequence at text, whose first byte is
+// 0x80 or above, or 0 when none starts there (stray, overlong, surrogate or
+// cut short). Stops at the terminating NUL, which is no continuation byte.
+std::size_t utf8_length(const unsigned char* text) {
+  const unsigned char lead = text[0];
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // the bounds of the second byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text[1] < low || text[1] > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+  }
+  return length;
+}
 
 // The letter of a control byte's C escape, or 0 when it has none.
 char escape_letter(unsigned char byte) {
@@ -45,18 +75,39 @@ char escape_letter(unsigned char byte) {
   return 0;
 }
 
+void MessageBuffer::put_hex(unsigned char byte) {
+  constexpr const char* digits = "0123456789ABCDEF";
+  const char escaped[] = {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
+  put(escaped, sizeof escaped);
+}
+
 void MessageBuffer::put_escaped(const char* text) {
-  for (const auto* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0; ++byte) {
+  for (const auto* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0;) {
+    if (*byte >= 0x80) {
+      // Whole UTF-8 characters pass as they are, but for U+0080 to U+009F
+      // (C2 80 to C2 9F), which a UTF-8 terminal takes as C1 controls.
+      const std::size_t length = utf8_length(byte);
+      if (length == 2 && byte[0] == 0xC2 && byte[1] <= 0x9F) {
+        put_hex(byte[0]);
+        put_hex(byte[1]);
+        byte += 2;
+        continue;
+      }
+      if (length > 0) {
+        put(reinterpret_cast<const char*>(byte), length);
+        byte += length;
+        continue;
+      }
+    }
     if (!is_control(*byte)) {
       put(static_cast<char>(*byte));
     } else if (const char letter = escape_letter(*byte); letter != 0) {
       put('\\');
       put(letter);
     } else {
-      constexpr const char* digits = "0123456789ABCDEF";
-      const char escaped[] = {'\\', 'x', digits[*byte >> 4], digits[*byte & 0xF]};
-      put(escaped, sizeof escaped);
+      put_hex(*byte);
     }
+    ++byte;
   }
 }
 

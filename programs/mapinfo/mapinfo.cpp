@@ -7,6 +7,7 @@
 #include <mapconv/map_compare.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/path.h>
+#include <mapconv/print.h>
 #include <mapconv/terminal_text.h>
 #include <mapconv/version.h>
 #include <mapconv/xdt_reader.h>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -32,6 +34,7 @@
 #include "programs/mapinfo/height_picture.h"
 #include "programs/mapinfo/map_summary.h"
 #include "programs/signal_cleanup.h"
+#include "programs/standard_output.h"
 #include "programs/wide_arguments.h"
 
 namespace {
@@ -179,8 +182,70 @@ void report(const char* file, const Failure& failure) {
   }
 }
 
-// reason: the system's, for a read it failed.
-std::string reading_reason(ErrorCode code, bool data_file, int reason) {
+// The XDT reader prints what is wrong with a grid through u_print. While
+// one of these lives, those lines are kept instead, to be folded into the
+// one message mapinfo gives for the file. A comparison's read-ahead thread
+// may print too, hence the lock.
+class ReaderWords {
+ public:
+  ReaderWords() : previous_(u_print) {
+    const std::lock_guard lock(guard);
+    kept.clear();
+    u_print = keep;
+  }
+  ~ReaderWords() { u_print = previous_; }
+  ReaderWords(const ReaderWords&) = delete;
+  ReaderWords& operator=(const ReaderWords&) = delete;
+
+  // The lines so far, joined by "; " without their line ends.
+  static std::string text() {
+    const std::lock_guard lock(guard);
+    std::string joined;
+    std::size_t start = 0;
+    while (start < kept.size()) {
+      std::size_t end = kept.find('\n', start);
+      if (end == std::string::npos) end = kept.size();
+      if (end > start) {
+        if (!joined.empty()) joined += "; ";
+        joined.append(kept, start, end - start);
+      }
+      start = end + 1;
+    }
+    return joined;
+  }
+
+ private:
+  static int keep(const char* format, ...) MAPCONV_PRINTF(1, 2);
+
+  static inline std::mutex guard;
+  static inline std::string kept;
+  PrintFunction previous_;
+};
+
+int ReaderWords::keep(const char* format, ...) {
+  // The reader may set errno for its caller before it prints.
+  const int saved = errno;
+  char line[512];
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  if (length > 0) {
+    const std::lock_guard lock(guard);
+    kept += line;
+  }
+  errno = saved;
+  return 0;
+}
+
+// reason: the system's, for a read it failed. said: what the reader printed
+// about it, which says more exactly what is wrong than the code does.
+std::string reading_reason(ErrorCode code, bool data_file, int reason, const std::string& said = {}) {
+  if (!said.empty()) {
+    if (code == ERR_CANT_READ_FILE) return "cannot read the file: " + said;
+    if (code == ERR_PARAM_OUT_OF_RANGE) return "not a data file, and not a valid XDT file: " + said;
+    return reading_reason(code, data_file, reason) + ": " + said;
+  }
   switch (code) {
     case ERR_CANT_OPEN_FILE:
       return "cannot open the file";
@@ -430,12 +495,13 @@ bool load_data_file(const char* path, LoadedMap* map, Failure* failure) {
 
 bool load_xdt_file(const char* path, LoadedMap* map, Failure* failure) {
   float* heights = nullptr;
+  const ReaderWords words;
   const ErrorCode code =
       read_xdt_file(path, &map->grid.columns, &map->grid.rows, &heights, &map->lateral_resolution, false);
   const int reason = errno;
   map->xdt_heights.reset(heights);
   if (code != NO_ERROR) {
-    *failure = {code, reading_reason(code, false, reason)};
+    *failure = {code, reading_reason(code, false, reason, words.text())};
     return false;
   }
   map->grid.xdt_heights = heights;
@@ -600,6 +666,7 @@ int compare(const Options& options) {
     }
   }
   MapComparison result{};
+  const ReaderWords words;
   const ErrorCode code = compare_map_files(readable[0].c_str(), readable[1].c_str(), &result);
   if (code != NO_ERROR) {
     const int reason = errno;
@@ -609,7 +676,8 @@ int compare(const Options& options) {
                                                           ", so its heights cannot be compared"});
       return EXIT_NOT_COMPARABLE;
     }
-    report(options.files[failed], Failure{code, reading_reason(code, result.data_file[failed], reason)});
+    report(options.files[failed],
+           Failure{code, reading_reason(code, result.data_file[failed], reason, words.text())});
     return EXIT_FILE_FAILED;
   }
   std::string out;
@@ -672,10 +740,10 @@ int main(int argc, char** argv) {
   switch (parse_arguments(argc, argv, &options)) {
     case ParseResult::help:
       std::fputs(USAGE, stdout);
-      return 0;
+      return standard_output::finish("mapinfo") ? 0 : EXIT_FILE_FAILED;
     case ParseResult::version:
       std::fputs("mapinfo " MAPCONV_VERSION "\n", stdout);
-      return 0;
+      return standard_output::finish("mapinfo") ? 0 : EXIT_FILE_FAILED;
     case ParseResult::usage_error:
       std::fputs(USAGE, stderr);
       return EXIT_USAGE;
@@ -694,9 +762,6 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fputs("mapinfo: cannot write to standard output\n", stderr);
-    status = EXIT_FILE_FAILED;
-  }
+  if (!standard_output::finish("mapinfo")) status = EXIT_FILE_FAILED;
   return status;
 }

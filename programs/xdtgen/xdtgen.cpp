@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "programs/signal_cleanup.h"
+#include "programs/standard_output.h"
 #include "programs/wide_arguments.h"
 
 namespace {
@@ -353,13 +354,7 @@ int generate(const Options& options) {
   return EXIT_IO;
 }
 
-// Help and version text goes to standard output; a failure to write it
-// there is a failure of the run.
-int finish_stdout() {
-  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
-  std::fprintf(stderr, "xdtgen: cannot write to standard output: %s\n", std::strerror(errno));
-  return EXIT_IO;
-}
+int finish_stdout() { return standard_output::finish("xdtgen") ? 0 : EXIT_IO; }
 
 }  // namespace
 

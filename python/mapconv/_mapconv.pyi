@@ -94,7 +94,8 @@ def read_data_file(path: _Path) -> DataFile:
 def read_xdt(path: _Path) -> XdtGrid:
     """Reads an XDT grid: (heights (rows, columns) in metres with NaN for no
     data, lateral_resolution). Raises Error (ERR_CANT_OPEN_FILE,
-    ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE, ERR_NO_MEM)."""
+    ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE, ERR_INVALID_PARAM for a data
+    file, ERR_NO_MEM)."""
 
 def save_heights(
     path: _Path,

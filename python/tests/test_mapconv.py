@@ -274,6 +274,11 @@ ZEROS = np.zeros((2, 2), np.float32)
          "ERR_PARAM_OUT_OF_RANGE", None, "Num Cols = 1 is too small"),
         (lambda p: write_xdt(p / "x.dat", [[0, -1], [-1, 0]]), lambda p: mapconv.read_xdt(p / "x.dat"),
          "ERR_PARAM_OUT_OF_RANGE", None, "Could not calculate lateral resolution"),  # no row with two valid points
+        # A data file, whole or cut short, is told apart, not read as a grid its magic number makes up.
+        (lambda p: mapconv.write_data_file(p / "x.dat", _phase(4, 4)), lambda p: mapconv.read_xdt(p / "x.dat"),
+         "ERR_INVALID_PARAM", None, "x.dat: this is a data file, not an XDT grid"),
+        (_truncated_data, lambda p: mapconv.read_xdt(p / "x.dat"), "ERR_INVALID_PARAM", None,
+         "x.dat: this is a data file, not an XDT grid"),
         (_existing, lambda p: mapconv.save_heights(p / "x.dat", ZEROS, 1e-5), "ERR_CANT_CREATE_FILE",
          FileExistsError, "File exists"),
         (_existing, lambda p: mapconv.write_data_file(p / "x.dat", _phase(2, 2)), "ERR_CANT_CREATE_FILE",

@@ -31,7 +31,16 @@ TEST(TerminalText, ControlBytesAreEscapedAndNothingElse) {
       {"\x1B[2J\x01\x1F\x7F", "\\x1B[2J\\x01\\x1F\\x7F"},
       {"h\xC3\xB6he \xE6\x96\x87.dat", "h\xC3\xB6he \xE6\x96\x87.dat"},  // UTF-8 as it stands
       {"back\\slash \"quoted\" 100%", "back\\slash \"quoted\" 100%"},
-      {"\xFF\xFE\x80 ~", "\xFF\xFE\x80 ~"},
+      {"\xFF\xFE\x80 ~", "\xFF\xFE\\x80 ~"},
+      // C1 controls, raw (0x9B is CSI to an 8-bit terminal) and as UTF-8.
+      {"\x9B" "31m\x80\x9F\xA0", "\\x9B31m\\x80\\x9F\xA0"},
+      {"\xC2\x9B" "2J \xC2\x80\xC2\x9F", "\\xC2\\x9B2J \\xC2\\x80\\xC2\\x9F"},
+      // Whole characters pass, continuation bytes in 0x80..0x9F included.
+      {"\xC2\xA0\xE2\x82\xAC\xED\x9F\xBF\xF0\x9D\x84\x9E\xF4\x8F\xBF\xBF",
+       "\xC2\xA0\xE2\x82\xAC\xED\x9F\xBF\xF0\x9D\x84\x9E\xF4\x8F\xBF\xBF"},
+      // Not well formed: cut short, overlong, a surrogate, a lead without continuation.
+      {"\xE6\x96", "\xE6\\x96"},
+      {"\xC0\x80\xED\xA0\x80\xC2\x7F", "\xC0\\x80\xED\xA0\\x80\xC2\\x7F"},
       {std::string(20000, 'n') + "\n", std::string(20000, 'n') + "\\n"},  // longer than one buffer
   };
   for (const auto& c : cases) {

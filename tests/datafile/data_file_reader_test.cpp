@@ -353,4 +353,30 @@ TEST(DataFileReader, LengthFromTheFirstBytes) {
   EXPECT_EQ(data_file_length(text, 4, &length), ERR_NOT_A_DATA_FILE);
 }
 
+// A data file is told by its magic number, and nothing but a regular file is
+// opened: a FIFO would wait for its writer, and lose its bytes to the look.
+TEST(DataFileReader, TellsADataFileByItsFirstBytesAlone) {
+  test::TempDir dir;
+  const test::Bytes good = small_file(dir);
+  test::write_file(dir.file("whole.dat"), good);
+  test::write_file(dir.file("magic.dat"), test::Bytes(good.begin(), good.begin() + 4));
+  test::write_file(dir.file("three.dat"), test::Bytes(good.begin(), good.begin() + 3));
+  test::write_file(dir.file("grid.xdt"),
+                   test::xdt_bytes(2, 2, test::grid(2, 2, 1e-6f, [](int, int) { return 0.0f; })));
+  ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  const struct {
+    std::string path;
+    bool data_file;
+  } cases[] = {
+      {dir.file("whole.dat"), true}, {dir.file("magic.dat"), true}, {dir.file("three.dat"), false},
+      {dir.file("grid.xdt"), false}, {dir.file("missing"), false},  {dir.path(), false},
+      {dir.file("pipe"), false},
+  };
+  for (const auto& c : cases) {
+    errno = ERANGE;
+    EXPECT_EQ(starts_as_data_file(c.path.c_str()), c.data_file) << c.path;
+    EXPECT_EQ(errno, ERANGE) << c.path;
+  }
+}
+
 }  // namespace

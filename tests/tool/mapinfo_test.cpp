@@ -212,6 +212,11 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
   write_unscaled_files(dir);
   const unsigned char short_magic[] = {0x88, 0x1B, 0x03, 0x6F, 0x00, 0x01};
   test::write_file(dir.file("short.dat"), short_magic);
+  const unsigned char one_column[] = {0x01, 0x00, 0x05, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  test::write_file(dir.file("one.xdt"), one_column);
+  test::Bytes cut = surface_xdt();
+  cut.resize(4 + 12 * 20 + 7);  // 20 whole points of 54
+  test::write_file(dir.file("cut.xdt"), cut);
   struct Case {
     std::vector<std::string> arguments;
     int status;
@@ -230,8 +235,22 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
        false},
       {{dir.file("wide.xdt")},
        1,
-       "Num Cols = 65535 is too large\nmapinfo: " + dir.file("wide.xdt") +
-           ": not a data file, and not a valid XDT file",
+       "mapinfo: " + dir.file("wide.xdt") +
+           ": not a data file, and not a valid XDT file: Num Cols = 65535 is too large (ERR_PARAM_OUT_OF_RANGE)\n",
+       false},
+      {{dir.file("one.xdt")},
+       1,
+       "mapinfo: " + dir.file("one.xdt") +
+           ": not a data file, and not a valid XDT file: Num Cols = 1 is too small (ERR_PARAM_OUT_OF_RANGE)\n",
+       false},
+      {{"--compare", good, dir.file("cut.xdt")},
+       1,
+       "mapinfo: " + dir.file("cut.xdt") +
+           ": not a data file, and cut short as an XDT file: EOF reading point 21 of 54 (ERR_PREMATURE_EOF)\n",
+       false},
+      {{"--compare", dir.file("one.xdt"), good},
+       1,
+       "mapinfo: " + dir.file("one.xdt") + ": not a data file, and not a valid XDT file: Num Cols = 1 is too small",
        false},
       {{dir.file("short.dat")}, 1, "data file is cut short (ERR_PREMATURE_EOF)", false},
       {{dir.path()}, 1, dir.path() + ": is a directory (ERR_CANT_OPEN_FILE)", false},
@@ -242,7 +261,7 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
       // Endless, and no valid file from its first bytes on: the copy stops there.
       {{"/dev/zero", good},
        1,
-       "Num Cols = 0 is too small\nmapinfo: /dev/zero: not a data file, and not a valid XDT file",
+       "mapinfo: /dev/zero: not a data file, and not a valid XDT file: Num Cols = 0 is too small (",
        true},
       {{"--png", dir.path() + "/no/such/dir.png", good},
        1,
@@ -269,6 +288,10 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
     EXPECT_EQ(result.status, c.status) << c.err;
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
     EXPECT_EQ(result.out.find("9 columns x 6 rows") != std::string::npos, c.summary) << c.err;
+    // One fault, one line: the reader's words are in it, not before it.
+    if (c.status == 1) {
+      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
   }
 }
 
@@ -662,6 +685,21 @@ TEST(Mapinfo, RefusesBadSizesAndPrintsHelpAndVersion) {
                              "--level FORM", "--compare A B"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   EXPECT_EQ(mapinfo(dir, {"--version"}).out, "mapinfo " MAPCONV_VERSION "\n");
+  // Text that cannot reach standard output fails the run, and says so.
+  const struct {
+    std::string arguments;
+    std::string err;
+  } unwritten[] = {
+      {"--help", "mapinfo: cannot write to standard output: No space left on device\n"},
+      {"--version", "mapinfo: cannot write to standard output: No space left on device\n"},
+      {quoted(good), "mapinfo: cannot write to standard output\n"},
+  };
+  for (const auto& c : unwritten) {
+    const std::string command = quoted(MAPINFO_EXECUTABLE) + " " + c.arguments + " > /dev/full";
+    const test::ProcessResult result = test::run_program("/bin/sh", {"-c", command}, dir);
+    EXPECT_EQ(result.status, 1) << command;
+    EXPECT_EQ(result.err, c.err) << command;
+  }
 }
 
 // mapinfo --compare on XDT files and their conversions by mapconv.

@@ -85,18 +85,22 @@ class OutOfMemory : public ::testing::Test {
 // U+4E2D U+6587 after the mark FF FE: the file is named in UTF-8.
 const std::string kWideOutput = test::wide_path(u"\u4E2D\u6587");
 const std::string kWideOutputName = "\xE4\xB8\xAD\xE6\x96\x87";
+// The wide path as messages show it: its byte 0x87 is a C1 control.
+const std::string kWideOutputShown = "\xFF\xFE\x2D\x4E\\x87\x65";
 
 TEST_F(OutOfMemory, EveryAllocationOfAConversion) {
   const struct {
     const char* name;
     std::string output;
     std::string file;
+    std::string shown;  // the output in messages
     std::set<Step> steps;  // every one must be reached
   } cases[] = {
-      {"narrow output", "out.dat", "out.dat", {Step::read, Step::phase_map, Step::write}},
+      {"narrow output", "out.dat", "out.dat", "out.dat", {Step::read, Step::phase_map, Step::write}},
       {"wide output",
        kWideOutput,
        kWideOutputName,
+       kWideOutputShown,
        {Step::path_check, Step::read, Step::phase_map, Step::write}},
   };
   for (const auto& c : cases) {
@@ -117,7 +121,7 @@ TEST_F(OutOfMemory, EveryAllocationOfAConversion) {
       }
       bool matched = false;
       for (const Step step : {Step::path_check, Step::read, Step::phase_map, Step::write}) {
-        if (run.status == status_of(step) && run.err == report(step, "in.xdt", c.output.c_str())) {
+        if (run.status == status_of(step) && run.err == report(step, "in.xdt", c.shown)) {
           matched = true;
           // The steps come in this order, so the failures must too.
           EXPECT_TRUE(reached.empty() || *reached.rbegin() <= step);
@@ -140,13 +144,11 @@ TEST_F(OutOfMemory, ExistingOutputIsNeverReplacedWithoutForce) {
     test::write_file(kWideOutputName, precious);
     const Outcome run = run_with_failure({"mapconv", "in.xdt", kWideOutput}, fail_at);
     EXPECT_EQ(run.live_blocks, 0u);
-    // Messages show the argument up to its first NUL byte.
-    const std::string shown = kWideOutput.c_str();
-    const std::string exists =
-        "Unable to convert \"in.xdt\" to \"" + shown + "\" because...\n\t\"" + shown + "\" already exists\n";
+    const std::string exists = "Unable to convert \"in.xdt\" to \"" + kWideOutputShown +
+                               "\" because...\n\t\"" + kWideOutputShown + "\" already exists\n";
     if (fail_at == 1) {
       EXPECT_EQ(run.status, 9);
-      EXPECT_EQ(run.err, report(Step::path_check, "in.xdt", shown));
+      EXPECT_EQ(run.err, report(Step::path_check, "in.xdt", kWideOutputShown));
     } else {
       EXPECT_EQ(run.status, 3);
       EXPECT_EQ(run.err, exists);

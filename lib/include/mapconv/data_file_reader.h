@@ -63,3 +63,10 @@ MAPCONV_API ErrorCode read_data_file_header(std::FILE* stream, DataFileContents*
 // True when the four bytes, read big-endian, are one of the three magic
 // numbers.
 MAPCONV_API bool is_data_file_magic(const unsigned char (&first_bytes)[4]);
+
+// True when the file at path (library path convention) is a regular file
+// whose first four bytes are a magic number: a data file, sound or not, and
+// no XDT grid. False for anything else, a file that cannot be opened or read
+// included. A pipe or a device is not even opened, so that its bytes stay
+// for the reader that follows. errno is left as it was.
+MAPCONV_API bool starts_as_data_file(const char* path);

@@ -10,8 +10,11 @@
 
 #include <cstdio>
 
-// Writes text with its control bytes (below 0x20, and 0x7F) escaped: \a \b
-// \t \n \v \f \r as such, the others as \xHH (\x1B for escape).
+// Writes text with its control bytes escaped: \a \b \t \n \v \f \r as
+// such, the others as \xHH (\x1B for escape). Control bytes are those below
+// 0x20, 0x7F, and the C1 controls: 0x80 to 0x9F standing alone, and U+0080
+// to U+009F in UTF-8 (C2 80 to C2 9F, both bytes as \xHH). Any other
+// well-formed UTF-8 character passes whole, whatever its bytes.
 MAPCONV_API void u_write_escaped(std::FILE* stream, const char* text);
 
 // fprintf for messages that name files, with %s, %d and %% only: every %s
