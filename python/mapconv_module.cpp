@@ -12,6 +12,7 @@
 #include <mapconv/map_records.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/output_file.h>
+#include <mapconv/path.h>
 #include <mapconv/print.h>
 #include <mapconv/version.h>
 #include <mapconv/xdt_reader.h>
@@ -231,12 +232,15 @@ const char* description_of(ErrorCode code) {
 }
 
 // A path as the library takes it: the file system's bytes of a str, bytes or
-// os.PathLike.
+// os.PathLike, naming the file open() would. A name that begins with a
+// byte-order mark is not a wide path here (that is for command lines), so
+// it is given as "./name", which the library takes as it is.
 std::string path_bytes(const py::handle& path) {
   const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
   std::string bytes = encoded;
   if (bytes.empty()) throw py::value_error("the path is empty");
   if (bytes.find('\0') != std::string::npos) throw py::value_error("the path holds a NUL byte");
+  if (u_path_is_wide(bytes.c_str())) bytes.insert(0, "./");
   return bytes;
 }
 

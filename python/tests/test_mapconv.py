@@ -480,6 +480,40 @@ def test_bad_paths(path, error):
         mapconv.read_data_file(path)
 
 
+# A name that begins with a byte-order mark is a name like any other: each
+# call writes or reads that file, never the UTF-16 name the rest spells.
+def _made_data(name):
+    mapconv.write_data_file("made.dat", _phase(2, 2))
+    os.rename("made.dat", name)
+
+
+@pytest.mark.parametrize("name", [os.fsdecode(b"\xff\xfeAB"), b"\xfe\xffAB"], ids=["str", "bytes"])
+@pytest.mark.parametrize(
+    "prepare, call, output",
+    [
+        (None, lambda n: mapconv.save_heights(n, ZEROS, 1e-5), None),
+        (None, lambda n: mapconv.write_data_file(n, _phase(2, 2)), None),
+        (lambda n: write_xdt("in.xdt", ZEROS), lambda n: mapconv.convert("in.xdt", n), None),
+        (_made_data, mapconv.read_data_file, False),
+        (lambda n: write_xdt(n, ZEROS), mapconv.read_xdt, False),
+        (lambda n: write_xdt(n, ZEROS), lambda n: mapconv.convert(n, "out.dat"), b"out.dat"),
+    ],
+    ids=["save_heights", "write_data_file", "convert_to", "read_data_file", "read_xdt", "convert_from"],
+)
+def test_names_beginning_with_a_byte_order_mark_are_literal(tmp_path, monkeypatch, name, prepare, call, output):
+    """output: the file the call makes (None: the name itself; False: none)."""
+    monkeypatch.chdir(tmp_path)
+    if prepare is not None:
+        prepare(name)
+    before = set(os.listdir(b"."))
+    call(name)
+    made = set(os.listdir(b".")) - before
+    expected = os.fsencode(name) if output is None else output
+    assert made == ({expected} if expected else set())
+    if expected:
+        assert mapconv.read_data_file(expected).phase is not None
+
+
 # --- A large map: no more than one extra copy ------------------------------------------
 
 LARGE_SCRIPT = textwrap.dedent(
