@@ -356,7 +356,12 @@ void store_number(const py::handle& value, const Field& field, unsigned char* at
     if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
       throw py::type_error(std::string("header field ") + field.name + " takes a float");
     }
-    const auto number = static_cast<float>(value.cast<double>());
+    const double wide = value.cast<double>();
+    if (!fits_header_float(wide)) {
+      throw py::value_error(std::string("header field ") + field.name +
+                            " must be a finite float32 value, not " + std::string(py::repr(value)));
+    }
+    const auto number = static_cast<float>(wide);
     std::memcpy(at, &number, 4);
     return;
   }
@@ -720,6 +725,11 @@ ErrorCode stream_heights(const char* path, unsigned flags, const HeightSource& h
 std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heights_object, double resolution,
                          bool force) {
   const py::array heights = as_array(heights_object, "heights", "biuf", "a real dtype", 2);
+  // The resolution the XDT reader would give for the grid, or none at all.
+  if (!fits_header_float(resolution)) {
+    throw py::value_error("lateral_resolution must be a finite float32 value, not " +
+                          std::string(py::repr(py::float_(resolution))));
+  }
   const std::string path = path_bytes(path_object);
   const auto rows = static_cast<std::int32_t>(heights.shape(0));
   const auto columns = static_cast<std::int32_t>(heights.shape(1));

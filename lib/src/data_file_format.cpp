@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "header_layout.h"
 
@@ -138,6 +140,10 @@ MAPCONV_CHECK_RECORD(fields_1446, 1446);
 MAPCONV_CHECK_RECORD(bytes_1454, 1454);
 MAPCONV_CHECK_RECORD(trailing, 4096);
 #undef MAPCONV_CHECK_RECORD
+
+bool fits_header_float(double value) {
+  return std::isfinite(value) && std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
+}
 
 int choose_header_format(const DataFileHeader* header) {
   if (header == nullptr) return 1;

@@ -1,4 +1,5 @@
 #include <mapconv/byte_order.h>
+#include <mapconv/data_file_format.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/print.h>
 #include <mapconv/xdt_reader.h>
@@ -152,7 +153,7 @@ bool resolution_of(const Span& chosen, float* lateral_resolution) {
     const double spacing = x_difference / static_cast<double>(chosen.last - chosen.first);
     // NaN or infinite x values, or a spacing beyond float range, give no
     // usable spacing (and a float of it would be undefined).
-    resolved = std::isfinite(spacing) && std::fabs(spacing) <= std::numeric_limits<float>::max();
+    resolved = fits_header_float(spacing);
     if (resolved) resolution = static_cast<float>(spacing);
   }
   if (!resolved) u_print("Could not calculate lateral resolution\n");

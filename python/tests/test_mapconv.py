@@ -195,7 +195,13 @@ def test_write_read_write_is_byte_for_byte(tmp_path, header, expected_format, wi
     ],
 )
 def test_heights_need_a_height_scale(tmp_path, header, message):
-    mapconv.write_data_file(tmp_path / "a.dat", _phase(3, 4), header=header)
+    # write_data_file stores only finite values: the others go into the
+    # file's bytes (big-endian float32 at these offsets) by hand.
+    mapconv.write_data_file(tmp_path / "a.dat", _phase(3, 4), header={})
+    image = bytearray(read(tmp_path / "a.dat"))
+    for name, offset in (("scale_factor", 164), ("wavelength", 168)):
+        image[offset:offset + 4] = np.array(header.get(name, 0.0), ">f4").tobytes()
+    (tmp_path / "a.dat").write_bytes(bytes(image))
     data = mapconv.read_data_file(tmp_path / "a.dat")
     with pytest.raises(ValueError, match=re.escape(message)):
         data.heights()
@@ -460,6 +466,12 @@ def test_write_data_file_converts_integers_that_fit(tmp_path, phase, intensity):
         ({"phase": _phase(2, 2), "header": {"fields_188": (1, 2)}}, ValueError),
         ({"phase": _phase(2, 2), "header": {"bytes_80": b"short"}}, ValueError),
         ({"phase": _phase(2, 2), "header": [("wavelength", 1.0)]}, TypeError),
+        ({"phase": _phase(2, 2), "header": {"scale_factor": 1e300}},
+         "header field scale_factor must be a finite float32 value, not 1e+300"),
+        ({"phase": _phase(2, 2), "header": {"wavelength": float("nan")}}, "header field wavelength"),
+        ({"phase": _phase(2, 2), "header": {"obliquity": -float("inf")}}, "header field obliquity"),
+        # Just beyond the largest float32, which would round to infinity.
+        ({"phase": _phase(2, 2), "header": {"lateral_resolution": 3.4028236e38}}, "lateral_resolution"),
         ({"phase": _phase(2, 2), "software_info": bytes(37)}, ValueError),
         ({"phase": _phase(2, 2), "software_info": "x" * 38}, TypeError),
         ({"phase": _phase(2, 2), "phase_origin": (40000, 0)}, ValueError),
@@ -472,6 +484,30 @@ def test_write_data_file_refuses_bad_arguments(tmp_path, arguments, error):
                        match=re.escape(error) if isinstance(error, str) else None):
         mapconv.write_data_file(tmp_path / "x.dat", **arguments)
     assert not (tmp_path / "x.dat").exists()
+
+
+# As the XDT reader gives it: any finite float32 spacing, zero or negative
+# (x falling) included; None is taken as refused.
+@pytest.mark.parametrize(
+    "resolution, stored",
+    [
+        (float("nan"), None),
+        (float("inf"), None),
+        (-float("inf"), None),
+        (3.4028236e38, None),
+        (float(np.finfo(np.float32).max), float(np.finfo(np.float32).max)),
+        (0.0, 0.0),
+        (-2.5e-6, float(np.float32(-2.5e-6))),
+    ],
+)
+def test_save_heights_takes_a_lateral_resolution_the_reader_would_give(tmp_path, resolution, stored):
+    if stored is None:
+        with pytest.raises(ValueError, match="lateral_resolution must be a finite float32 value"):
+            mapconv.save_heights(tmp_path / "x.dat", ZEROS, resolution)
+        assert not (tmp_path / "x.dat").exists()
+    else:
+        mapconv.save_heights(tmp_path / "x.dat", ZEROS, resolution)
+        assert mapconv.read_data_file(tmp_path / "x.dat").lateral_resolution == stored
 
 
 @pytest.mark.parametrize("path, error", [("", ValueError), ("a\0b", ValueError), (3.5, TypeError)])

@@ -111,6 +111,12 @@ static_assert(alignof(DataFileHeader) == 4);
 // when phase_resolution is 2 or more, else 1.
 MAPCONV_API int choose_header_format(const DataFileHeader* header);
 
+// Whether a value can be a float field of the header, the lateral
+// resolution among them: finite and within float range, as the XDT reader
+// requires of the spacing it finds. Anything else would be stored as an
+// infinity or NaN, or be undefined to convert to float.
+MAPCONV_API bool fits_header_float(double value);
+
 // Reverses every 16-bit and 32-bit field of the HEADER_IMAGE_SIZE-byte image
 // in place; bytes fields and holes stay as they are. Its own inverse.
 MAPCONV_API void swap_header_image(std::uint8_t* image);
