@@ -16,7 +16,6 @@
 #include <mapconv/print.h>
 #include <mapconv/version.h>
 #include <mapconv/xdt_reader.h>
-#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -86,6 +85,7 @@ PyObject* error_type = nullptr;     // mapconv.Error, owned by the module
 PyObject* warning_type = nullptr;   // mapconv.UnrepresentableHeightsWarning, likewise
 PyObject* xdt_grid_type = nullptr;  // mapconv.XdtGrid, likewise
 PyObject* same_file_type = nullptr; // mapconv.SameFile, likewise
+PyObject* header_type = nullptr;    // mapconv.Header, likewise
 
 // mapconv.Error subclasses that are also the OSError subclass Python picks
 // for an errno, so that `except FileNotFoundError` and the like catch them.
@@ -349,6 +349,12 @@ py::dict header_dict(const DataFileHeader& header) {
   reserved_to_file(base, reinterpret_cast<unsigned char*>(reserved.data()));
   result[reserved_name] = py::bytes(reserved);
   return result;
+}
+
+// The header as DataFile.header gives it: a mapconv.Header, the dict whose
+// repr summarises the reserved bytes.
+py::object header_object(const DataFileHeader& header) {
+  return py::handle(header_type)(header_dict(header));
 }
 
 void store_number(const py::handle& value, const Field& field, unsigned char* at) {
@@ -652,7 +658,8 @@ void warn_unrepresentable(std::size_t count) {
       std::to_string(count) + " heights could not be represented as phase counts and were written as no data";
   const py::object warning = py::handle(warning_type)(message);
   warning.attr("count") = count;
-  py::module_::import("warnings").attr("warn")(warning, py::arg("stacklevel") = 1);
+  // Level 2: the caller of the package's function, not the function itself.
+  py::module_::import("warnings").attr("warn")(warning, py::arg("stacklevel") = 2);
 }
 
 // --- XDT and conversion ----------------------------------------------------------
@@ -928,71 +935,18 @@ PYBIND11_MODULE(_mapconv, module) {
   module.attr("CONVERSION_WAVELENGTH") = static_cast<double>(CONVERSION_WAVELENGTH);
   module.attr("CONVERSION_SCALE_FACTOR") = static_cast<double>(CONVERSION_SCALE_FACTOR);
 
-  // The error classes are plain Python classes: OSError's own fields and
-  // message, the library's name after it.
-  py::dict scope;
-  scope["__name__"] = "mapconv";
-  py::exec(R"py(
-class Error(OSError):
-    """A library operation failed. An OSError: errno, strerror and filename as
-    Python sets them where the system gave a reason (None otherwise); code is
-    the library's error number, name its name (such as 'ERR_CANT_OPEN_FILE'),
-    exists whether a file of that name refused the output (force not given).
-    The message is Python's own ('[Errno 2] No such file or directory:
-    'in.xdt''), or the path and the reader's diagnostic, then the name in
-    brackets."""
-    code = 0
-    name = "NO_ERROR"
-    exists = False
-
-    def __str__(self):
-        return f"{OSError.__str__(self)} ({self.name})"
-
-class FileNotFound(Error, FileNotFoundError):
-    """A mapconv.Error that is a FileNotFoundError (ENOENT)."""
-
-class PermissionDenied(Error, PermissionError):
-    """A mapconv.Error that is a PermissionError (EACCES, EPERM)."""
-
-class FileExists(Error, FileExistsError):
-    """A mapconv.Error that is a FileExistsError: the output exists and force was not given."""
-
-class SameFile(Error):
-    """A mapconv.Error raised by convert when the output is the input file
-    itself (through any name, hard or symbolic link), force or not: nothing
-    was written, as shutil.SameFileError for a copy."""
-
-class IsADirectory(Error, IsADirectoryError):
-    """A mapconv.Error that is an IsADirectoryError (EISDIR)."""
-
-class NotADirectory(Error, NotADirectoryError):
-    """A mapconv.Error that is a NotADirectoryError (ENOTDIR)."""
-
-class UnrepresentableHeightsWarning(UserWarning):
-    """save_heights or convert wrote heights whose phase count cannot be
-    stored as points without data; count is how many."""
-    count = 0
-)py",
-           scope);
-  error_type = scope["Error"].ptr();
-  warning_type = scope["UnrepresentableHeightsWarning"].ptr();
-  same_file_type = scope["SameFile"].ptr();
-  os_error_kinds = {{ENOENT, scope["FileNotFound"].ptr()},    {EACCES, scope["PermissionDenied"].ptr()},
-                    {EPERM, scope["PermissionDenied"].ptr()}, {EEXIST, scope["FileExists"].ptr()},
-                    {EISDIR, scope["IsADirectory"].ptr()},    {ENOTDIR, scope["NotADirectory"].ptr()}};
-  for (const char* name : {"Error", "FileNotFound", "PermissionDenied", "FileExists", "SameFile",
-                           "IsADirectory", "NotADirectory", "UnrepresentableHeightsWarning"}) {
-    module.add_object(name, scope[name]);  // the module holds the references the pointers use
-  }
-
-  py::object grid = py::module_::import("collections")
-                        .attr("namedtuple")("XdtGrid", py::make_tuple("heights", "lateral_resolution"),
-                                            py::arg("module") = "mapconv");
-  grid.attr("__doc__") =
-      "read_xdt's result: heights, a float32 array (rows, columns) in metres with NaN for points "
-      "without data, and lateral_resolution, the distance between adjacent points.";
-  module.add_object("XdtGrid", grid);
-  xdt_grid_type = grid.release().ptr();
+  // The classes are the package's own Python ones (mapconv._types); the
+  // extension keeps a reference to each for its lifetime.
+  const py::module_ types = py::module_::import("mapconv._types");
+  const auto keep = [&types](const char* name) { return py::object(types.attr(name)).release().ptr(); };
+  error_type = keep("Error");
+  warning_type = keep("UnrepresentableHeightsWarning");
+  same_file_type = keep("SameFile");
+  xdt_grid_type = keep("XdtGrid");
+  header_type = keep("Header");
+  os_error_kinds = {{ENOENT, keep("FileNotFound")},    {EACCES, keep("PermissionDenied")},
+                    {EPERM, keep("PermissionDenied")}, {EEXIST, keep("FileExists")},
+                    {EISDIR, keep("IsADirectory")},    {ENOTDIR, keep("NotADirectory")}};
 
   py::dict codes;
   for (ErrorCode code = 1; code <= ERROR_CODE_MAX; ++code) codes[error_names[code]] = code;
@@ -1017,7 +971,7 @@ class UnrepresentableHeightsWarning(UserWarning):
           "software_info", [](const DataFile& f) { return software_bytes(f.software); },
           "The 38 bytes at file offset 10, as they are in the file.")
       .def_property_readonly(
-          "header", [](const DataFile& f) { return header_dict(f.header); },
+          "header", [](const DataFile& f) { return header_object(f.header); },
           "The header from file offset 76 on (see HEADER_FIELDS): the fields the system interprets by "
           "name (wavelength, scale_factor, ...), and 'reserved', the bytes of every other field in "
           "file order as they are in the file. write_data_file takes this dict back.")
@@ -1062,17 +1016,19 @@ class UnrepresentableHeightsWarning(UserWarning):
         return text + ">";
       });
 
-  module.def("read_data_file", &read_data, py::arg("path"),
+  // The functions are bound under private names: the package's functions of
+  // the same names call them, and take their descriptions from them.
+  module.def("_read_data_file", &read_data, py::arg("path"),
              "Reads a binary data file (str, bytes or os.PathLike path) into a DataFile. Raises "
              "mapconv.Error: ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF (cut short), ERR_NOT_A_DATA_FILE "
              "(wrong magic number, inconsistent header, trailing bytes) or ERR_NO_MEM.");
-  module.def("read_xdt", &read_xdt, py::arg("path"),
+  module.def("_read_xdt", &read_xdt, py::arg("path"),
              "Reads an XDT grid. Returns an XdtGrid (heights, lateral_resolution): heights a float32 "
              "array (rows, columns) in metres, NaN for points without data, over the reader's own block. "
              "Raises mapconv.Error: ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE "
              "(grid size, or no lateral resolution), ERR_INVALID_PARAM (a data file, not a grid) or "
              "ERR_NO_MEM, with the reader's diagnostic in the message; nothing is printed.");
-  module.def("save_heights", &save_heights, py::arg("path"), py::arg("heights"),
+  module.def("_save_heights", &save_heights, py::arg("path"), py::arg("heights"),
              py::arg("lateral_resolution"), py::arg("force") = false,
              "Writes heights (metres; an array-like (rows, columns) of any real dtype, taken as "
              "numpy.asarray(heights, numpy.float32) would: a C-contiguous float32 array in place, "
@@ -1083,7 +1039,7 @@ class UnrepresentableHeightsWarning(UserWarning):
              "stored (written as no data), and warns with UnrepresentableHeightsWarning when it is not "
              "0. TypeError for complex, object or string dtypes, ValueError for another shape; "
              "mapconv.Error on failure.");
-  module.def("convert", &convert, py::arg("xdt_path"), py::arg("data_path"), py::arg("force") = false,
+  module.def("_convert", &convert, py::arg("xdt_path"), py::arg("data_path"), py::arg("force") = false,
              "Converts an XDT grid file into a data file exactly as the mapconv program does (same "
              "bytes, same speed, a few MiB of memory, without holding the GIL). An existing file is "
              "replaced only with force. Returns the number of heights whose phase count cannot be "
@@ -1091,14 +1047,14 @@ class UnrepresentableHeightsWarning(UserWarning):
              "Raises mapconv.Error (FileNotFound, PermissionDenied, FileExists, ... where the system "
              "gave a reason; the reader's diagnostic in the message for a bad grid), SameFile when "
              "the output is the input file.");
-  module.def("height_parameters", &height_parameters, py::arg("heights"), py::arg("lateral_resolution"),
+  module.def("_height_parameters", &height_parameters, py::arg("heights"), py::arg("lateral_resolution"),
              py::arg("level") = "plane",
              "The areal height parameters of a 2-D array of heights (rows, columns; any real dtype, "
              "NaN for no data) after removing the least-squares plane ('plane') or the mean ('mean'). "
              "Returns a dict: level, points, mean, slope_x and slope_y (height units per unit of "
              "lateral_resolution; 0 for 'mean'), Sa, Sq, Ssk, Sku, Sp, Sv, Sz in the heights' unit; "
              "NaN where undefined (Ssk and Sku of a flat map, everything without points).");
-  module.def("write_data_file", &write_data, py::arg("path"), py::arg("phase") = py::none(),
+  module.def("_write_data_file", &write_data, py::arg("path"), py::arg("phase") = py::none(),
              py::arg("intensity") = py::none(), py::arg("header") = py::none(),
              py::arg("software_info") = py::none(), py::arg("force") = false, py::kw_only(),
              py::arg("phase_origin") = py::make_tuple(0, 0),

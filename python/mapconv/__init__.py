@@ -1,6 +1,38 @@
 """Surface-measurement data files (binary data files and XDT grids) as NumPy
-arrays, and the height-to-phase conversion mapconv makes."""
+arrays, and the height-to-phase conversion mapconv makes.
 
+Functions: read_xdt, read_data_file, save_heights, convert, write_data_file,
+height_parameters. Paths are str, bytes or os.PathLike, each naming the file
+open() would open.
+
+Results: DataFile (read_data_file's; its header a Header, the dict of the
+header fields) and XdtGrid (read_xdt's named tuple: heights,
+lateral_resolution).
+
+Errors: Error (an OSError with code, name and exists) and its subclasses
+FileNotFound, PermissionDenied, FileExists, IsADirectory, NotADirectory (each
+also the OSError subclass of its errno) and SameFile; the warning
+UnrepresentableHeightsWarning (count). help(mapconv.Error) and the like
+describe each.
+"""
+
+from __future__ import annotations
+
+try:
+    import numpy as _numpy  # noqa: F401  (the extension's arrays are NumPy's)
+except ImportError as _missing:
+    raise ImportError(
+        "mapconv needs NumPy, which this Python cannot import: install it "
+        "(the python3-numpy package on Debian and Ubuntu, or pip install numpy)",
+        name="numpy",
+    ) from _missing
+
+import os
+from typing import Any, Callable, Literal, Optional, TypeVar
+
+import numpy.typing as npt
+
+from . import _mapconv
 from ._mapconv import (
     CONVERSION_SCALE_FACTOR,
     CONVERSION_WAVELENGTH,
@@ -15,25 +47,26 @@ from ._mapconv import (
     HEADER_FIELDS,
     PHASE_INVALID,
     DataFile,
-    Error,
-    UnrepresentableHeightsWarning,
-    FileExists,
-    FileNotFound,
-    IsADirectory,
-    NotADirectory,
-    PermissionDenied,
-    SameFile,
-    XdtGrid,
     __version__,
-    convert,
     error_codes,
-    height_parameters,
-    read_data_file,
-    read_xdt,
-    save_heights,
-    write_data_file,
+)
+# "as" marks each a name of the package for type checkers, as __all__ does the rest.
+from ._types import (
+    Error as Error,
+    FileExists as FileExists,
+    FileNotFound as FileNotFound,
+    Header as Header,
+    IsADirectory as IsADirectory,
+    NotADirectory as NotADirectory,
+    PermissionDenied as PermissionDenied,
+    SameFile as SameFile,
+    UnrepresentableHeightsWarning as UnrepresentableHeightsWarning,
+    XdtGrid as XdtGrid,
 )
 
+# The classes made of Python's own (the errors, Header, XdtGrid) are left out:
+# help() would list every member they inherit from OSError, dict or tuple, a
+# thousand lines. They are named in the description above.
 __all__ = [
     "CONVERSION_SCALE_FACTOR",
     "CONVERSION_WAVELENGTH",
@@ -48,15 +81,6 @@ __all__ = [
     "HEADER_FIELDS",
     "PHASE_INVALID",
     "DataFile",
-    "Error",
-    "UnrepresentableHeightsWarning",
-    "FileExists",
-    "FileNotFound",
-    "IsADirectory",
-    "NotADirectory",
-    "PermissionDenied",
-    "SameFile",
-    "XdtGrid",
     "__version__",
     "convert",
     "error_codes",
@@ -66,3 +90,80 @@ __all__ = [
     "save_heights",
     "write_data_file",
 ]
+
+_Function = TypeVar("_Function", bound=Callable[..., Any])
+
+
+def _described_as(bound: Any) -> Callable[[_Function], _Function]:
+    """The description of the extension's function, without the signature
+    line pybind11 puts first: the function's real signature replaces it."""
+
+    def describe(function: _Function) -> _Function:
+        function.__doc__ = str(bound.__doc__).split("\n\n", 1)[-1].strip()
+        return function
+
+    return describe
+
+
+@_described_as(_mapconv._read_data_file)
+def read_data_file(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> DataFile:
+    return _mapconv._read_data_file(path)
+
+
+@_described_as(_mapconv._read_xdt)
+def read_xdt(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> XdtGrid:
+    return _mapconv._read_xdt(path)
+
+
+@_described_as(_mapconv._save_heights)
+def save_heights(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    heights: npt.ArrayLike,
+    lateral_resolution: float,
+    force: bool = False,
+) -> int:
+    return _mapconv._save_heights(path, heights, lateral_resolution, force)
+
+
+@_described_as(_mapconv._convert)
+def convert(
+    xdt_path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    data_path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    force: bool = False,
+) -> int:
+    return _mapconv._convert(xdt_path, data_path, force)
+
+
+@_described_as(_mapconv._height_parameters)
+def height_parameters(
+    heights: npt.ArrayLike,
+    lateral_resolution: float,
+    level: Literal["plane", "mean"] = "plane",
+) -> dict[str, Any]:
+    return _mapconv._height_parameters(heights, lateral_resolution, level)
+
+
+@_described_as(_mapconv._write_data_file)
+def write_data_file(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    phase: Optional[npt.ArrayLike] = None,
+    intensity: Optional[npt.ArrayLike] = None,
+    header: Optional[dict[str, Any]] = None,
+    software_info: Optional[bytes] = None,
+    force: bool = False,
+    *,
+    phase_origin: tuple[int, int] = (0, 0),
+    intensity_origin: tuple[int, int] = (0, 0),
+    intensity_range: int = 0,
+) -> None:
+    _mapconv._write_data_file(
+        path,
+        phase,
+        intensity,
+        header,
+        software_info,
+        force,
+        phase_origin=phase_origin,
+        intensity_origin=intensity_origin,
+        intensity_range=intensity_range,
+    )

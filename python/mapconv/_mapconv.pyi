@@ -1,11 +1,13 @@
-"""Surface-measurement data files (binary data files and XDT grids) as NumPy
-arrays, and the height-to-phase conversion mapconv makes."""
+"""The extension under the package mapconv: its functions are the
+package's functions of the same names, without the leading underscore."""
 
 import os
-from typing import Any, Literal, NamedTuple, Optional, Union
+from typing import Any, Literal, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
+
+from ._types import Header, XdtGrid
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
@@ -24,80 +26,63 @@ ERR_PREMATURE_EOF: int
 ERR_NOT_A_DATA_FILE: int
 ERR_NO_MEM: int
 
-class Error(OSError):
-    """A library operation failed. errno, strerror and filename as OSError
-    sets them where the system gave a reason (None otherwise); the message
-    is Python's own or 'PATH: the reader's diagnostic', then '(NAME)'."""
-
-    code: int
-    """The library's error number (see error_codes)."""
-    name: str
-    """Its name, such as 'ERR_CANT_OPEN_FILE'."""
-    exists: bool
-    """True when a file of that name refused the output (force not given)."""
-
-class FileNotFound(Error, FileNotFoundError): ...
-class PermissionDenied(Error, PermissionError): ...
-class FileExists(Error, FileExistsError): ...
-class SameFile(Error): ...
-class IsADirectory(Error, IsADirectoryError): ...
-class NotADirectory(Error, NotADirectoryError): ...
-
-class UnrepresentableHeightsWarning(UserWarning):
-    """save_heights wrote heights whose phase count cannot be stored as
-    points without data."""
-
-    count: int
-    """How many."""
-
-class XdtGrid(NamedTuple):
-    """read_xdt's result."""
-
-    heights: npt.NDArray[np.float32]
-    """(rows, columns) in metres, NaN for points without data."""
-    lateral_resolution: float
-    """Distance between adjacent points."""
-
 class DataFile:
-    """The contents of a binary data file; the arrays use the reader's blocks."""
+    """The contents of a binary data file; the arrays use the reader's blocks.
+    Made only by read_data_file; its attributes are read-only."""
 
-    header_format: int
-    header_size: int
-    software_info: bytes
-    """The 38 bytes at file offset 10, as in the file."""
-    header: dict[str, Any]
-    """The named header fields, and 'reserved': the bytes of every other field
-    from file offset 76 on, in file order, as in the file (HEADER_FIELDS)."""
-    wavelength: float
-    scale_factor: float
-    obliquity: float
-    lateral_resolution: float
-    phase_resolution: int
-    frame_width: int
-    frame_height: int
-    phase_origin: tuple[int, int]
-    intensity_origin: tuple[int, int]
-    intensity_range: int
-    phase: Optional[npt.NDArray[np.int32]]
-    """(rows, columns) phase counts, PHASE_INVALID without data; None if absent."""
-    intensity: Optional[npt.NDArray[np.uint16]]
-    """(buckets, rows, columns); None if absent."""
+    @property
+    def header_format(self) -> int: ...
+    @property
+    def header_size(self) -> int: ...
+    @property
+    def software_info(self) -> bytes:
+        """The 38 bytes at file offset 10, as in the file."""
+    @property
+    def header(self) -> Header:
+        """The named header fields, and 'reserved': the bytes of every other field
+        from file offset 76 on, in file order, as in the file (HEADER_FIELDS)."""
+    @property
+    def wavelength(self) -> float: ...
+    @property
+    def scale_factor(self) -> float: ...
+    @property
+    def obliquity(self) -> float: ...
+    @property
+    def lateral_resolution(self) -> float: ...
+    @property
+    def phase_resolution(self) -> int: ...
+    @property
+    def frame_width(self) -> int: ...
+    @property
+    def frame_height(self) -> int: ...
+    @property
+    def phase_origin(self) -> tuple[int, int]: ...
+    @property
+    def intensity_origin(self) -> tuple[int, int]: ...
+    @property
+    def intensity_range(self) -> int: ...
+    @property
+    def phase(self) -> Optional[npt.NDArray[np.int32]]:
+        """(rows, columns) phase counts, PHASE_INVALID without data; None if absent."""
+    @property
+    def intensity(self) -> Optional[npt.NDArray[np.uint16]]:
+        """(buckets, rows, columns); None if absent."""
     def heights(self) -> Optional[npt.NDArray[np.float64]]:
         """Heights in metres (new array), NaN for PHASE_INVALID, from the file's
         own wavelength and scale factor; None without a phase block. ValueError
         naming the field when either is zero, infinite or NaN."""
 
-def read_data_file(path: _Path) -> DataFile:
+def _read_data_file(path: _Path) -> DataFile:
     """Reads a binary data file. Raises Error (ERR_CANT_OPEN_FILE,
     ERR_PREMATURE_EOF, ERR_NOT_A_DATA_FILE, ERR_NO_MEM)."""
 
-def read_xdt(path: _Path) -> XdtGrid:
+def _read_xdt(path: _Path) -> XdtGrid:
     """Reads an XDT grid: (heights (rows, columns) in metres with NaN for no
     data, lateral_resolution). Raises Error (ERR_CANT_OPEN_FILE,
     ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE, ERR_INVALID_PARAM for a data
     file, ERR_NO_MEM)."""
 
-def save_heights(
+def _save_heights(
     path: _Path,
     heights: npt.ArrayLike,
     lateral_resolution: float,
@@ -110,12 +95,12 @@ def save_heights(
     TypeError for complex, object or string dtypes, ValueError for another
     shape, Error on failure."""
 
-def convert(xdt_path: _Path, data_path: _Path, force: bool = False) -> int:
+def _convert(xdt_path: _Path, data_path: _Path, force: bool = False) -> int:
     """Converts an XDT file into a data file exactly as mapconv does; returns
     the number of heights written as no data because their count does not
     fit (after an UnrepresentableHeightsWarning). Raises Error."""
 
-def height_parameters(
+def _height_parameters(
     heights: npt.ArrayLike,
     lateral_resolution: float,
     level: Literal["plane", "mean"] = "plane",
@@ -126,7 +111,7 @@ def height_parameters(
     Sku, Sp, Sv, Sz; NaN where undefined. ValueError for another level or
     shape."""
 
-def write_data_file(
+def _write_data_file(
     path: _Path,
     phase: Optional[npt.ArrayLike] = None,
     intensity: Optional[npt.ArrayLike] = None,

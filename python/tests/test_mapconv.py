@@ -1,8 +1,10 @@
 """The mapconv module against the mapconv program: same bytes, same heights,
 the library's error codes, and no hidden copies of a map."""
 
+import inspect
 import json
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -225,8 +227,10 @@ def test_arrays_use_the_library_blocks(tmp_path):
 
 @pytest.mark.parametrize("function", ["read_data_file", "read_xdt", "save_heights", "write_data_file"])
 def test_help_shows_real_signatures(function):
-    signature = getattr(mapconv, function).__doc__.splitlines()[0]
-    assert "(path: str | bytes | os.PathLike" in signature
+    # The signature help() shows is the function's own (its annotations are text).
+    signature = str(inspect.signature(getattr(mapconv, function))).replace("'", "")
+    assert signature.startswith("(path: str | bytes | os.PathLike"), signature
+    assert getattr(mapconv, function).__doc__.split()[0] in ("Reads", "Writes"), function
     assert not any(vague in signature for vague in (": object", ": handle", "-> tuple", "-> object")), signature
 
 
@@ -706,3 +710,87 @@ def test_height_parameters_types_and_slopes():
         mapconv.height_parameters(z, 1.0, level="cubic")
     with pytest.raises(ValueError):
         mapconv.height_parameters(np.zeros(5), 1.0)
+
+
+# --- The package: functions by name, short help, NumPy at import ----------------
+
+PUBLIC_FUNCTIONS = ["read_data_file", "read_xdt", "save_heights", "convert", "write_data_file",
+                    "height_parameters"]
+
+
+@pytest.mark.parametrize("function", PUBLIC_FUNCTIONS)
+def test_public_functions_pickle_by_name(function):
+    # What multiprocessing and Dask do to send a function to a worker.
+    assert pickle.loads(pickle.dumps(getattr(mapconv, function))) is getattr(mapconv, function)
+
+
+POOL_SCRIPT = textwrap.dedent(
+    """
+    import multiprocessing, sys
+    import mapconv
+
+    if __name__ == "__main__":
+        method, folder = sys.argv[1:3]
+        jobs = [(f"{folder}/in.xdt", f"{folder}/out{i}.dat") for i in range(4)]
+        with multiprocessing.get_context(method).Pool(2) as pool:
+            print(pool.starmap(mapconv.convert, jobs))
+    """
+)
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_convert_in_a_process_pool(tmp_path, method):
+    write_xdt(tmp_path / "in.xdt", [[0.0, 1e-7], [2e-7, 3e-7]])
+    mapconv.convert(tmp_path / "in.xdt", tmp_path / "expected.dat")
+    (tmp_path / "pool.py").write_text(POOL_SCRIPT)
+    done = subprocess.run([sys.executable, str(tmp_path / "pool.py"), method, str(tmp_path)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.strip() == "[0, 0, 0, 0]", done.stderr
+    for i in range(4):
+        assert read(tmp_path / f"out{i}.dat") == read(tmp_path / "expected.dat")
+
+
+@pytest.mark.parametrize(
+    "reserved, summary",
+    [(bytes(3998), "reserved=<3998 bytes, 0 non-zero>"),
+     (b"\1" + bytes(3995) + b"\xff\2", "reserved=<3998 bytes, 3 non-zero>")],
+    ids=["zero", "three_set"],
+)
+def test_header_repr_names_the_fields_and_counts_the_reserved_bytes(tmp_path, reserved, summary):
+    header = {"wavelength": 5e-7, "frame_width": 640, "reserved": reserved}
+    mapconv.write_data_file(tmp_path / "a.dat", _phase(2, 2), header=header)
+    text = repr(mapconv.read_data_file(tmp_path / "a.dat").header)
+    assert text.startswith("mapconv.Header(scale_factor=0.0, wavelength=") and "frame_width=640" in text
+    assert text.endswith(summary + ")") and len(text) < 300, text
+
+
+def test_help_is_a_short_reference():
+    done = subprocess.run([sys.executable, "-c", "import mapconv; help(mapconv)"], capture_output=True,
+                          text=True, timeout=60, env={**os.environ, "PAGER": "cat", "TERM": "dumb"})
+    assert done.returncode == 0 and len(done.stdout.splitlines()) < 250, done.stdout[-2000:]
+    assert "inherited from builtins.OSError" not in done.stdout
+
+
+WITHOUT_NUMPY = textwrap.dedent(
+    """
+    import sys
+
+    class NoNumPy:
+        def find_spec(self, name, path=None, target=None):
+            if name.partition(".")[0] == "numpy":
+                raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+    sys.meta_path.insert(0, NoNumPy())
+    try:
+        import mapconv
+    except ImportError as error:
+        print(error)
+    else:
+        print("imported")
+    """
+)
+
+
+def test_import_without_numpy_names_what_to_install():
+    done = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY], capture_output=True, text=True, timeout=60)
+    assert "NumPy" in done.stdout and "python3-numpy" in done.stdout, done.stdout + done.stderr

@@ -21,6 +21,17 @@ def round_trip(folder: str) -> int:
     return lost + int(back.shape[0])
 
 
+def header_and_errors(data: mapconv.DataFile) -> int:
+    header: mapconv.Header = data.header
+    # Read-only at run time, so refused here; an unused ignore fails --strict.
+    data.wavelength = 1.0  # type: ignore[misc]
+    try:
+        mapconv.convert("in.xdt", "out.dat")
+    except mapconv.FileNotFound as error:
+        return error.code + int(error.exists) + len(error.name)
+    return len(header)
+
+
 def grid(path: str) -> float:
     heights, resolution = mapconv.read_xdt(path)
     result: mapconv.XdtGrid = mapconv.read_xdt(path)
