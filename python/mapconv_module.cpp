@@ -81,7 +81,7 @@ TYPE_NAME(Origin, "tuple[int, int]");
 
 namespace {
 
-PyObject* error_type = nullptr;     // mapconv.Error, owned by the module
+PyObject* error_type = nullptr;     // mapconv.Error, a reference the extension keeps
 PyObject* warning_type = nullptr;   // mapconv.UnrepresentableHeightsWarning, likewise
 PyObject* xdt_grid_type = nullptr;  // mapconv.XdtGrid, likewise
 PyObject* same_file_type = nullptr; // mapconv.SameFile, likewise

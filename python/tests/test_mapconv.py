@@ -794,3 +794,14 @@ WITHOUT_NUMPY = textwrap.dedent(
 def test_import_without_numpy_names_what_to_install():
     done = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY], capture_output=True, text=True, timeout=60)
     assert "NumPy" in done.stdout and "python3-numpy" in done.stdout, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("call", [
+    lambda p: mapconv.save_heights(p / "x.dat", np.full((2, 2), 0.5, np.float32), 1e-5),
+    lambda p: mapconv.convert(write_xdt(p / "in.xdt", np.full((2, 2), 0.5)), p / "x.dat"),
+], ids=["save_heights", "convert"])
+def test_the_warning_points_at_the_caller(tmp_path, call):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call(tmp_path)
+    assert [w.filename for w in caught] == [__file__]
