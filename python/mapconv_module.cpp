@@ -31,7 +31,6 @@
 #include <exception>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -94,36 +93,30 @@ struct OsErrorKind {
 };
 std::vector<OsErrorKind> os_error_kinds;
 
-// The library prints its diagnostics through the process-wide u_print. The
-// module's hook keeps them for the call that is capturing (one at a time:
-// the reader may print from its own thread, so the text cannot be per
-// thread) and drops the rest.
-std::mutex capture_call;  // held by the capturing call for its whole run
-std::mutex capture_text;  // guards captured and capturing
-std::string captured;
-bool capturing = false;
+// The library prints its diagnostics through the process-wide u_print, on
+// the calling thread (its reader threads hand theirs back to the caller).
+// The module's hook keeps them for the call capturing on that thread, and
+// drops the rest: no lock, so calls never wait for each other and a forked
+// child starts with nothing held.
+thread_local std::string* capture_target = nullptr;
 
 int capture_print(const char* format, ...) MAPCONV_PRINTF(1, 2);
 int capture_print(const char* format, ...) {
+  if (capture_target == nullptr) return 0;
   char line[512];
   va_list arguments;
   va_start(arguments, format);
   const int length = std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
-  const std::lock_guard lock(capture_text);
-  if (capturing && length > 0) captured += line;
+  if (length > 0) capture_target->append(line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
   return 0;
 }
 
-// Captures the library's diagnostics from construction to text(). Runs
-// without the GIL, so taking the lock cannot deadlock against Python.
+// Captures the library's diagnostics on this thread from construction to
+// text().
 class Capture {
  public:
-  Capture() : call_(capture_call) {
-    const std::lock_guard lock(capture_text);
-    captured.clear();
-    capturing = true;
-  }
+  Capture() : outer_(capture_target) { capture_target = &text_; }
   ~Capture() { stop(); }
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
@@ -147,16 +140,9 @@ class Capture {
 
  private:
   void stop() {
-    if (!call_.owns_lock()) return;
-    {
-      const std::lock_guard lock(capture_text);
-      text_ = std::move(captured);
-      captured.clear();
-      capturing = false;
-    }
-    call_.unlock();
+    if (capture_target == &text_) capture_target = outer_;
   }
-  std::unique_lock<std::mutex> call_;
+  std::string* outer_;
   std::string text_;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <mapconv/errors.h>
+#include <mapconv/print.h>
 #include <mapconv/xdt_reader.h>
 #include <pthread.h>
 
@@ -11,6 +12,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+
+#include "xdt_stream_noted.h"
 
 // Reads the pieces of a grid on a second thread, one piece ahead of the
 // caller, who meanwhile converts and writes the piece before: reading then
@@ -39,6 +42,9 @@ class PieceReader {
     changed_.notify_all();
     changed_.wait(lock, [&] { return slot.full; });
     *count = slot.count;
+    // The reader's diagnostic is printed here, on the caller's thread, so
+    // it goes where the caller's own messages go.
+    if (slot.note.text[0] != '\0') u_print("%s", slot.note.text);
     // The reader's thread has its own errno: a read's reason comes with it.
     if (slot.code != NO_ERROR) errno = slot.reason;
     return slot.code;
@@ -62,6 +68,7 @@ class PieceReader {
     std::size_t count = 0;
     ErrorCode code = NO_ERROR;
     int reason = 0;
+    XdtNote note{};
     bool full = false;
   };
 
@@ -79,13 +86,15 @@ class PieceReader {
         if (stopping_) return;
       }
       std::size_t count = 0;
-      const ErrorCode code = xdt_stream_read(reader_, slot.heights, capacity_, &count);
+      XdtNote note;
+      const ErrorCode code = xdt_stream_read_noted(reader_, slot.heights, capacity_, &count, &note);
       const int reason = errno;
       {
         const std::lock_guard lock(mutex_);
         slot.count = count;
         slot.code = code;
         slot.reason = reason;
+        slot.note = note;
         slot.full = true;
       }
       changed_.notify_all();

@@ -19,6 +19,7 @@
 #include "cpu_dispatch.h"
 #include "hooked_block.h"
 #include "native_path.h"
+#include "xdt_stream_noted.h"
 
 namespace {
 
@@ -117,17 +118,27 @@ bool is_directory(std::FILE* file) {
 }
 
 // A short read is the end of the file (read_error 0), or a failure the
-// system names; the reason is left in errno for the caller.
-ErrorCode report_missing_point(std::uint64_t point, std::uint64_t total, int read_error) {
+// system names; the reason is left in errno for the caller. The message goes
+// into note when one is given (see xdt_stream_read_noted), else to u_print.
+ErrorCode report_missing_point(std::uint64_t point, std::uint64_t total, int read_error,
+                               XdtNote* note = nullptr) {
+  char text[sizeof note->text];
   // Both fit in int: the total is at most 32767 * 32767.
   if (read_error != 0) {
-    u_print("Error reading point %d of %d: %s\n", static_cast<int>(point), static_cast<int>(total),
-            std::strerror(read_error));
-    errno = read_error;
-    return ERR_CANT_READ_FILE;
+    std::snprintf(text, sizeof text, "Error reading point %d of %d: %s\n", static_cast<int>(point),
+                  static_cast<int>(total), std::strerror(read_error));
+  } else {
+    std::snprintf(text, sizeof text, "EOF reading point %d of %d\n", static_cast<int>(point),
+                  static_cast<int>(total));
   }
-  u_print("EOF reading point %d of %d\n", static_cast<int>(point), static_cast<int>(total));
-  return ERR_PREMATURE_EOF;
+  if (note != nullptr) {
+    std::memcpy(note->text, text, sizeof text);
+  } else {
+    u_print("%s", text);
+  }
+  if (read_error == 0) return ERR_PREMATURE_EOF;
+  errno = read_error;
+  return ERR_CANT_READ_FILE;
 }
 
 // The rule that picks the span a resolution comes from: a row replaces it
@@ -259,6 +270,19 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
 }
 
 ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacity, std::size_t* count) {
+  XdtNote note;
+  const ErrorCode code = xdt_stream_read_noted(stream, heights, capacity, count, &note);
+  if (note.text[0] != '\0') {
+    const int reason = errno;
+    u_print("%s", note.text);
+    errno = reason;
+  }
+  return code;
+}
+
+ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t capacity, std::size_t* count,
+                                XdtNote* note) {
+  note->text[0] = '\0';
   if (count != nullptr) *count = 0;
   if (stream == nullptr || stream->file == nullptr || heights == nullptr || capacity == 0 ||
       count == nullptr) {
@@ -292,7 +316,7 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
       // fread comes up short only at the end of the file or on an error.
       if (got < wanted * RECORD_SIZE) {
         const int read_error = std::ferror(stream->file) ? (errno != 0 ? errno : EIO) : 0;
-        stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error);
+        stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error, note);
         stream->buffered = 0;
         return stream->failure;
       }

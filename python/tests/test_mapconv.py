@@ -636,3 +636,80 @@ def test_height_parameters_types_and_slopes():
         mapconv.height_parameters(z, 1.0, level="cubic")
     with pytest.raises(ValueError):
         mapconv.height_parameters(np.zeros(5), 1.0)
+
+
+# --- Threads, forks, exit and signals: each case in its own interpreter -----------
+# A regression here hangs or kills the interpreter; the timeout turns that
+# into a failure. Every script prints "ok" as its last line when it got there.
+
+CALL_PRELUDE = """
+import os, signal, sys, threading, time, warnings
+import numpy as np
+import mapconv
+from conftest import write_xdt
+small = str(write_xdt("small.xdt", np.full((40, 30), 1e-7)))
+os.mkfifo("fifo")
+def feed(path, chunks, pause):
+    # Writes chunks into the FIFO path from a child, pause seconds apart.
+    if os.fork() == 0:
+        with open(path, "wb") as out:
+            for i, chunk in enumerate(chunks):
+                if i:
+                    out.flush()
+                    time.sleep(pause)
+                out.write(chunk)
+        os._exit(0)
+"""
+
+CALL_SCRIPTS = {
+    # A call blocked on a FIFO nobody writes holds nothing another call needs.
+    "blocked_fifo_does_not_block_others": """
+threading.Thread(target=mapconv.read_xdt, args=("fifo",), daemon=True).start()
+time.sleep(0.3)
+assert mapconv.read_xdt(small).heights.shape == (40, 30)
+mapconv.convert(small, "out.dat")
+""",
+    # The same in a child forked while the other thread is inside the call.
+    "fork_while_a_thread_is_inside_a_call": """
+import multiprocessing
+threading.Thread(target=mapconv.read_xdt, args=("fifo",), daemon=True).start()
+time.sleep(0.3)
+child = multiprocessing.get_context("fork").Process(target=mapconv.convert, args=(small, "child.dat"))
+child.start()
+child.join(10)
+assert child.exitcode == 0 and os.path.getsize("child.dat") > 0, child.exitcode
+""",
+    # Interpreter exit while daemon threads are inside the calls.
+    "exit_while_daemon_threads_are_inside_calls": """
+big = str(write_xdt("big.xdt", np.full((700, 600), 1e-7)))
+def loop(call):
+    while True:
+        call()
+threading.Thread(target=loop, args=(lambda: mapconv.read_xdt(big),), daemon=True).start()
+threading.Thread(target=loop, args=(lambda: mapconv.convert(big, "loop.dat", force=True),), daemon=True).start()
+threading.Thread(target=loop, args=(lambda: mapconv.save_heights("loop2.dat", np.zeros((700, 600)), 1e-5, force=True),),
+                 daemon=True).start()
+time.sleep(0.2)
+""",
+}
+
+
+def run_script(tmp_path, body, timeout=30):
+    script = CALL_PRELUDE + textwrap.dedent(body) + '\nprint("ok")\n'
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]))
+    try:
+        return subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=timeout, env=env)
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"timed out after {timeout} s: {expired.stderr!r}")
+
+
+@pytest.mark.parametrize("name, runs", [("blocked_fifo_does_not_block_others", 1),
+                                        ("fork_while_a_thread_is_inside_a_call", 2)])
+def test_calls_in_their_own_interpreter(tmp_path, name, runs):
+    for run in range(runs):
+        folder = tmp_path / str(run)
+        folder.mkdir()
+        done = run_script(folder, CALL_SCRIPTS[name], timeout=20)
+        assert (done.returncode, done.stdout.splitlines()[-1:]) == (0, ["ok"]), done.stderr
+        assert "terminate" not in done.stderr, done.stderr
