@@ -19,7 +19,13 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <sched.h>
+#include <unistd.h>
+
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -39,6 +45,7 @@
 #include "hooked_block.h"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
@@ -144,6 +151,62 @@ class Capture {
   }
   std::string* outer_;
   std::string text_;
+};
+
+// --- The GIL and interpreter exit ---------------------------------------------
+// Python ends a thread that takes the GIL back once the interpreter is
+// finalizing (pthread_exit from inside the call); unwinding C++ frames that
+// way aborts the process. So a thread coming back from the library checks in
+// first, and from the module's exit handler on it parks instead: the process
+// exits around it. The handler waits for the threads already past the check
+// to get the GIL, so none can be caught by the finalization.
+std::atomic<bool> exiting{false};
+std::atomic<int> returning{0};
+
+[[noreturn]] void park() {
+  for (;;) pause();
+}
+
+void take_gil(PyThreadState* state) {
+  returning.fetch_add(1);
+  if (exiting.load()) {
+    returning.fetch_sub(1);
+    park();  // the process is exiting around the thread
+  }
+  PyEval_RestoreThread(state);
+  returning.fetch_sub(1);
+}
+
+// Runs from atexit, with the GIL.
+void stop_returning() {
+  exiting.store(true);
+  Py_BEGIN_ALLOW_THREADS;
+  while (returning.load() != 0) sched_yield();
+  Py_END_ALLOW_THREADS;
+}
+
+// The GIL released for the scope, taken back through take_gil.
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { take_gil(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// The GIL taken for the scope by a thread of Python's that released it.
+class WithGil {
+ public:
+  WithGil() : state_(PyGILState_GetThisThreadState()) { take_gil(state_); }
+  ~WithGil() { PyEval_SaveThread(); }
+  WithGil(const WithGil&) = delete;
+  WithGil& operator=(const WithGil&) = delete;
+
+ private:
+  PyThreadState* state_;
 };
 
 // What a failed call leaves to report: errno where the system gave a
@@ -520,7 +583,19 @@ void copy_heights(const py::object& copyto, const py::array& heights, std::size_
       target = py::array_t<float>({static_cast<py::ssize_t>(whole_rows), static_cast<py::ssize_t>(columns)},
                                   out, unowned);
     }
-    copyto(target, source, py::arg("casting") = "unsafe");
+    // Called straight through the C API, so that no frame of the module's
+    // lies between NumPy and the catch when the interpreter ends the thread
+    // (NumPy lets the GIL go while it copies).
+    const py::tuple arguments = py::make_tuple(target, source);
+    const py::dict options("casting"_a = "unsafe");
+    PyObject* done = nullptr;
+    try {
+      done = PyObject_Call(copyto.ptr(), arguments.ptr(), options.ptr());
+    } catch (abi::__forced_unwind&) {
+      park();
+    }
+    if (done == nullptr) throw py::error_already_set();
+    Py_DECREF(done);
     start += taken;
     count -= taken;
     out += taken;
@@ -576,7 +651,7 @@ DataFile read_data(const PathArgument& path_object) {
   ErrorCode code;
   Failure failure;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     code = read_data_file(path.c_str(), &contents);
     failure.reason = errno;
   }
@@ -615,7 +690,7 @@ OptionalArray heights_of(const DataFile& file) {
   const std::span counts(phase.data(), total);
   const std::span out(heights.mutable_data(), total);
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     convert_phase_counts(counts, metres_per_count, out);
   }
   return OptionalArray(heights);
@@ -644,7 +719,7 @@ XdtGrid read_xdt(const PathArgument& path_object) {
   Failure failure;
   bool data_file = false;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     // Read as a grid, a data file would only be cut short, far into a grid
     // its magic number makes up; its kind is the library's to tell.
     data_file = starts_as_data_file(path.c_str());
@@ -718,7 +793,7 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
     };
   } else {
     source = [&](std::size_t start, std::size_t count, float* out) {
-      py::gil_scoped_acquire locked;
+      const WithGil locked;
       try {
         copy_heights(copyto, heights, start, count, out);
         return true;
@@ -733,7 +808,7 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
   Failure failure;
   ErrorCode code;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, source, rows, columns,
                           static_cast<float>(resolution), &unrepresentable, &name_taken);
     failure.reason = errno;
@@ -755,7 +830,7 @@ std::size_t convert(const py::object& input_object, const py::object& output_obj
   ErrorCode code;
   Failure failure;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     Capture capture;
     code = convert_xdt_file(input.c_str(), output.c_str(), &options, &result);
     failure.reason = errno;
@@ -792,7 +867,7 @@ py::dict height_parameters(const ArrayLike& heights_object, double lateral_resol
   HeightParameters p{};
   ErrorCode code;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     code =
         compute_height_parameters(heights.data(), static_cast<std::int32_t>(heights.shape(1)),
                                   static_cast<std::int32_t>(heights.shape(0)), lateral_resolution, form, &p);
@@ -874,7 +949,7 @@ void write_data(const PathArgument& path_object, const OptionalArrayLike& phase_
   bool name_taken = false;
   Failure failure;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     code =
         write_data_file_atomic(path.c_str(), force ? OUTPUT_REPLACE : 0u, has_software ? &software : nullptr,
                                &header, intensity.data != nullptr ? &intensity : nullptr,
@@ -891,6 +966,7 @@ PYBIND11_MODULE(_mapconv, module) {
   // The library is linked in statically: these hooks are the module's own.
   // Its diagnostics go into the exceptions, never onto standard error.
   u_print = capture_print;
+  py::module_::import("atexit").attr("register")(py::cpp_function(&stop_returning));
 
   module.doc() =
       "Surface-measurement data files (binary data files and XDT grids) as NumPy arrays, "

@@ -705,7 +705,8 @@ def run_script(tmp_path, body, timeout=30):
 
 
 @pytest.mark.parametrize("name, runs", [("blocked_fifo_does_not_block_others", 1),
-                                        ("fork_while_a_thread_is_inside_a_call", 2)])
+                                        ("fork_while_a_thread_is_inside_a_call", 2),
+                                        ("exit_while_daemon_threads_are_inside_calls", 10)])
 def test_calls_in_their_own_interpreter(tmp_path, name, runs):
     for run in range(runs):
         folder = tmp_path / str(run)
