@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -45,7 +46,6 @@
 #include "hooked_block.h"
 
 namespace py = pybind11;
-using namespace pybind11::literals;
 
 namespace {
 
@@ -207,6 +207,70 @@ class WithGil {
 
  private:
   PyThreadState* state_;
+};
+
+// --- Signals during a call ----------------------------------------------------
+// Python runs its signal handlers on the main thread, between bytecodes; a
+// call working without the GIL runs them itself when the library asks its
+// interrupt check: at once after a signal interrupted a read, else at most
+// every few milliseconds. An exception a handler raises (KeyboardInterrupt)
+// stops the call and is raised when it returns.
+unsigned long main_thread_ident = 0;  // set at import
+
+class SignalWatch {
+ public:
+  // With the GIL, on the calling thread.
+  SignalWatch()
+      : caller_(pthread_self()),
+        on_main_(PyThread_get_thread_ident() == main_thread_ident),
+        last_(std::chrono::steady_clock::now()) {}
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+
+  const InterruptCheck* check() const { return &check_; }
+
+  // Whether a handler raised; the library's threads only read the answer.
+  bool stop(bool signalled) {
+    if (stopping_.load()) return true;
+    if (!on_main_ || !pthread_equal(pthread_self(), caller_)) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (!signalled && now - last_ < std::chrono::milliseconds(5)) return false;
+    last_ = now;
+    const WithGil locked;
+    if (PyErr_CheckSignals() != 0) {
+      PyErr_Fetch(&type_, &value_, &traceback_);
+      stopping_.store(true);
+    }
+    return stopping_.load();
+  }
+
+  // With the GIL: raises what a handler raised during the call, if it did.
+  void raise_pending() {
+    if (!stopping_.load()) return;
+    stopping_.store(false);
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+    throw py::error_already_set();
+  }
+
+  // With the GIL: a pending exception not raised is dropped.
+  ~SignalWatch() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+
+ private:
+  static bool ask(void* self, bool signalled) { return static_cast<SignalWatch*>(self)->stop(signalled); }
+
+  const pthread_t caller_;
+  const bool on_main_;
+  std::chrono::steady_clock::time_point last_;  // the caller's thread's only
+  std::atomic<bool> stopping_{false};
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+  const InterruptCheck check_{&SignalWatch::ask, this};
 };
 
 // What a failed call leaves to report: errno where the system gave a
@@ -560,8 +624,7 @@ py::array integer_array(const py::handle& object, const char* what, const char* 
 // Copies heights [start, start + count) of a (rows, columns) array, in row
 // order, into out, converted as numpy.asarray(heights, numpy.float32) would:
 // at most a part row, whole rows, and a part row. Needs the GIL.
-void copy_heights(const py::object& copyto, const py::array& heights, std::size_t start, std::size_t count,
-                  float* out) {
+void copy_heights(const py::array& heights, std::size_t start, std::size_t count, float* out) {
   const auto columns = static_cast<std::size_t>(heights.shape(1));
   const py::capsule unowned(out, [](void*) {});
   while (count > 0) {
@@ -583,19 +646,19 @@ void copy_heights(const py::object& copyto, const py::array& heights, std::size_
       target = py::array_t<float>({static_cast<py::ssize_t>(whole_rows), static_cast<py::ssize_t>(columns)},
                                   out, unowned);
     }
-    // Called straight through the C API, so that no frame of the module's
-    // lies between NumPy and the catch when the interpreter ends the thread
-    // (NumPy lets the GIL go while it copies).
-    const py::tuple arguments = py::make_tuple(target, source);
-    const py::dict options("casting"_a = "unsafe");
-    PyObject* done = nullptr;
+    // numpy.copyto(target, source, casting="unsafe") through NumPy's C API:
+    // no Python code runs, so no signal handler raises in the middle of a
+    // save (its exception is the call's to raise, once the file is safe),
+    // and no frame of the module's lies between NumPy and the catch when the
+    // interpreter ends the thread at exit (NumPy lets the GIL go while it
+    // copies).
+    int copied = -1;
     try {
-      done = PyObject_Call(copyto.ptr(), arguments.ptr(), options.ptr());
+      copied = py::detail::npy_api::get().PyArray_CopyInto_(target.ptr(), source.ptr());
     } catch (abi::__forced_unwind&) {
       park();
     }
-    if (done == nullptr) throw py::error_already_set();
-    Py_DECREF(done);
+    if (copied < 0) throw py::error_already_set();
     start += taken;
     count -= taken;
     out += taken;
@@ -650,11 +713,13 @@ DataFile read_data(const PathArgument& path_object) {
   DataFileContents& contents = guard.contents;
   ErrorCode code;
   Failure failure;
+  SignalWatch signals;
   {
     const WithoutGil unlocked;
-    code = read_data_file(path.c_str(), &contents);
+    code = read_data_file_watched(path.c_str(), &contents, signals.check());
     failure.reason = errno;
   }
+  signals.raise_pending();
   if (code != NO_ERROR) raise_error(code, path, failure);
   DataFile file;
   file.header_format = contents.header_format;
@@ -718,6 +783,7 @@ XdtGrid read_xdt(const PathArgument& path_object) {
   ErrorCode code = NO_ERROR;
   Failure failure;
   bool data_file = false;
+  SignalWatch signals;
   {
     const WithoutGil unlocked;
     // Read as a grid, a data file would only be cut short, far into a grid
@@ -725,12 +791,13 @@ XdtGrid read_xdt(const PathArgument& path_object) {
     data_file = starts_as_data_file(path.c_str());
     if (!data_file) {
       Capture capture;
-      code = read_xdt_file_marked(path.c_str(), &columns, &rows, &block, &resolution, false,
-                                  std::numeric_limits<float>::quiet_NaN());
+      code = read_xdt_file_watched(path.c_str(), &columns, &rows, &block, &resolution, false,
+                                   std::numeric_limits<float>::quiet_NaN(), signals.check());
       failure.reason = errno;
       failure.diagnostics = capture.text();
     }
   }
+  signals.raise_pending();
   if (data_file) {
     failure.diagnostics = "this is a data file, not an XDT grid";
     raise_error(ERR_INVALID_PARAM, path, failure);
@@ -746,10 +813,12 @@ using HeightSource = std::function<bool(std::size_t start, std::size_t count, fl
 
 // Streams the heights through the conversion into the file, as mapconv
 // does; NaN becomes -1.0 (no data) in the staging piece, never in the
-// caller's array. Runs without the GIL.
+// caller's array. Runs without the GIL. Stops between pieces when a signal
+// handler raised (ERR_INTERRUPTED, nothing written) unless the old file is
+// being written over: that is finished, and the handler runs after it.
 ErrorCode stream_heights(const char* path, unsigned flags, const HeightSource& heights, std::int32_t rows,
-                         std::int32_t columns, float resolution, std::size_t* unrepresentable,
-                         bool* name_taken) {
+                         std::int32_t columns, float resolution, SignalWatch* signals,
+                         std::size_t* unrepresentable, bool* name_taken) {
   const std::size_t total = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
   const std::size_t piece = std::min(total, CONVERSION_PIECE_POINTS);
   const HookedBlock<float[]> staging = hooked_allocate<float>(piece);
@@ -758,6 +827,10 @@ ErrorCode stream_heights(const char* path, unsigned flags, const HeightSource& h
   ErrorCode code = conversion_session_open(path, flags, columns, rows, resolution, &session);
   for (std::size_t start = 0; code == NO_ERROR && start < total; start += piece) {
     const std::size_t count = std::min(piece, total - start);
+    if (!session.in_place && signals->stop(false)) {
+      code = ERR_INTERRUPTED;
+      break;
+    }
     if (!heights(start, count, staging.get())) {
       code = ERR_INVALID_PARAM;
       break;
@@ -784,7 +857,6 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
   // a time, so the map is never copied whole.
   HeightSource source;
   std::exception_ptr conversion_error;
-  const py::object copyto = numpy("copyto");
   if (usable_in_place(heights, py::dtype::of<float>())) {
     const auto* data = static_cast<const float*>(heights.data());
     source = [data](std::size_t start, std::size_t count, float* out) {
@@ -795,7 +867,7 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
     source = [&](std::size_t start, std::size_t count, float* out) {
       const WithGil locked;
       try {
-        copy_heights(copyto, heights, start, count, out);
+        copy_heights(heights, start, count, out);
         return true;
       } catch (...) {
         conversion_error = std::current_exception();
@@ -807,12 +879,14 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
   bool name_taken = false;
   Failure failure;
   ErrorCode code;
+  SignalWatch signals;
   {
     const WithoutGil unlocked;
     code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, source, rows, columns,
-                          static_cast<float>(resolution), &unrepresentable, &name_taken);
+                          static_cast<float>(resolution), &signals, &unrepresentable, &name_taken);
     failure.reason = errno;
   }
+  signals.raise_pending();
   if (conversion_error) std::rethrow_exception(conversion_error);
   failure.name_taken = name_taken;
   if (code != NO_ERROR) raise_error(code, path, failure);
@@ -825,7 +899,8 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
 std::size_t convert(const py::object& input_object, const py::object& output_object, bool force) {
   const std::string input = path_bytes(input_object);
   const std::string output = path_bytes(output_object);
-  const ConversionOptions options{force ? OUTPUT_REPLACE : 0u, 0};
+  SignalWatch signals;
+  const ConversionOptions options{force ? OUTPUT_REPLACE : 0u, 0, signals.check()};
   ConversionResult result{};
   ErrorCode code;
   Failure failure;
@@ -836,6 +911,7 @@ std::size_t convert(const py::object& input_object, const py::object& output_obj
     failure.reason = errno;
     failure.diagnostics = capture.text();
   }
+  signals.raise_pending();
   if (code != NO_ERROR) {
     const bool reading = result.read_failure != NO_ERROR;
     failure.name_taken = !reading && result.name_taken;
@@ -966,6 +1042,7 @@ PYBIND11_MODULE(_mapconv, module) {
   // The library is linked in statically: these hooks are the module's own.
   // Its diagnostics go into the exceptions, never onto standard error.
   u_print = capture_print;
+  main_thread_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   py::module_::import("atexit").attr("register")(py::cpp_function(&stop_returning));
 
   module.doc() =

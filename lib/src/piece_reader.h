@@ -13,7 +13,8 @@
 #include <cstddef>
 #include <mutex>
 
-#include "xdt_stream_noted.h"
+#include "quiet_thread.h"
+#include "xdt_stream_internal.h"
 
 // Reads the pieces of a grid on a second thread, one piece ahead of the
 // caller, who meanwhile converts and writes the piece before: reading then
@@ -27,7 +28,7 @@ class PieceReader {
   PieceReader(const PieceReader&) = delete;
   PieceReader& operator=(const PieceReader&) = delete;
 
-  void start() { started_ = pthread_create(&thread_, nullptr, &PieceReader::run, this) == 0; }
+  void start() { started_ = start_quiet_thread(&thread_, &PieceReader::run, this); }
 
   // The next piece: 0 with *count 0 at the end of the grid, or a read
   // failure's code. The piece stays valid until the next call.
