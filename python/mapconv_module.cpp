@@ -1095,7 +1095,9 @@ class NotADirectory(Error, NotADirectoryError):
 
 class UnrepresentableHeightsWarning(UserWarning):
     """save_heights or convert wrote heights whose phase count cannot be
-    stored as points without data; count is how many."""
+    stored as points without data; count is how many. It is issued once the
+    file is in place: under -W error the exception comes with the file
+    written."""
     count = 0
 )py",
            scope);
@@ -1206,8 +1208,10 @@ class UnrepresentableHeightsWarning(UserWarning):
              "points without data. lateral_resolution is stored as float32. An existing file is "
              "replaced only with force. Returns the number of heights whose phase count cannot be "
              "stored (written as no data), and warns with UnrepresentableHeightsWarning when it is not "
-             "0. TypeError for complex, object or string dtypes, ValueError for another shape; "
-             "mapconv.Error on failure.");
+             "0 (the file is then written). TypeError for complex, object or string dtypes, ValueError "
+             "for another shape; mapconv.Error on failure. Ctrl-C (any exception a signal handler "
+             "raises) stops it at once with nothing written, unless the old file is being written over "
+             "in place: that is finished, then the exception is raised.");
   module.def("convert", &convert, py::arg("xdt_path"), py::arg("data_path"), py::arg("force") = false,
              "Converts an XDT grid file into a data file exactly as the mapconv program does (same "
              "bytes, same speed, a few MiB of memory, without holding the GIL). An existing file is "
@@ -1215,7 +1219,7 @@ class UnrepresentableHeightsWarning(UserWarning):
              "stored (written as no data), after an UnrepresentableHeightsWarning when there are any. "
              "Raises mapconv.Error (FileNotFound, PermissionDenied, FileExists, ... where the system "
              "gave a reason; the reader's diagnostic in the message for a bad grid), SameFile when "
-             "the output is the input file.");
+             "the output is the input file. Ctrl-C stops it as it stops save_heights.");
   module.def("height_parameters", &height_parameters, py::arg("heights"), py::arg("lateral_resolution"),
              py::arg("level") = "plane",
              "The areal height parameters of a 2-D array of heights (rows, columns; any real dtype, "

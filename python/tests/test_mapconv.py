@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import threading
 import warnings
 
 import numpy as np
@@ -247,6 +248,13 @@ def _good_xdt(p):
 ZEROS = np.zeros((2, 2), np.float32)
 
 
+def _fifo_of_a_cut_grid(p):
+    # Longer than a piece, so that the conversion's reader thread meets the end.
+    write_xdt(p / "cut.xdt", np.zeros((300, 300)), points=80000)
+    os.mkfifo(p / "in.xdt")
+    threading.Thread(target=lambda: (p / "in.xdt").write_bytes((p / "cut.xdt").read_bytes()), daemon=True).start()
+
+
 # kind: the OSError subclass that catches it, with the errno in the message
 # ("[Errno N] reason: 'path'"); mapconv.Error alone where the system gave no
 # reason, and then the reader's own words.
@@ -298,6 +306,8 @@ ZEROS = np.zeros((2, 2), np.float32)
          "ERR_CANT_CREATE_FILE", FileExistsError, "File exists: '"),
         (_good_xdt, lambda p: mapconv.convert(p / "in.xdt", p / "no" / "x.dat"), "ERR_CANT_CREATE_FILE",
          FileNotFoundError, "x.dat'"),
+        (_fifo_of_a_cut_grid, lambda p: mapconv.convert(p / "in.xdt", p / "x.dat"), "ERR_PREMATURE_EOF", None,
+         "in.xdt: EOF reading point 80001 of 90000"),
         (lambda p: write_xdt(p / "in.xdt", ZEROS, columns=49952),
          lambda p: mapconv.convert(p / "in.xdt", p / "x.dat", force=True), "ERR_PARAM_OUT_OF_RANGE", None,
          "in.xdt: Num Cols = 49952 is too large"),

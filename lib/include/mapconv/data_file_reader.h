@@ -41,7 +41,7 @@ MAPCONV_API void data_file_contents_release(DataFileContents* contents);
 // ERR_NO_MEM. After a failure *contents is cleared and owns nothing. A
 // regular file's length is checked before anything is allocated; from a pipe
 // or a device, memory grows with the bytes that arrive, never with what the
-// header claims.
+// header claims. A read or open a signal interrupts is retried.
 MAPCONV_API ErrorCode read_data_file(const char* path, DataFileContents* contents);
 
 // As read_data_file, asking interrupt (see interrupt.h; may be null) while it
