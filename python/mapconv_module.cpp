@@ -159,8 +159,10 @@ class Capture {
 // way aborts the process. So a thread coming back from the library checks in
 // first, and from the module's exit handler on it parks instead: the process
 // exits around it. The handler waits for the threads already past the check
-// to get the GIL, so none can be caught by the finalization.
+// to get the GIL, so none can be caught by the finalization. The exiting
+// thread itself, which finalizes, goes on as before.
 std::atomic<bool> exiting{false};
+std::atomic<unsigned long> exiting_thread{0};
 std::atomic<int> returning{0};
 
 [[noreturn]] void park() {
@@ -169,7 +171,7 @@ std::atomic<int> returning{0};
 
 void take_gil(PyThreadState* state) {
   returning.fetch_add(1);
-  if (exiting.load()) {
+  if (exiting.load() && PyThread_get_thread_ident() != exiting_thread.load()) {
     returning.fetch_sub(1);
     park();  // the process is exiting around the thread
   }
@@ -179,6 +181,7 @@ void take_gil(PyThreadState* state) {
 
 // Runs from atexit, with the GIL.
 void stop_returning() {
+  exiting_thread.store(PyThread_get_thread_ident());
   exiting.store(true);
   Py_BEGIN_ALLOW_THREADS;
   while (returning.load() != 0) sched_yield();
@@ -1044,6 +1047,8 @@ PYBIND11_MODULE(_mapconv, module) {
   u_print = capture_print;
   main_thread_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   py::module_::import("atexit").attr("register")(py::cpp_function(&stop_returning));
+  // A child forked while threads waited for the GIL has none of them.
+  pthread_atfork(nullptr, nullptr, [] { returning.store(0); });
 
   module.doc() =
       "Surface-measurement data files (binary data files and XDT grids) as NumPy arrays, "
