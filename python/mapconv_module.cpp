@@ -2,6 +2,7 @@
 // the height conversion mapconv makes. Blocks the library hands over become
 // the arrays' storage (no copy), and the caller's arrays are given to the
 // library as they stand, so a map is never held twice.
+#include <cxxabi.h>
 #include <mapconv/byte_order.h>
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_format.h>
@@ -18,17 +19,14 @@
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-
 #include <sched.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstddef>
@@ -115,7 +113,8 @@ int capture_print(const char* format, ...) {
   va_start(arguments, format);
   const int length = std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
-  if (length > 0) capture_target->append(line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
+  if (length > 0)
+    capture_target->append(line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
   return 0;
 }
 
@@ -1045,7 +1044,8 @@ PYBIND11_MODULE(_mapconv, module) {
   // The library is linked in statically: these hooks are the module's own.
   // Its diagnostics go into the exceptions, never onto standard error.
   u_print = capture_print;
-  main_thread_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  main_thread_ident =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   py::module_::import("atexit").attr("register")(py::cpp_function(&stop_returning));
   // A child forked while threads waited for the GIL has none of them.
   pthread_atfork(nullptr, nullptr, [] { returning.store(0); });

@@ -137,8 +137,8 @@ void* read_part(void* untyped) {
       part->code = ERR_INTERRUPTED;
       break;
     }
-    part->code = read_at(part->descriptor, landing, n * sizeof(T), part->offset + done * sizeof(T), &part->reason,
-                         part->interrupt);
+    part->code = read_at(part->descriptor, landing, n * sizeof(T), part->offset + done * sizeof(T),
+                         &part->reason, part->interrupt);
     if (part->code != NO_ERROR) break;
     if (part->staging != nullptr) {
       copy_values(part->staging, n, part->values + done);
@@ -167,7 +167,8 @@ ErrorCode read_block_at(Input* input, std::size_t total, T** data) {
     staging = hooked_allocate<T>(2 * PIECE<T>);
     if (staging == nullptr) return ERR_NO_MEM;
   }
-  const BlockPart<T> whole{fileno(input->file), input->offset, block.get(), total, staging.get(), input->interrupt};
+  const BlockPart<T> whole{fileno(input->file), input->offset,   block.get(), total,
+                           staging.get(),       input->interrupt};
   BlockPart<T> parts[2] = {whole, whole};
   if (halves) {
     parts[0].count = total / 2;
@@ -394,7 +395,8 @@ ErrorCode read_data_file(const char* path, DataFileContents* contents) {
   return read_data_file_watched(path, contents, nullptr);
 }
 
-ErrorCode read_data_file_watched(const char* path, DataFileContents* contents, const InterruptCheck* interrupt) {
+ErrorCode read_data_file_watched(const char* path, DataFileContents* contents,
+                                 const InterruptCheck* interrupt) {
   if (path == nullptr || contents == nullptr) return ERR_INVALID_PARAM;
   data_file_contents_clear(contents);
   FileHandle stream(u_open_path(path, "rb"));

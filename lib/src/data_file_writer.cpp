@@ -118,8 +118,7 @@ ErrorCode put_block(const Value* values, std::uint64_t count, Value* staging, st
 
 // Sends bytes to the end of a stream.
 auto stream_sink(std::FILE* stream) {
-  return
-      [stream](const void* bytes, std::size_t size) { return write_retrying(stream, bytes, size); };
+  return [stream](const void* bytes, std::size_t size) { return write_retrying(stream, bytes, size); };
 }
 
 // Writes the phase counts big-endian through a fixed staging buffer, so the

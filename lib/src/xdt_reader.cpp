@@ -328,8 +328,9 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       const std::size_t wanted =
           static_cast<std::size_t>(std::min<std::uint64_t>(total - done, stream->buffer_records));
       bool stopped = stop_asked(stream->interrupt);
-      const std::size_t got =
-          stopped ? 0 : read_retrying(stream->file, stream->buffer, wanted * RECORD_SIZE, stream->interrupt, &stopped);
+      const std::size_t got = stopped ? 0
+                                      : read_retrying(stream->file, stream->buffer, wanted * RECORD_SIZE,
+                                                      stream->interrupt, &stopped);
       if (stopped) {
         stream->failure = ERR_INTERRUPTED;
         stream->buffered = 0;
@@ -493,10 +494,10 @@ void parse_part(GridPart* part) {
   while (point < end) {
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(end - point, part->buffer_records));
     part->stopped = stop_asked(part->interrupt);
-    const std::size_t got =
-        part->stopped ? 0
-                      : read_at(part->descriptor, part->buffer, wanted * RECORD_SIZE, COUNTS_SIZE + point * RECORD_SIZE,
-                                &part->read_error, part->interrupt, &part->stopped);
+    const std::size_t got = part->stopped ? 0
+                                          : read_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
+                                                    COUNTS_SIZE + point * RECORD_SIZE, &part->read_error,
+                                                    part->interrupt, &part->stopped);
     if (part->stopped) return;
     if (got < wanted * RECORD_SIZE) {
       part->missing_point = point + got / RECORD_SIZE + 1;
@@ -551,8 +552,8 @@ ErrorCode read_in_parts(XdtStream* stream, float no_data, HookedBlock<float[]>* 
     if (second_buffer == nullptr) return ERR_NO_MEM;
   }
   const GridPart whole{
-      fileno(stream->file), stream->swap,           no_data,      stream->columns, 0, stream->rows,
-      stream->buffer,       stream->buffer_records, block->get(), spans.get(), stream->interrupt};
+      fileno(stream->file),   stream->swap, no_data,     stream->columns,  0, stream->rows, stream->buffer,
+      stream->buffer_records, block->get(), spans.get(), stream->interrupt};
   GridPart parts[2] = {whole, whole};
   if (halves) {
     parts[0].end_row = stream->rows / 2;

@@ -851,8 +851,8 @@ TEST_F(XdtReader, SignalsInterruptingAFifoReadAreRetriedOrStopWhenAsked) {
     } else {
       test::CountingHooks hooks;
       float* heights = nullptr;
-      out.code = read_xdt_file_watched(fifo.c_str(), &out.columns, &out.rows, &heights, &out.resolution, false,
-                                       -1.0f, c.check);
+      out.code = read_xdt_file_watched(fifo.c_str(), &out.columns, &out.rows, &heights, &out.resolution,
+                                       false, -1.0f, c.check);
       if (heights != nullptr) {
         for (std::size_t i = 0; i < points.size(); ++i)
           out.height_bits.push_back(std::bit_cast<std::uint32_t>(heights[i]));

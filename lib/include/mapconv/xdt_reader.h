@@ -32,13 +32,13 @@ struct XdtStream {
   std::FILE* file;
   unsigned char* buffer;  // hooked block of buffer_records whole records
   std::size_t buffer_records;
-  std::size_t buffered;      // records read but not yet handed out
-  std::size_t next;          // the first of them, as a record index into buffer
-  std::uint64_t handed_out;  // points handed out so far
-  std::int32_t column;       // grid column of the next point
-  Span row;                  // valid points of the current row so far
-  Span chosen;               // the span the resolution comes from
-  ErrorCode failure;         // a read failure, returned again by later reads
+  std::size_t buffered;             // records read but not yet handed out
+  std::size_t next;                 // the first of them, as a record index into buffer
+  std::uint64_t handed_out;         // points handed out so far
+  std::int32_t column;              // grid column of the next point
+  Span row;                         // valid points of the current row so far
+  Span chosen;                      // the span the resolution comes from
+  ErrorCode failure;                // a read failure, returned again by later reads
   const InterruptCheck* interrupt;  // asked before each chunk and after each interruption; may be null
   bool swap;
 };
