@@ -62,9 +62,19 @@ struct Input {
 // Reads count bytes: ERR_PREMATURE_EOF when the stream ends first,
 // ERR_CANT_READ_FILE when the system fails the read.
 ErrorCode read_exact(Input* input, void* destination, std::size_t count) {
-  bool stopped = false;
-  if (read_retrying(input->file, destination, count, input->interrupt, &stopped) == count) return NO_ERROR;
-  if (stopped) return ERR_INTERRUPTED;
+  if (input->interrupt != nullptr) {
+    // A stream of the reader's own, unbuffered: its descriptor is watched.
+    bool stopped = false;
+    int failure = 0;
+    if (read_descriptor(fileno(input->file), destination, count, input->interrupt, &failure, &stopped) ==
+        count)
+      return NO_ERROR;
+    if (stopped) return ERR_INTERRUPTED;
+    if (failure == 0) return ERR_PREMATURE_EOF;
+    input->reason = failure;
+    return ERR_CANT_READ_FILE;
+  }
+  if (read_retrying(input->file, destination, count) == count) return NO_ERROR;
   if (!std::ferror(input->file)) return ERR_PREMATURE_EOF;
   input->reason = errno;
   return ERR_CANT_READ_FILE;
@@ -406,6 +416,9 @@ ErrorCode read_data_file_watched(const char* path, DataFileContents* contents,
     stream.reset(u_open_path(path, "rb"));
   }
   if (stream == nullptr) return ERR_CANT_OPEN_FILE;
+  // Reads are whole headers and pieces of a block, and a watched read waits
+  // on the descriptor, which a stream buffer would hide bytes from.
+  std::setvbuf(stream.get(), nullptr, _IONBF, 0);
   Input input{stream.get(), false};
   input.interrupt = interrupt;
   const ErrorCode code = read_stream(&input, contents);

@@ -9,11 +9,13 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
 
 #include "quiet_thread.h"
+#include "retrying_io.h"
 #include "xdt_stream_internal.h"
 
 // Reads the pieces of a grid on a second thread, one piece ahead of the
@@ -41,7 +43,15 @@ class PieceReader {
     // The piece handed out before is done with: its slot may be refilled.
     if (taken > 0) slots_[(taken - 1) % 2].full = false;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return slot.full; });
+    // The caller's check is asked while it waits: a signal reaches this
+    // thread, not the reader's, whose read it cannot cut short.
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(5), [&] { return slot.full; })) {
+      if (reader_->interrupt == nullptr) continue;
+      lock.unlock();
+      const bool stop = stop_asked(reader_->interrupt);
+      lock.lock();
+      if (stop) return ERR_INTERRUPTED;
+    }
     *count = slot.count;
     // The reader's diagnostic is printed here, on the caller's thread, so
     // it goes where the caller's own messages go.

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <mapconv/interrupt.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -16,20 +18,56 @@ inline bool stop_asked(const InterruptCheck* check, bool signalled = false) {
   return check != nullptr && check->stop != nullptr && check->stop(check->context, signalled);
 }
 
-// Reads count bytes, fewer only at the end of the stream, when the system
-// fails the read (the stream's error flag set, errno telling why), or when
-// *stopped is set because the check said stop after an interruption.
-inline std::size_t read_retrying(std::FILE* stream, void* destination, std::size_t count,
-                                 const InterruptCheck* check = nullptr, bool* stopped = nullptr) {
+// Waits until descriptor has something to read (or its end, or a failure
+// the read will report), asking the check every few milliseconds, so that a
+// read blocked on a pipe stops on the check's word even on a thread that
+// takes no signals. false when the check said stop.
+inline bool wait_readable(int descriptor, const InterruptCheck* check) {
+  for (;;) {
+    pollfd watched{descriptor, POLLIN, 0};
+    const int ready = poll(&watched, 1, 10);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+    if (stop_asked(check, ready < 0)) return false;
+  }
+}
+
+// Reads count bytes from a descriptor, fewer only at its end, when the
+// system fails the read (*failure then holds errno), or when the check said
+// stop (*stopped). With a check, each read waits until it cannot block, so
+// that the check is asked while the other end is silent.
+inline std::size_t read_descriptor(int descriptor, void* destination, std::size_t count,
+                                   const InterruptCheck* check, int* failure, bool* stopped) {
+  auto* bytes = static_cast<unsigned char*>(destination);
+  std::size_t done = 0;
+  while (done < count) {
+    if (check != nullptr && !wait_readable(descriptor, check)) {
+      *stopped = true;
+      break;
+    }
+    const ssize_t got = read(descriptor, bytes + done, count - done);
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      *failure = errno != 0 ? errno : EIO;
+      break;
+    } else if (stop_asked(check, true)) {
+      *stopped = true;
+      break;
+    }
+  }
+  return done;
+}
+
+// Reads count bytes from a stream, fewer only at its end or when the system
+// fails the read (the stream's error flag set, errno telling why).
+inline std::size_t read_retrying(std::FILE* stream, void* destination, std::size_t count) {
   auto* bytes = static_cast<unsigned char*>(destination);
   std::size_t done = 0;
   while (done < count) {
     done += std::fread(bytes + done, 1, count - done, stream);
     if (done == count || !std::ferror(stream) || errno != EINTR) break;
-    if (stop_asked(check, true)) {
-      if (stopped != nullptr) *stopped = true;
-      break;
-    }
     std::clearerr(stream);
   }
   return done;

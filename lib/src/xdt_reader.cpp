@@ -237,11 +237,13 @@ ErrorCode xdt_stream_open_watched(const char* path, bool swap, const InterruptCh
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
   unsigned char counts[COUNTS_SIZE];
+  // The stream is unbuffered: its descriptor is read directly.
   bool stopped = false;
-  if (read_retrying(file.get(), counts, sizeof counts, interrupt, &stopped) != sizeof counts) {
+  int reason = 0;
+  if (read_descriptor(fileno(file.get()), counts, sizeof counts, interrupt, &reason, &stopped) !=
+      sizeof counts) {
     if (stopped) return ERR_INTERRUPTED;
-    if (!std::ferror(file.get())) return ERR_PREMATURE_EOF;
-    const int reason = errno;
+    if (reason == 0) return ERR_PREMATURE_EOF;
     file.reset();
     u_print("Error reading the grid size: %s\n", std::strerror(reason));
     errno = reason;
@@ -328,9 +330,11 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       const std::size_t wanted =
           static_cast<std::size_t>(std::min<std::uint64_t>(total - done, stream->buffer_records));
       bool stopped = stop_asked(stream->interrupt);
-      const std::size_t got = stopped ? 0
-                                      : read_retrying(stream->file, stream->buffer, wanted * RECORD_SIZE,
-                                                      stream->interrupt, &stopped);
+      int read_error = 0;
+      const std::size_t got =
+          stopped ? 0
+                  : read_descriptor(fileno(stream->file), stream->buffer, wanted * RECORD_SIZE,
+                                    stream->interrupt, &read_error, &stopped);
       if (stopped) {
         stream->failure = ERR_INTERRUPTED;
         stream->buffered = 0;
@@ -338,7 +342,6 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       }
       // The read comes up short only at the end of the file or on an error.
       if (got < wanted * RECORD_SIZE) {
-        const int read_error = std::ferror(stream->file) ? (errno != 0 ? errno : EIO) : 0;
         stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error, note);
         stream->buffered = 0;
         return stream->failure;

@@ -677,7 +677,8 @@ def feed(path, chunks, pause):
                     out.write(chunk)
         finally:
             os._exit(0)
-grid = np.random.default_rng(1).random((200, 300)).astype(np.float32) * 1e-7
+# 90000 points: more than one piece, so that convert reads ahead on a second thread.
+grid = np.random.default_rng(1).random((300, 300)).astype(np.float32) * 1e-7
 grid_bytes = open(write_xdt("grid.xdt", grid), "rb").read()
 mapconv.convert("grid.xdt", "grid.dat")
 data_bytes = open("grid.dat", "rb").read()

@@ -2,10 +2,11 @@
 // whose Ctrl-C must take effect at once, or a host with a cancel button.
 #pragma once
 
-// Asked between pieces (about every 256 KiB; signalled false) and whenever a
-// signal interrupts a read or the open of a FIFO (signalled true), which is
+// Asked between pieces (about every 256 KiB), every 10 ms while a read waits
+// for a pipe or a device (signalled false for both), and whenever a signal
+// interrupts a read or the open of a FIFO (signalled true), which is
 // otherwise retried; a check that is costly can so skip most of the first
-// kind. It may be asked from the library's own threads as well as the
+// kinds. It may be asked from the library's own threads as well as the
 // caller's, so it must be safe to call from any thread (the library's
 // threads block signals: a signal reaches the caller's thread or the
 // host's). stop returns true to end the operation: it then returns
