@@ -2,6 +2,7 @@
 // the height conversion mapconv makes. Blocks the library hands over become
 // the arrays' storage (no copy), and the caller's arrays are given to the
 // library as they stand, so a map is never held twice.
+#include <cxxabi.h>
 #include <mapconv/byte_order.h>
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_format.h>
@@ -18,10 +19,14 @@
 #include <mapconv/xdt_reader.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstddef>
@@ -31,7 +36,6 @@
 #include <exception>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -95,36 +99,31 @@ struct OsErrorKind {
 };
 std::vector<OsErrorKind> os_error_kinds;
 
-// The library prints its diagnostics through the process-wide u_print. The
-// module's hook keeps them for the call that is capturing (one at a time:
-// the reader may print from its own thread, so the text cannot be per
-// thread) and drops the rest.
-std::mutex capture_call;  // held by the capturing call for its whole run
-std::mutex capture_text;  // guards captured and capturing
-std::string captured;
-bool capturing = false;
+// The library prints its diagnostics through the process-wide u_print, on
+// the calling thread (its reader threads hand theirs back to the caller).
+// The module's hook keeps them for the call capturing on that thread, and
+// drops the rest: no lock, so calls never wait for each other and a forked
+// child starts with nothing held.
+thread_local std::string* capture_target = nullptr;
 
 int capture_print(const char* format, ...) MAPCONV_PRINTF(1, 2);
 int capture_print(const char* format, ...) {
+  if (capture_target == nullptr) return 0;
   char line[512];
   va_list arguments;
   va_start(arguments, format);
   const int length = std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
-  const std::lock_guard lock(capture_text);
-  if (capturing && length > 0) captured += line;
+  if (length > 0)
+    capture_target->append(line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
   return 0;
 }
 
-// Captures the library's diagnostics from construction to text(). Runs
-// without the GIL, so taking the lock cannot deadlock against Python.
+// Captures the library's diagnostics on this thread from construction to
+// text().
 class Capture {
  public:
-  Capture() : call_(capture_call) {
-    const std::lock_guard lock(capture_text);
-    captured.clear();
-    capturing = true;
-  }
+  Capture() : outer_(capture_target) { capture_target = &text_; }
   ~Capture() { stop(); }
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
@@ -148,17 +147,133 @@ class Capture {
 
  private:
   void stop() {
-    if (!call_.owns_lock()) return;
-    {
-      const std::lock_guard lock(capture_text);
-      text_ = std::move(captured);
-      captured.clear();
-      capturing = false;
-    }
-    call_.unlock();
+    if (capture_target == &text_) capture_target = outer_;
   }
-  std::unique_lock<std::mutex> call_;
+  std::string* outer_;
   std::string text_;
+};
+
+// --- The GIL and interpreter exit ---------------------------------------------
+// Python ends a thread that takes the GIL back once the interpreter is
+// finalizing (pthread_exit from inside the call); unwinding C++ frames that
+// way aborts the process. So a thread coming back from the library checks in
+// first, and from the module's exit handler on it parks instead: the process
+// exits around it. The handler waits for the threads already past the check
+// to get the GIL, so none can be caught by the finalization. The exiting
+// thread itself, which finalizes, goes on as before.
+std::atomic<bool> exiting{false};
+std::atomic<unsigned long> exiting_thread{0};
+std::atomic<int> returning{0};
+
+[[noreturn]] void park() {
+  for (;;) pause();
+}
+
+void take_gil(PyThreadState* state) {
+  returning.fetch_add(1);
+  if (exiting.load() && PyThread_get_thread_ident() != exiting_thread.load()) {
+    returning.fetch_sub(1);
+    park();  // the process is exiting around the thread
+  }
+  PyEval_RestoreThread(state);
+  returning.fetch_sub(1);
+}
+
+// Runs from atexit, with the GIL.
+void stop_returning() {
+  exiting_thread.store(PyThread_get_thread_ident());
+  exiting.store(true);
+  Py_BEGIN_ALLOW_THREADS;
+  while (returning.load() != 0) sched_yield();
+  Py_END_ALLOW_THREADS;
+}
+
+// The GIL released for the scope, taken back through take_gil.
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { take_gil(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// The GIL taken for the scope by a thread of Python's that released it.
+class WithGil {
+ public:
+  WithGil() : state_(PyGILState_GetThisThreadState()) { take_gil(state_); }
+  ~WithGil() { PyEval_SaveThread(); }
+  WithGil(const WithGil&) = delete;
+  WithGil& operator=(const WithGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// --- Signals during a call ----------------------------------------------------
+// Python runs its signal handlers on the main thread, between bytecodes; a
+// call working without the GIL runs them itself when the library asks its
+// interrupt check: at once after a signal interrupted a read, else at most
+// every few milliseconds. An exception a handler raises (KeyboardInterrupt)
+// stops the call and is raised when it returns.
+unsigned long main_thread_ident = 0;  // set at import
+
+class SignalWatch {
+ public:
+  // With the GIL, on the calling thread.
+  SignalWatch()
+      : caller_(pthread_self()),
+        on_main_(PyThread_get_thread_ident() == main_thread_ident),
+        last_(std::chrono::steady_clock::now()) {}
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+
+  const InterruptCheck* check() const { return &check_; }
+
+  // Whether a handler raised; the library's threads only read the answer.
+  bool stop(bool signalled) {
+    if (stopping_.load()) return true;
+    if (!on_main_ || !pthread_equal(pthread_self(), caller_)) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (!signalled && now - last_ < std::chrono::milliseconds(5)) return false;
+    last_ = now;
+    const WithGil locked;
+    if (PyErr_CheckSignals() != 0) {
+      PyErr_Fetch(&type_, &value_, &traceback_);
+      stopping_.store(true);
+    }
+    return stopping_.load();
+  }
+
+  // With the GIL: raises what a handler raised during the call, if it did.
+  void raise_pending() {
+    if (!stopping_.load()) return;
+    stopping_.store(false);
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+    throw py::error_already_set();
+  }
+
+  // With the GIL: a pending exception not raised is dropped.
+  ~SignalWatch() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+
+ private:
+  static bool ask(void* self, bool signalled) { return static_cast<SignalWatch*>(self)->stop(signalled); }
+
+  const pthread_t caller_;
+  const bool on_main_;
+  std::chrono::steady_clock::time_point last_;  // the caller's thread's only
+  std::atomic<bool> stopping_{false};
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+  const InterruptCheck check_{&SignalWatch::ask, this};
 };
 
 // What a failed call leaves to report: errno where the system gave a
@@ -526,8 +641,7 @@ py::array integer_array(const py::handle& object, const char* what, const char* 
 // Copies heights [start, start + count) of a (rows, columns) array, in row
 // order, into out, converted as numpy.asarray(heights, numpy.float32) would:
 // at most a part row, whole rows, and a part row. Needs the GIL.
-void copy_heights(const py::object& copyto, const py::array& heights, std::size_t start, std::size_t count,
-                  float* out) {
+void copy_heights(const py::array& heights, std::size_t start, std::size_t count, float* out) {
   const auto columns = static_cast<std::size_t>(heights.shape(1));
   const py::capsule unowned(out, [](void*) {});
   while (count > 0) {
@@ -549,7 +663,19 @@ void copy_heights(const py::object& copyto, const py::array& heights, std::size_
       target = py::array_t<float>({static_cast<py::ssize_t>(whole_rows), static_cast<py::ssize_t>(columns)},
                                   out, unowned);
     }
-    copyto(target, source, py::arg("casting") = "unsafe");
+    // numpy.copyto(target, source, casting="unsafe") through NumPy's C API:
+    // no Python code runs, so no signal handler raises in the middle of a
+    // save (its exception is the call's to raise, once the file is safe),
+    // and no frame of the module's lies between NumPy and the catch when the
+    // interpreter ends the thread at exit (NumPy lets the GIL go while it
+    // copies).
+    int copied = -1;
+    try {
+      copied = py::detail::npy_api::get().PyArray_CopyInto_(target.ptr(), source.ptr());
+    } catch (abi::__forced_unwind&) {
+      park();
+    }
+    if (copied < 0) throw py::error_already_set();
     start += taken;
     count -= taken;
     out += taken;
@@ -604,11 +730,13 @@ DataFile read_data(const PathArgument& path_object) {
   DataFileContents& contents = guard.contents;
   ErrorCode code;
   Failure failure;
+  SignalWatch signals;
   {
-    py::gil_scoped_release unlocked;
-    code = read_data_file(path.c_str(), &contents);
+    const WithoutGil unlocked;
+    code = read_data_file_watched(path.c_str(), &contents, signals.check());
     failure.reason = errno;
   }
+  signals.raise_pending();
   if (code != NO_ERROR) raise_error(code, path, failure);
   DataFile file;
   file.header_format = contents.header_format;
@@ -644,7 +772,7 @@ OptionalArray heights_of(const DataFile& file) {
   const std::span counts(phase.data(), total);
   const std::span out(heights.mutable_data(), total);
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     convert_phase_counts(counts, metres_per_count, out);
   }
   return OptionalArray(heights);
@@ -673,19 +801,21 @@ XdtGrid read_xdt(const PathArgument& path_object) {
   ErrorCode code = NO_ERROR;
   Failure failure;
   bool data_file = false;
+  SignalWatch signals;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     // Read as a grid, a data file would only be cut short, far into a grid
     // its magic number makes up; its kind is the library's to tell.
     data_file = starts_as_data_file(path.c_str());
     if (!data_file) {
       Capture capture;
-      code = read_xdt_file_marked(path.c_str(), &columns, &rows, &block, &resolution, false,
-                                  std::numeric_limits<float>::quiet_NaN());
+      code = read_xdt_file_watched(path.c_str(), &columns, &rows, &block, &resolution, false,
+                                   std::numeric_limits<float>::quiet_NaN(), signals.check());
       failure.reason = errno;
       failure.diagnostics = capture.text();
     }
   }
+  signals.raise_pending();
   if (data_file) {
     failure.diagnostics = "this is a data file, not an XDT grid";
     raise_error(ERR_INVALID_PARAM, path, failure);
@@ -701,10 +831,12 @@ using HeightSource = std::function<bool(std::size_t start, std::size_t count, fl
 
 // Streams the heights through the conversion into the file, as mapconv
 // does; NaN becomes -1.0 (no data) in the staging piece, never in the
-// caller's array. Runs without the GIL.
+// caller's array. Runs without the GIL. Stops between pieces when a signal
+// handler raised (ERR_INTERRUPTED, nothing written) unless the old file is
+// being written over: that is finished, and the handler runs after it.
 ErrorCode stream_heights(const char* path, unsigned flags, const HeightSource& heights, std::int32_t rows,
-                         std::int32_t columns, float resolution, std::size_t* unrepresentable,
-                         bool* name_taken) {
+                         std::int32_t columns, float resolution, SignalWatch* signals,
+                         std::size_t* unrepresentable, bool* name_taken) {
   const std::size_t total = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
   const std::size_t piece = std::min(total, CONVERSION_PIECE_POINTS);
   const HookedBlock<float[]> staging = hooked_allocate<float>(piece);
@@ -713,6 +845,10 @@ ErrorCode stream_heights(const char* path, unsigned flags, const HeightSource& h
   ErrorCode code = conversion_session_open(path, flags, columns, rows, resolution, &session);
   for (std::size_t start = 0; code == NO_ERROR && start < total; start += piece) {
     const std::size_t count = std::min(piece, total - start);
+    if (!session.in_place && signals->stop(false)) {
+      code = ERR_INTERRUPTED;
+      break;
+    }
     if (!heights(start, count, staging.get())) {
       code = ERR_INVALID_PARAM;
       break;
@@ -744,7 +880,6 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
   // a time, so the map is never copied whole.
   HeightSource source;
   std::exception_ptr conversion_error;
-  const py::object copyto = numpy("copyto");
   if (usable_in_place(heights, py::dtype::of<float>())) {
     const auto* data = static_cast<const float*>(heights.data());
     source = [data](std::size_t start, std::size_t count, float* out) {
@@ -753,9 +888,9 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
     };
   } else {
     source = [&](std::size_t start, std::size_t count, float* out) {
-      py::gil_scoped_acquire locked;
+      const WithGil locked;
       try {
-        copy_heights(copyto, heights, start, count, out);
+        copy_heights(heights, start, count, out);
         return true;
       } catch (...) {
         conversion_error = std::current_exception();
@@ -767,12 +902,14 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
   bool name_taken = false;
   Failure failure;
   ErrorCode code;
+  SignalWatch signals;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     code = stream_heights(path.c_str(), force ? OUTPUT_REPLACE : 0u, source, rows, columns,
-                          static_cast<float>(resolution), &unrepresentable, &name_taken);
+                          static_cast<float>(resolution), &signals, &unrepresentable, &name_taken);
     failure.reason = errno;
   }
+  signals.raise_pending();
   if (conversion_error) std::rethrow_exception(conversion_error);
   failure.name_taken = name_taken;
   if (code != NO_ERROR) raise_error(code, path, failure);
@@ -785,17 +922,19 @@ std::size_t save_heights(const PathArgument& path_object, const ArrayLike& heigh
 std::size_t convert(const py::object& input_object, const py::object& output_object, bool force) {
   const std::string input = path_bytes(input_object);
   const std::string output = path_bytes(output_object);
-  const ConversionOptions options{force ? OUTPUT_REPLACE : 0u, 0};
+  SignalWatch signals;
+  const ConversionOptions options{force ? OUTPUT_REPLACE : 0u, 0, signals.check()};
   ConversionResult result{};
   ErrorCode code;
   Failure failure;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     Capture capture;
     code = convert_xdt_file(input.c_str(), output.c_str(), &options, &result);
     failure.reason = errno;
     failure.diagnostics = capture.text();
   }
+  signals.raise_pending();
   if (code != NO_ERROR) {
     const bool reading = result.read_failure != NO_ERROR;
     failure.name_taken = !reading && result.name_taken;
@@ -827,7 +966,7 @@ py::dict height_parameters(const ArrayLike& heights_object, double lateral_resol
   HeightParameters p{};
   ErrorCode code;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     code =
         compute_height_parameters(heights.data(), static_cast<std::int32_t>(heights.shape(1)),
                                   static_cast<std::int32_t>(heights.shape(0)), lateral_resolution, form, &p);
@@ -909,7 +1048,7 @@ void write_data(const PathArgument& path_object, const OptionalArrayLike& phase_
   bool name_taken = false;
   Failure failure;
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     code =
         write_data_file_atomic(path.c_str(), force ? OUTPUT_REPLACE : 0u, has_software ? &software : nullptr,
                                &header, intensity.data != nullptr ? &intensity : nullptr,
@@ -926,6 +1065,11 @@ PYBIND11_MODULE(_mapconv, module) {
   // The library is linked in statically: these hooks are the module's own.
   // Its diagnostics go into the exceptions, never onto standard error.
   u_print = capture_print;
+  main_thread_ident =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  py::module_::import("atexit").attr("register")(py::cpp_function(&stop_returning));
+  // A child forked while threads waited for the GIL has none of them.
+  pthread_atfork(nullptr, nullptr, [] { returning.store(0); });
 
   module.doc() =
       "Surface-measurement data files (binary data files and XDT grids) as NumPy arrays, "
@@ -1037,8 +1181,10 @@ PYBIND11_MODULE(_mapconv, module) {
              "points without data. lateral_resolution is stored as float32. An existing file is "
              "replaced only with force. Returns the number of heights whose phase count cannot be "
              "stored (written as no data), and warns with UnrepresentableHeightsWarning when it is not "
-             "0. TypeError for complex, object or string dtypes, ValueError for another shape; "
-             "mapconv.Error on failure.");
+             "0 (the file is then written). TypeError for complex, object or string dtypes, ValueError "
+             "for another shape; mapconv.Error on failure. Ctrl-C (any exception a signal handler "
+             "raises) stops it at once with nothing written, unless the old file is being written over "
+             "in place: that is finished, then the exception is raised.");
   module.def("_convert", &convert, py::arg("xdt_path"), py::arg("data_path"), py::arg("force") = false,
              "Converts an XDT grid file into a data file exactly as the mapconv program does (same "
              "bytes, same speed, a few MiB of memory, without holding the GIL). An existing file is "
@@ -1046,7 +1192,7 @@ PYBIND11_MODULE(_mapconv, module) {
              "stored (written as no data), after an UnrepresentableHeightsWarning when there are any. "
              "Raises mapconv.Error (FileNotFound, PermissionDenied, FileExists, ... where the system "
              "gave a reason; the reader's diagnostic in the message for a bad grid), SameFile when "
-             "the output is the input file.");
+             "the output is the input file. Ctrl-C stops it as it stops save_heights.");
   module.def("_height_parameters", &height_parameters, py::arg("heights"), py::arg("lateral_resolution"),
              py::arg("level") = "plane",
              "The areal height parameters of a 2-D array of heights (rows, columns; any real dtype, "

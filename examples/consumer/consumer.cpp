@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: consumer input.xdt output.dat (mapconv library %s)\n", MAPCONV_VERSION);
     return 2;
   }
-  const ConversionOptions options{OUTPUT_REPLACE, 0};
+  const ConversionOptions options{OUTPUT_REPLACE, 0, nullptr};
   ConversionResult result;
   const ErrorCode code = convert_xdt_file(argv[1], argv[2], &options, &result);
   if (code != NO_ERROR) {

@@ -15,6 +15,8 @@
 
 #include "hooked_block.h"
 #include "piece_reader.h"
+#include "retrying_io.h"
+#include "xdt_stream_internal.h"
 
 // One data file being written from heights: the output, its header and the
 // counts of the piece at hand.
@@ -73,10 +75,11 @@ ErrorCode state_commit(ConversionState* state, bool* name_taken) {
 
 // Reads every point of the input once more, for an output that must get its
 // header first: its lateral resolution is known only at the end.
-ErrorCode read_resolution(const char* input, float* heights, std::size_t capacity, float* resolution) {
+ErrorCode read_resolution(const char* input, float* heights, std::size_t capacity,
+                          const InterruptCheck* interrupt, float* resolution) {
   XdtStream reader;
   xdt_stream_clear(&reader);
-  ErrorCode code = xdt_stream_open(input, false, &reader);
+  ErrorCode code = xdt_stream_open_watched(input, false, interrupt, &reader);
   for (std::size_t count = 1; code == NO_ERROR && count != 0;) {
     code = xdt_stream_read(&reader, heights, capacity, &count);
   }
@@ -120,7 +123,8 @@ ErrorCode decided(const ConversionResult* result) {
 void convert_file(const char* input, const char* output, const ConversionOptions* options,
                   ConversionResult* result) {
   FileConversion run;
-  result->read_failure = xdt_stream_open(input, false, &run.reader);
+  const InterruptCheck* const interrupt = options == nullptr ? nullptr : options->interrupt;
+  result->read_failure = xdt_stream_open_watched(input, false, interrupt, &run.reader);
   if (result->read_failure != NO_ERROR) return;
   const std::size_t piece_points =
       options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
@@ -155,10 +159,13 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
   if (write_code == NO_ERROR && run.state.output.output.in_place) {
     float resolution = 0.0f;
-    result->read_failure = read_resolution(input, heights, piece, &resolution);
+    result->read_failure = read_resolution(input, heights, piece, interrupt, &resolution);
     if (result->read_failure != NO_ERROR) return;
     run.state.header_first = true;
     write_code = state_write_header(&run.state, resolution);
+    // The old file is being written over: stopping now would leave it cut
+    // short, so the conversion is finished whatever the check says.
+    run.reader.interrupt = nullptr;
   }
 
   ErrorCode& read_code = result->read_failure;
@@ -168,6 +175,10 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   for (;;) {
     const float* piece_heights = nullptr;
     std::size_t count = 0;
+    if (!run.state.header_first && stop_asked(interrupt)) {
+      read_code = ERR_INTERRUPTED;
+      break;
+    }
     read_code = pieces.next(&piece_heights, &count);
     if (read_code != NO_ERROR || count == 0) break;
     result->unrepresentable += state_convert(&run.state, piece_heights, count, &write_code);
@@ -216,6 +227,7 @@ ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32
   ErrorCode code = state_begin(state, output, flags, nullptr, columns, rows, &session->name_taken);
   // The header is known: an output written in place takes it first, any
   // other last, as convert_xdt_file does.
+  session->in_place = state->output.output.in_place;
   if (code == NO_ERROR && state->output.output.in_place) {
     state->header_first = true;
     code = state_write_header(state, lateral_resolution);

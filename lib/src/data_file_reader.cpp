@@ -17,6 +17,8 @@
 #include "header_layout.h"
 #include "hooked_block.h"
 #include "native_path.h"
+#include "quiet_thread.h"
+#include "retrying_io.h"
 
 namespace {
 
@@ -54,12 +56,25 @@ struct Input {
   bool size_known;
   int reason = 0;
   std::uint64_t offset = 0;
+  const InterruptCheck* interrupt = nullptr;  // asked between pieces and after interruptions
 };
 
 // Reads count bytes: ERR_PREMATURE_EOF when the stream ends first,
 // ERR_CANT_READ_FILE when the system fails the read.
 ErrorCode read_exact(Input* input, void* destination, std::size_t count) {
-  if (std::fread(destination, 1, count, input->file) == count) return NO_ERROR;
+  if (input->interrupt != nullptr) {
+    // A stream of the reader's own, unbuffered: its descriptor is watched.
+    bool stopped = false;
+    int failure = 0;
+    if (read_descriptor(fileno(input->file), destination, count, input->interrupt, &failure, &stopped) ==
+        count)
+      return NO_ERROR;
+    if (stopped) return ERR_INTERRUPTED;
+    if (failure == 0) return ERR_PREMATURE_EOF;
+    input->reason = failure;
+    return ERR_CANT_READ_FILE;
+  }
+  if (read_retrying(input->file, destination, count) == count) return NO_ERROR;
   if (!std::ferror(input->file)) return ERR_PREMATURE_EOF;
   input->reason = errno;
   return ERR_CANT_READ_FILE;
@@ -79,8 +94,10 @@ void copy_values(const std::int32_t* source, std::size_t count, std::int32_t* de
 }
 
 // Reads count bytes at offset: ERR_PREMATURE_EOF when the file ends first,
-// ERR_CANT_READ_FILE (with *reason) when the system fails the read.
-ErrorCode read_at(int descriptor, void* destination, std::size_t count, std::uint64_t offset, int* reason) {
+// ERR_CANT_READ_FILE (with *reason) when the system fails the read,
+// ERR_INTERRUPTED when the check said stop after an interruption.
+ErrorCode read_at(int descriptor, void* destination, std::size_t count, std::uint64_t offset, int* reason,
+                  const InterruptCheck* interrupt = nullptr) {
   static_assert(sizeof(off_t) >= sizeof(std::uint64_t), "offsets of large maps need a 64-bit off_t");
   auto* bytes = static_cast<unsigned char*>(destination);
   for (std::size_t done = 0; done < count;) {
@@ -92,6 +109,8 @@ ErrorCode read_at(int descriptor, void* destination, std::size_t count, std::uin
     } else if (errno != EINTR) {
       *reason = errno;
       return ERR_CANT_READ_FILE;
+    } else if (stop_asked(interrupt, true)) {
+      return ERR_INTERRUPTED;
     }
   }
   return NO_ERROR;
@@ -109,6 +128,7 @@ struct BlockPart {
   T* values;
   std::size_t count;
   T* staging;  // PIECE<T> values, the part's own, or null for one piece
+  const InterruptCheck* interrupt;
   ErrorCode code = NO_ERROR;
   int reason = 0;
 };
@@ -123,8 +143,12 @@ void* read_part(void* untyped) {
   for (std::size_t done = 0; done < part->count;) {
     const std::size_t n = std::min(PIECE<T>, part->count - done);
     T* landing = part->staging != nullptr ? part->staging : part->values + done;
-    part->code =
-        read_at(part->descriptor, landing, n * sizeof(T), part->offset + done * sizeof(T), &part->reason);
+    if (stop_asked(part->interrupt)) {
+      part->code = ERR_INTERRUPTED;
+      break;
+    }
+    part->code = read_at(part->descriptor, landing, n * sizeof(T), part->offset + done * sizeof(T),
+                         &part->reason, part->interrupt);
     if (part->code != NO_ERROR) break;
     if (part->staging != nullptr) {
       copy_values(part->staging, n, part->values + done);
@@ -153,7 +177,8 @@ ErrorCode read_block_at(Input* input, std::size_t total, T** data) {
     staging = hooked_allocate<T>(2 * PIECE<T>);
     if (staging == nullptr) return ERR_NO_MEM;
   }
-  const BlockPart<T> whole{fileno(input->file), input->offset, block.get(), total, staging.get()};
+  const BlockPart<T> whole{fileno(input->file), input->offset,   block.get(), total,
+                           staging.get(),       input->interrupt};
   BlockPart<T> parts[2] = {whole, whole};
   if (halves) {
     parts[0].count = total / 2;
@@ -163,12 +188,15 @@ ErrorCode read_block_at(Input* input, std::size_t total, T** data) {
     parts[1].staging += PIECE<T>;
   }
   pthread_t thread{};
-  const bool started = halves && pthread_create(&thread, nullptr, &read_part<T>, &parts[1]) == 0;
+  const bool started = halves && start_quiet_thread(&thread, &read_part<T>, &parts[1]);
   read_part<T>(&parts[0]);
   if (started) {
     pthread_join(thread, nullptr);
   } else if (halves) {
     read_part<T>(&parts[1]);
+  }
+  for (const BlockPart<T>& part : parts) {
+    if (part.code == ERR_INTERRUPTED) return ERR_INTERRUPTED;
   }
   // A failure in the first half comes first, as it does in the file.
   for (const BlockPart<T>& part : parts) {
@@ -204,6 +232,7 @@ ErrorCode read_block(Input* input, std::uint64_t count, T** data) {
       capacity = grown;
     }
     const std::size_t n = std::min(piece, capacity - done);
+    if (stop_asked(input->interrupt)) return ERR_INTERRUPTED;
     const ErrorCode code = read_exact(input, block.get() + done, n * sizeof(T));
     if (code != NO_ERROR) return code;
     reverse_values(block.get() + done, n);
@@ -322,7 +351,7 @@ ErrorCode read_stream(Input* input, DataFileContents* contents) {
     code = read_at(fileno(input->file), &extra, 1, input->offset, &input->reason);
     return code == ERR_PREMATURE_EOF ? NO_ERROR : code == NO_ERROR ? ERR_NOT_A_DATA_FILE : code;
   }
-  if (std::fgetc(input->file) != EOF) return ERR_NOT_A_DATA_FILE;
+  if (getc_retrying(input->file) != EOF) return ERR_NOT_A_DATA_FILE;
   if (std::ferror(input->file)) {
     input->reason = errno;
     return ERR_CANT_READ_FILE;
@@ -357,7 +386,7 @@ bool starts_as_data_file(const char* path) {
     const FileHandle file(u_open_path(path, "rb"));
     unsigned char first_bytes[MAGIC_SIZE] = {};
     data_file = file != nullptr && fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode) &&
-                std::fread(first_bytes, 1, sizeof first_bytes, file.get()) == sizeof first_bytes &&
+                read_retrying(file.get(), first_bytes, sizeof first_bytes) == sizeof first_bytes &&
                 is_data_file_magic(first_bytes);
   }
   errno = saved;
@@ -373,11 +402,25 @@ void data_file_contents_release(DataFileContents* contents) {
 }
 
 ErrorCode read_data_file(const char* path, DataFileContents* contents) {
+  return read_data_file_watched(path, contents, nullptr);
+}
+
+ErrorCode read_data_file_watched(const char* path, DataFileContents* contents,
+                                 const InterruptCheck* interrupt) {
   if (path == nullptr || contents == nullptr) return ERR_INVALID_PARAM;
   data_file_contents_clear(contents);
   FileHandle stream(u_open_path(path, "rb"));
+  // Opening a FIFO waits for its writer; a signal meanwhile is no failure.
+  while (stream == nullptr && errno == EINTR) {
+    if (stop_asked(interrupt, true)) return ERR_INTERRUPTED;
+    stream.reset(u_open_path(path, "rb"));
+  }
   if (stream == nullptr) return ERR_CANT_OPEN_FILE;
+  // Reads are whole headers and pieces of a block, and a watched read waits
+  // on the descriptor, which a stream buffer would hide bytes from.
+  std::setvbuf(stream.get(), nullptr, _IONBF, 0);
   Input input{stream.get(), false};
+  input.interrupt = interrupt;
   const ErrorCode code = read_stream(&input, contents);
   if (code != NO_ERROR) data_file_contents_release(contents);
   stream.reset();

@@ -15,6 +15,7 @@
 #include "header_layout.h"
 #include "hooked_block.h"
 #include "native_path.h"
+#include "retrying_io.h"
 
 namespace {
 
@@ -117,8 +118,7 @@ ErrorCode put_block(const Value* values, std::uint64_t count, Value* staging, st
 
 // Sends bytes to the end of a stream.
 auto stream_sink(std::FILE* stream) {
-  return
-      [stream](const void* bytes, std::size_t size) { return std::fwrite(bytes, 1, size, stream) == size; };
+  return [stream](const void* bytes, std::size_t size) { return write_retrying(stream, bytes, size); };
 }
 
 // Writes the phase counts big-endian through a fixed staging buffer, so the
@@ -155,7 +155,7 @@ ErrorCode write_data_stream(std::FILE* stream, const SoftwareInfo* software, con
   const int format = choose_header_format(header);
   alignas(4) std::array<std::uint8_t, HEADER_IMAGE_SIZE> image;
   assemble_header_image(image.data(), format, software, header, intensity, phase, sizes);
-  if (std::fwrite(image.data(), header_bytes(format), 1, stream) != 1) return ERR_CANT_WRITE_FILE;
+  if (!write_retrying(stream, image.data(), header_bytes(format))) return ERR_CANT_WRITE_FILE;
 
   if (intensity != nullptr) {
     const ErrorCode result =

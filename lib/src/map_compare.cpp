@@ -19,6 +19,7 @@
 #include "hooked_block.h"
 #include "native_path.h"
 #include "piece_reader.h"
+#include "retrying_io.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ struct MapReader {
     struct stat status {};
     if (fstat(fileno(file.get()), &status) != 0 || S_ISDIR(status.st_mode)) return ERR_CANT_OPEN_FILE;
     unsigned char magic[4] = {};
-    data_file = std::fread(magic, 1, sizeof magic, file.get()) == sizeof magic && is_data_file_magic(magic);
+    data_file = read_retrying(file.get(), magic, sizeof magic) == sizeof magic && is_data_file_magic(magic);
     return data_file ? open_data_file(status) : open_xdt(path);
   }
 
@@ -108,7 +109,7 @@ struct MapReader {
   // The next count points (count <= PIECE and <= remaining).
   ErrorCode read(std::size_t count) {
     if (data_file) {
-      if (std::fread(counts.get(), 4, count, file.get()) != count) {
+      if (read_retrying(file.get(), counts.get(), 4 * count) != 4 * count) {
         reason = errno;
         return std::ferror(file.get()) ? ERR_CANT_READ_FILE : ERR_PREMATURE_EOF;
       }
@@ -132,7 +133,7 @@ struct MapReader {
       pieces->stop();
       return xdt_stream_finish(&xdt, &lateral_resolution);
     }
-    return std::fgetc(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
+    return getc_retrying(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
   }
 };
 

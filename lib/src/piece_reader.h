@@ -4,13 +4,19 @@
 #pragma once
 
 #include <mapconv/errors.h>
+#include <mapconv/print.h>
 #include <mapconv/xdt_reader.h>
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+
+#include "quiet_thread.h"
+#include "retrying_io.h"
+#include "xdt_stream_internal.h"
 
 // Reads the pieces of a grid on a second thread, one piece ahead of the
 // caller, who meanwhile converts and writes the piece before: reading then
@@ -24,7 +30,7 @@ class PieceReader {
   PieceReader(const PieceReader&) = delete;
   PieceReader& operator=(const PieceReader&) = delete;
 
-  void start() { started_ = pthread_create(&thread_, nullptr, &PieceReader::run, this) == 0; }
+  void start() { started_ = start_quiet_thread(&thread_, &PieceReader::run, this); }
 
   // The next piece: 0 with *count 0 at the end of the grid, or a read
   // failure's code. The piece stays valid until the next call.
@@ -37,8 +43,19 @@ class PieceReader {
     // The piece handed out before is done with: its slot may be refilled.
     if (taken > 0) slots_[(taken - 1) % 2].full = false;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return slot.full; });
+    // The caller's check is asked while it waits: a signal reaches this
+    // thread, not the reader's, whose read it cannot cut short.
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(5), [&] { return slot.full; })) {
+      if (reader_->interrupt == nullptr) continue;
+      lock.unlock();
+      const bool stop = stop_asked(reader_->interrupt);
+      lock.lock();
+      if (stop) return ERR_INTERRUPTED;
+    }
     *count = slot.count;
+    // The reader's diagnostic is printed here, on the caller's thread, so
+    // it goes where the caller's own messages go.
+    if (slot.note.text[0] != '\0') u_print("%s", slot.note.text);
     // The reader's thread has its own errno: a read's reason comes with it.
     if (slot.code != NO_ERROR) errno = slot.reason;
     return slot.code;
@@ -62,6 +79,7 @@ class PieceReader {
     std::size_t count = 0;
     ErrorCode code = NO_ERROR;
     int reason = 0;
+    XdtNote note{};
     bool full = false;
   };
 
@@ -79,13 +97,15 @@ class PieceReader {
         if (stopping_) return;
       }
       std::size_t count = 0;
-      const ErrorCode code = xdt_stream_read(reader_, slot.heights, capacity_, &count);
+      XdtNote note;
+      const ErrorCode code = xdt_stream_read_noted(reader_, slot.heights, capacity_, &count, &note);
       const int reason = errno;
       {
         const std::lock_guard lock(mutex_);
         slot.count = count;
         slot.code = code;
         slot.reason = reason;
+        slot.note = note;
         slot.full = true;
       }
       changed_.notify_all();

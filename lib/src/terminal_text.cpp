@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "retrying_io.h"
+
 namespace {
 
 // Gathers a message on the stack and hands it to the stream in one write, so
@@ -26,7 +28,7 @@ class MessageBuffer {
 
  private:
   void flush() {
-    if (length_ > 0) std::fwrite(bytes_, 1, length_, stream_);
+    if (length_ > 0) write_retrying(stream_, bytes_, length_);
     length_ = 0;
   }
 

@@ -20,6 +20,9 @@
 #include "cpu_dispatch.h"
 #include "hooked_block.h"
 #include "native_path.h"
+#include "quiet_thread.h"
+#include "retrying_io.h"
+#include "xdt_stream_internal.h"
 
 namespace {
 
@@ -118,17 +121,27 @@ bool is_directory(std::FILE* file) {
 }
 
 // A short read is the end of the file (read_error 0), or a failure the
-// system names; the reason is left in errno for the caller.
-ErrorCode report_missing_point(std::uint64_t point, std::uint64_t total, int read_error) {
+// system names; the reason is left in errno for the caller. The message goes
+// into note when one is given (see xdt_stream_read_noted), else to u_print.
+ErrorCode report_missing_point(std::uint64_t point, std::uint64_t total, int read_error,
+                               XdtNote* note = nullptr) {
+  char text[sizeof note->text];
   // Both fit in int: the total is at most 32767 * 32767.
   if (read_error != 0) {
-    u_print("Error reading point %d of %d: %s\n", static_cast<int>(point), static_cast<int>(total),
-            std::strerror(read_error));
-    errno = read_error;
-    return ERR_CANT_READ_FILE;
+    std::snprintf(text, sizeof text, "Error reading point %d of %d: %s\n", static_cast<int>(point),
+                  static_cast<int>(total), std::strerror(read_error));
+  } else {
+    std::snprintf(text, sizeof text, "EOF reading point %d of %d\n", static_cast<int>(point),
+                  static_cast<int>(total));
   }
-  u_print("EOF reading point %d of %d\n", static_cast<int>(point), static_cast<int>(total));
-  return ERR_PREMATURE_EOF;
+  if (note != nullptr) {
+    std::memcpy(note->text, text, sizeof text);
+  } else {
+    u_print("%s", text);
+  }
+  if (read_error == 0) return ERR_PREMATURE_EOF;
+  errno = read_error;
+  return ERR_CANT_READ_FILE;
 }
 
 // The rule that picks the span a resolution comes from: a row replaces it
@@ -198,11 +211,21 @@ void xdt_stream_close(XdtStream* stream) {
 }
 
 ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
+  return xdt_stream_open_watched(path, swap, nullptr, stream);
+}
+
+ErrorCode xdt_stream_open_watched(const char* path, bool swap, const InterruptCheck* interrupt,
+                                  XdtStream* stream) {
   if (stream == nullptr) return ERR_INVALID_PARAM;
   xdt_stream_clear(stream);
   if (path == nullptr || path[0] == '\0') return ERR_INVALID_PARAM;
 
   FileHandle file(std::fopen(path, "rb"));
+  // Opening a FIFO waits for its writer; a signal meanwhile is no failure.
+  while (file == nullptr && errno == EINTR) {
+    if (stop_asked(interrupt, true)) return ERR_INTERRUPTED;
+    file.reset(std::fopen(path, "rb"));
+  }
   // A folder opens as a stream on some systems, but it is no file to read.
   if (file == nullptr) return ERR_CANT_OPEN_FILE;
   if (is_directory(file.get())) {
@@ -215,9 +238,13 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
   unsigned char counts[COUNTS_SIZE];
-  if (std::fread(counts, 1, sizeof counts, file.get()) != sizeof counts) {
-    if (!std::ferror(file.get())) return ERR_PREMATURE_EOF;
-    const int reason = errno;
+  // The stream is unbuffered: its descriptor is read directly.
+  bool stopped = false;
+  int reason = 0;
+  if (read_descriptor(fileno(file.get()), counts, sizeof counts, interrupt, &reason, &stopped) !=
+      sizeof counts) {
+    if (stopped) return ERR_INTERRUPTED;
+    if (reason == 0) return ERR_PREMATURE_EOF;
     file.reset();
     u_print("Error reading the grid size: %s\n", std::strerror(reason));
     errno = reason;
@@ -255,11 +282,25 @@ ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream) {
   stream->buffer_records = buffer_records;
   stream->row = none;
   stream->chosen = none;
+  stream->interrupt = interrupt;
   stream->swap = swap;
   return NO_ERROR;
 }
 
 ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacity, std::size_t* count) {
+  XdtNote note;
+  const ErrorCode code = xdt_stream_read_noted(stream, heights, capacity, count, &note);
+  if (note.text[0] != '\0') {
+    const int reason = errno;
+    u_print("%s", note.text);
+    errno = reason;
+  }
+  return code;
+}
+
+ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t capacity, std::size_t* count,
+                                XdtNote* note) {
+  note->text[0] = '\0';
   if (count != nullptr) *count = 0;
   if (stream == nullptr || stream->file == nullptr || heights == nullptr || capacity == 0 ||
       count == nullptr) {
@@ -289,11 +330,20 @@ ErrorCode xdt_stream_read(XdtStream* stream, float* heights, std::size_t capacit
       // same chunks whatever the callers' pieces.
       const std::size_t wanted =
           static_cast<std::size_t>(std::min<std::uint64_t>(total - done, stream->buffer_records));
-      const std::size_t got = std::fread(stream->buffer, 1, wanted * RECORD_SIZE, stream->file);
-      // fread comes up short only at the end of the file or on an error.
+      bool stopped = stop_asked(stream->interrupt);
+      int read_error = 0;
+      const std::size_t got =
+          stopped ? 0
+                  : read_descriptor(fileno(stream->file), stream->buffer, wanted * RECORD_SIZE,
+                                    stream->interrupt, &read_error, &stopped);
+      if (stopped) {
+        stream->failure = ERR_INTERRUPTED;
+        stream->buffered = 0;
+        return stream->failure;
+      }
+      // The read comes up short only at the end of the file or on an error.
       if (got < wanted * RECORD_SIZE) {
-        const int read_error = std::ferror(stream->file) ? (errno != 0 ? errno : EIO) : 0;
-        stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error);
+        stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error, note);
         stream->buffered = 0;
         return stream->failure;
       }
@@ -399,16 +449,19 @@ struct GridPart {
   std::size_t buffer_records;
   float* heights;  // the whole grid's
   Span* spans;     // one per row of the whole grid
+  const InterruptCheck* interrupt;
   // A short read: the first point missing (counted from 1) and the
   // system's reason, 0 at the end of the file.
   std::uint64_t missing_point = 0;
   int read_error = 0;
+  bool stopped = false;  // the check said stop
 };
 
-// Reads count bytes at offset; fewer only at the end of the file or when
-// the system fails the read (*read_error then tells why).
+// Reads count bytes at offset; fewer only at the end of the file, when the
+// system fails the read (*read_error then tells why), or when the check said
+// stop after an interruption (*stopped).
 std::size_t read_at(int descriptor, unsigned char* destination, std::size_t count, std::uint64_t offset,
-                    int* read_error) {
+                    int* read_error, const InterruptCheck* interrupt, bool* stopped) {
   static_assert(sizeof(off_t) >= sizeof(std::uint64_t), "offsets of large grids need a 64-bit off_t");
   std::size_t done = 0;
   while (done < count) {
@@ -420,6 +473,9 @@ std::size_t read_at(int descriptor, unsigned char* destination, std::size_t coun
       break;
     } else if (errno != EINTR) {
       *read_error = errno != 0 ? errno : EIO;
+      break;
+    } else if (stop_asked(interrupt, true)) {
+      *stopped = true;
       break;
     }
   }
@@ -441,8 +497,12 @@ void parse_part(GridPart* part) {
   std::int32_t column = 0;
   while (point < end) {
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(end - point, part->buffer_records));
-    const std::size_t got = read_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
-                                    COUNTS_SIZE + point * RECORD_SIZE, &part->read_error);
+    part->stopped = stop_asked(part->interrupt);
+    const std::size_t got = part->stopped ? 0
+                                          : read_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
+                                                    COUNTS_SIZE + point * RECORD_SIZE, &part->read_error,
+                                                    part->interrupt, &part->stopped);
+    if (part->stopped) return;
     if (got < wanted * RECORD_SIZE) {
       part->missing_point = point + got / RECORD_SIZE + 1;
       return;
@@ -496,8 +556,8 @@ ErrorCode read_in_parts(XdtStream* stream, float no_data, HookedBlock<float[]>* 
     if (second_buffer == nullptr) return ERR_NO_MEM;
   }
   const GridPart whole{
-      fileno(stream->file), stream->swap,           no_data,      stream->columns, 0, stream->rows,
-      stream->buffer,       stream->buffer_records, block->get(), spans.get()};
+      fileno(stream->file),   stream->swap, no_data,     stream->columns,  0, stream->rows, stream->buffer,
+      stream->buffer_records, block->get(), spans.get(), stream->interrupt};
   GridPart parts[2] = {whole, whole};
   if (halves) {
     parts[0].end_row = stream->rows / 2;
@@ -505,7 +565,7 @@ ErrorCode read_in_parts(XdtStream* stream, float no_data, HookedBlock<float[]>* 
     parts[1].buffer = second_buffer.get();
   }
   pthread_t thread{};
-  const bool started = halves && pthread_create(&thread, nullptr, &run_part, &parts[1]) == 0;
+  const bool started = halves && start_quiet_thread(&thread, &run_part, &parts[1]);
   run_part(&parts[0]);
   if (started) {
     pthread_join(thread, nullptr);
@@ -513,6 +573,9 @@ ErrorCode read_in_parts(XdtStream* stream, float no_data, HookedBlock<float[]>* 
     run_part(&parts[1]);
   }
 
+  for (const GridPart& part : parts) {
+    if (part.stopped) return ERR_INTERRUPTED;
+  }
   // A failure in the first half comes first, as it does in the file.
   for (const GridPart& part : parts) {
     if (part.missing_point == 0) continue;
@@ -525,10 +588,11 @@ ErrorCode read_in_parts(XdtStream* stream, float no_data, HookedBlock<float[]>* 
   return resolution_of(chosen, resolution) ? NO_ERROR : ERR_PARAM_OUT_OF_RANGE;
 }
 
-ErrorCode read_grid(const char* path, bool swap, float no_data, std::int32_t* columns, std::int32_t* rows,
-                    float** heights, float* lateral_resolution, int* reason) {
+ErrorCode read_grid(const char* path, bool swap, float no_data, const InterruptCheck* interrupt,
+                    std::int32_t* columns, std::int32_t* rows, float** heights, float* lateral_resolution,
+                    int* reason) {
   XdtStream stream;
-  ErrorCode code = xdt_stream_open(path, swap, &stream);
+  ErrorCode code = xdt_stream_open_watched(path, swap, interrupt, &stream);
   if (code != NO_ERROR) {
     *reason = errno;
     return code;
@@ -559,6 +623,12 @@ ErrorCode read_grid(const char* path, bool swap, float no_data, std::int32_t* co
 
 ErrorCode read_xdt_file_marked(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
                                float* lateral_resolution, bool swap, float no_data) {
+  return read_xdt_file_watched(path, columns, rows, heights, lateral_resolution, swap, no_data, nullptr);
+}
+
+ErrorCode read_xdt_file_watched(const char* path, std::int32_t* columns, std::int32_t* rows, float** heights,
+                                float* lateral_resolution, bool swap, float no_data,
+                                const InterruptCheck* interrupt) {
   if (path == nullptr || path[0] == '\0' || columns == nullptr || rows == nullptr || heights == nullptr ||
       lateral_resolution == nullptr) {
     return ERR_INVALID_PARAM;
@@ -568,7 +638,8 @@ ErrorCode read_xdt_file_marked(const char* path, std::int32_t* columns, std::int
   *heights = nullptr;
   *lateral_resolution = 0.0f;
   int reason = 0;
-  const ErrorCode code = read_grid(path, swap, no_data, columns, rows, heights, lateral_resolution, &reason);
+  const ErrorCode code =
+      read_grid(path, swap, no_data, interrupt, columns, rows, heights, lateral_resolution, &reason);
   // Closing the file and releasing the blocks may touch errno after the read.
   if (code == ERR_CANT_READ_FILE) errno = reason;
   return code;

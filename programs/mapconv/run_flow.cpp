@@ -77,7 +77,7 @@ void report_file_failure(const Arguments& arguments, const char* action, const c
 // "Converting" line, in the order of reading the whole grid first: a read
 // failure wins over a write failure. Returns the exit status.
 int convert(const Arguments& arguments, std::size_t piece_points) {
-  const ConversionOptions options{arguments.force ? OUTPUT_REPLACE : 0u, piece_points};
+  const ConversionOptions options{arguments.force ? OUTPUT_REPLACE : 0u, piece_points, nullptr};
   ConversionResult result;
   convert_xdt_file(arguments.input, arguments.output, &options, &result);
   if (result.read_failure != NO_ERROR) {

@@ -52,7 +52,9 @@ class NotADirectory(Error, NotADirectoryError):
 
 class UnrepresentableHeightsWarning(UserWarning):
     """save_heights or convert wrote heights whose phase count cannot be
-    stored as points without data; count is how many."""
+    stored as points without data; count is how many. It is issued once the
+    file is in place: under -W error the exception comes with the file
+    written."""
 
     count: int = 0
 

@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import threading
 import warnings
 
 import numpy as np
@@ -257,6 +258,13 @@ def _good_xdt(p):
 ZEROS = np.zeros((2, 2), np.float32)
 
 
+def _fifo_of_a_cut_grid(p):
+    # Longer than a piece, so that the conversion's reader thread meets the end.
+    write_xdt(p / "cut.xdt", np.zeros((300, 300)), points=80000)
+    os.mkfifo(p / "in.xdt")
+    threading.Thread(target=lambda: (p / "in.xdt").write_bytes((p / "cut.xdt").read_bytes()), daemon=True).start()
+
+
 # kind: the OSError subclass that catches it, with the errno in the message
 # ("[Errno N] reason: 'path'"); mapconv.Error alone where the system gave no
 # reason, and then the reader's own words.
@@ -308,6 +316,8 @@ ZEROS = np.zeros((2, 2), np.float32)
          "ERR_CANT_CREATE_FILE", FileExistsError, "File exists: '"),
         (_good_xdt, lambda p: mapconv.convert(p / "in.xdt", p / "no" / "x.dat"), "ERR_CANT_CREATE_FILE",
          FileNotFoundError, "x.dat'"),
+        (_fifo_of_a_cut_grid, lambda p: mapconv.convert(p / "in.xdt", p / "x.dat"), "ERR_PREMATURE_EOF", None,
+         "in.xdt: EOF reading point 80001 of 90000"),
         (lambda p: write_xdt(p / "in.xdt", ZEROS, columns=49952),
          lambda p: mapconv.convert(p / "in.xdt", p / "x.dat", force=True), "ERR_PARAM_OUT_OF_RANGE", None,
          "in.xdt: Num Cols = 49952 is too large"),
@@ -805,3 +815,190 @@ def test_the_warning_points_at_the_caller(tmp_path, call):
         warnings.simplefilter("always")
         call(tmp_path)
     assert [w.filename for w in caught] == [__file__]
+
+
+# --- Threads, forks, exit and signals: each case in its own interpreter -----------
+# A regression here hangs or kills the interpreter; the timeout turns that
+# into a failure. Every script prints "ok" as its last line when it got there.
+
+CALL_PRELUDE = """
+import atexit, os, signal, sys, threading, time, warnings
+# Run at exit after the module's own exit handler, which is registered later.
+late_calls = []
+atexit.register(lambda: [call() for call in late_calls])
+import numpy as np
+import mapconv
+from conftest import write_xdt
+small = str(write_xdt("small.xdt", np.full((40, 30), 1e-7)))
+os.mkfifo("fifo")
+def feed(path, chunks, pause):
+    # Writes chunks into the FIFO path from a child, pause seconds apart.
+    if os.fork() == 0:
+        quiet = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(quiet, 1)
+        os.dup2(quiet, 2)
+        try:
+            with open(path, "wb") as out:
+                for i, chunk in enumerate(chunks):
+                    if i:
+                        out.flush()
+                        time.sleep(pause)
+                    out.write(chunk)
+        finally:
+            os._exit(0)
+# 90000 points: more than one piece, so that convert reads ahead on a second thread.
+grid = np.random.default_rng(1).random((300, 300)).astype(np.float32) * 1e-7
+grid_bytes = open(write_xdt("grid.xdt", grid), "rb").read()
+mapconv.convert("grid.xdt", "grid.dat")
+data_bytes = open("grid.dat", "rb").read()
+# A call to the FIFO fed with the first half of source and, pause s later, the rest.
+fifo_calls = {
+    "read_xdt": (lambda: mapconv.read_xdt("fifo"), grid_bytes),
+    "read_data_file": (lambda: mapconv.read_data_file("fifo"), data_bytes),
+    "convert": (lambda: mapconv.convert("fifo", "old.dat", force=True), grid_bytes),
+}
+def interrupted(call, after):
+    # Seconds from SIGINT (sent after s into the call) to its KeyboardInterrupt.
+    sent = []
+    def send():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(after, send).start()
+    try:
+        call()
+    except KeyboardInterrupt:
+        return time.monotonic() - sent[0]
+    raise AssertionError("no KeyboardInterrupt")
+"""
+
+CALL_SCRIPTS = {
+    # A call blocked on a FIFO nobody writes holds nothing another call needs.
+    "blocked_fifo_does_not_block_others": """
+threading.Thread(target=mapconv.read_xdt, args=("fifo",), daemon=True).start()
+time.sleep(0.3)
+assert mapconv.read_xdt(small).heights.shape == (40, 30)
+mapconv.convert(small, "out.dat")
+""",
+    # The same in a child forked while the other thread is inside the call.
+    "fork_while_a_thread_is_inside_a_call": """
+import multiprocessing
+threading.Thread(target=mapconv.read_xdt, args=("fifo",), daemon=True).start()
+time.sleep(0.3)
+child = multiprocessing.get_context("fork").Process(target=mapconv.convert, args=(small, "child.dat"))
+child.start()
+child.join(10)
+assert child.exitcode == 0 and os.path.getsize("child.dat") > 0, child.exitcode
+# A plain fork while other threads wait to come back from their calls: the
+# child makes a call and exits through its atexit handlers.
+def loop():
+    while True:
+        mapconv.read_xdt(small)
+for _ in range(3):
+    threading.Thread(target=loop, daemon=True).start()
+for _ in range(5):
+    time.sleep(0.05)
+    pid = os.fork()
+    if pid == 0:
+        mapconv.read_xdt(small)
+        sys.exit(0)
+    for _ in range(200):
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        raise AssertionError("the child hung at exit")
+    assert os.waitstatus_to_exitcode(status) == 0
+""",
+    # Interpreter exit while daemon threads are inside the calls.
+    "exit_while_daemon_threads_are_inside_calls": """
+big = str(write_xdt("big.xdt", np.full((700, 600), 1e-7)))
+def loop(call):
+    while True:
+        call()
+# A call after the module's exit handler: the exiting thread goes on.
+late_calls.append(lambda: mapconv.read_xdt(small))
+threading.Thread(target=loop, args=(lambda: mapconv.read_xdt(big),), daemon=True).start()
+threading.Thread(target=loop, args=(lambda: mapconv.convert(big, "loop.dat", force=True),), daemon=True).start()
+threading.Thread(target=loop, args=(lambda: mapconv.save_heights("loop2.dat", np.zeros((700, 600)), 1e-5, force=True),),
+                 daemon=True).start()
+time.sleep(0.2)
+""",
+}
+
+
+CALL_SCRIPTS.update({
+    # A handler that returns makes no read fail: interrupted reads carry on.
+    "signal_handler_while_a_fifo_delivers_in_two_bursts": """
+signal.signal(signal.SIGALRM, lambda *a: None)
+for name, (call, source) in fifo_calls.items():
+    feed("fifo", [source[:100000], source[100000:]], 0.6)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    call()
+assert np.array_equal(mapconv.read_xdt("grid.xdt").heights, grid)
+assert open("old.dat", "rb").read() == data_bytes
+""",
+    # Ctrl-C during a call blocked on its input: raised at once, and the old output is as it was.
+    "ctrl_c_while_blocked_on_a_fifo": """
+for name, (call, source) in fifo_calls.items():
+    open("old.dat", "wb").write(b"old")
+    before = sorted(os.listdir())
+    feed("fifo", [source[:100000], source[100000:]], 3)
+    latency = interrupted(call, 0.3)
+    assert latency < 0.3, (name, latency)
+    assert open("old.dat", "rb").read() == b"old" and sorted(os.listdir()) == before, name
+    print(name, round(latency, 4))
+""",
+    # Ctrl-C while save_heights converts a large array: the new file is not made, the old one kept.
+    "ctrl_c_while_save_heights_converts": """
+heights = np.full((6000, 6000), 1e-7, dtype=">f2")[:, ::-1]
+open("old.dat", "wb").write(b"old")
+before = sorted(os.listdir())
+for target in ("old.dat", "new.dat"):
+    latency = interrupted(lambda: mapconv.save_heights(target, heights, 1e-5, force=True), 0.05)
+    assert latency < 0.3, latency
+    assert open("old.dat", "rb").read() == b"old" and sorted(os.listdir()) == before
+    print("save_heights", round(latency, 4))
+""",
+    # Written in place (the folder refuses new files), the old file is never left cut short:
+    # the save is finished, then KeyboardInterrupt is raised.
+    "ctrl_c_while_save_heights_writes_in_place": """
+heights = np.full((6000, 6000), 1e-7, dtype=">f2")[:, ::-1]
+os.mkdir("shut")
+mapconv.save_heights("whole.dat", heights, 1e-5)
+open("shut/old.dat", "wb").write(b"old")
+os.chmod("shut", 0o555)
+interrupted(lambda: mapconv.save_heights("shut/old.dat", heights, 1e-5, force=True), 0.05)
+assert open("shut/old.dat", "rb").read() == open("whole.dat", "rb").read()
+os.chmod("shut", 0o755)
+""",
+})
+
+
+def run_script(tmp_path, body, timeout=30):
+    script = CALL_PRELUDE + textwrap.dedent(body) + '\nprint("ok")\n'
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]))
+    try:
+        return subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=timeout, env=env)
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"timed out after {timeout} s: {expired.stderr!r}")
+
+
+@pytest.mark.parametrize("name, runs", [("blocked_fifo_does_not_block_others", 1),
+                                        ("fork_while_a_thread_is_inside_a_call", 2),
+                                        ("exit_while_daemon_threads_are_inside_calls", 10),
+                                        ("signal_handler_while_a_fifo_delivers_in_two_bursts", 1),
+                                        ("ctrl_c_while_blocked_on_a_fifo", 1),
+                                        ("ctrl_c_while_save_heights_converts", 1),
+                                        ("ctrl_c_while_save_heights_writes_in_place", 1)])
+def test_calls_in_their_own_interpreter(tmp_path, name, runs):
+    if name.endswith("in_place") and os.geteuid() == 0:
+        pytest.skip("root may create files in any folder")
+    for run in range(runs):
+        folder = tmp_path / str(run)
+        folder.mkdir()
+        done = run_script(folder, CALL_SCRIPTS[name], timeout=20)
+        assert (done.returncode, "ok" in done.stdout.splitlines()) == (0, True), done.stderr
+        assert "terminate" not in done.stderr, done.stderr

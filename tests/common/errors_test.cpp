@@ -17,7 +17,7 @@ TEST(ErrorCatalogue, NamesMatchTheirNumbers) {
   EXPECT_EQ(ERR_PARAM_OUT_OF_RANGE, 333);
   EXPECT_EQ(ERR_PREMATURE_EOF, 353);
   EXPECT_STREQ(error_names[309], "ERR_MOTORIZED_OR_ENCODED_TURRET_NOT_AVAILABLE");
-  EXPECT_STREQ(error_names[ERROR_CODE_MAX], "ERR_ZOOM_TIMEOUT");
+  EXPECT_STREQ(error_names[ERROR_CODE_MAX], "ERR_INTERRUPTED");
 }
 
 TEST(ErrorCatalogue, ErrorStringCoversEveryInteger) {
@@ -29,7 +29,8 @@ TEST(ErrorCatalogue, ErrorStringCoversEveryInteger) {
       {0, "NO_ERROR"},
       {1, "ERR_AC_CANT_AGC"},
       {462, "ERR_ZOOM_TIMEOUT"},
-      {463, "invalid error number 463"},
+      {463, "ERR_INTERRUPTED"},
+      {464, "invalid error number 464"},
       {-1, "invalid error number -1"},
       {INT_MIN, "invalid error number -2147483648"},
       {INT_MAX, "invalid error number 2147483647"},

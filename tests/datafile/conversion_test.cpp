@@ -262,7 +262,7 @@ TEST(ConversionSession, PiecesGiveMapconvsFile) {
                                                    : (r * k) % 89 == 0 ? 0.03f
                                                                        : static_cast<float>(r - k) * 1e-8f;
                                           })));
-  const ConversionOptions options{0, 0};
+  const ConversionOptions options{0, 0, nullptr};
   ConversionResult result{};
   ASSERT_EQ(convert_xdt_file(input.c_str(), expected_path.c_str(), &options, &result), NO_ERROR);
   ASSERT_GT(result.unrepresentable, 0u);
@@ -366,7 +366,7 @@ TEST(ConvertXdtFile, RefusesAnOutputThatIsItsInput) {
   for (const std::string& output : {input, dir.file("hard.xdt"), dir.file("soft.xdt"), through_fd}) {
     for (const unsigned flags : {0u, unsigned{OUTPUT_REPLACE}}) {
       SCOPED_TRACE(output + " flags " + std::to_string(flags));
-      const ConversionOptions options{flags, 0};
+      const ConversionOptions options{flags, 0, nullptr};
       ConversionResult result{};
       EXPECT_EQ(convert_xdt_file(dir.file("soft.xdt").c_str(), output.c_str(), &options, &result),
                 ERR_CANT_CREATE_FILE);
@@ -381,7 +381,7 @@ TEST(ConvertXdtFile, RefusesAnOutputThatIsItsInput) {
   // Another file is no input: replaced with the flag, kept without it.
   test::write_file(dir.file("other.dat"), test::Bytes{'o', 'l', 'd'});
   for (const unsigned flags : {0u, unsigned{OUTPUT_REPLACE}}) {
-    const ConversionOptions options{flags, 0};
+    const ConversionOptions options{flags, 0, nullptr};
     ConversionResult result{};
     EXPECT_EQ(convert_xdt_file(input.c_str(), dir.file("other.dat").c_str(), &options, &result),
               flags == 0 ? ERR_CANT_CREATE_FILE : NO_ERROR);

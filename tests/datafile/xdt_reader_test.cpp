@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <mapconv/xdt_reader.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -786,3 +789,86 @@ TEST_F(XdtReader, StreamOpenWithoutMemoryLeavesNothing) {
 }
 
 }  // namespace
+
+// A signal handler installed without SA_RESTART interrupts reads blocked on
+// a FIFO that gets its grid in two bursts: the reads carry on, unless the
+// caller's check says stop after a signal, and then nothing is left held.
+namespace interrupted_reads {
+
+volatile sig_atomic_t alarms = 0;
+void count_alarm(int) { alarms = alarms + 1; }
+
+bool stop_after_a_signal(void*, bool signalled) { return signalled; }
+bool never_stop(void*, bool) { return false; }
+
+}  // namespace interrupted_reads
+
+TEST_F(XdtReader, SignalsInterruptingAFifoReadAreRetriedOrStopWhenAsked) {
+  using namespace interrupted_reads;
+  const std::string fifo = dir_.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto points =
+      test::grid(300, 200, 1e-5f, [](int row, int column) { return 1e-7f * float(row + column); });
+  const Bytes bytes = test::xdt_bytes(300, 200, points);
+  const Outcome expected = read_bytes(bytes);
+  ASSERT_EQ(expected.code, NO_ERROR);
+
+  struct sigaction action {};
+  struct sigaction before {};
+  action.sa_handler = count_alarm;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: blocked reads fail with EINTR
+  ASSERT_EQ(sigaction(SIGALRM, &action, &before), 0);
+  const InterruptCheck retry{never_stop, nullptr};
+  const InterruptCheck stop{stop_after_a_signal, nullptr};
+  struct Case {
+    const char* name;
+    const InterruptCheck* check;  // null: read_xdt_file
+    ErrorCode code;
+  };
+  for (const Case& c : {Case{"plain", nullptr, NO_ERROR}, Case{"check that never stops", &retry, NO_ERROR},
+                        Case{"check that stops", &stop, ERR_INTERRUPTED}}) {
+    alarms = 0;
+    std::thread writer([&] {
+      // Alarms go to the reading thread only; a reader that stopped early
+      // makes the second burst fail (EPIPE), not end the process.
+      sigset_t signals;
+      sigemptyset(&signals);
+      sigaddset(&signals, SIGALRM);
+      sigaddset(&signals, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+      std::ofstream out(fifo, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(bytes.data()), 100000);
+      out.flush();
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      out.write(reinterpret_cast<const char*>(bytes.data()) + 100000, std::streamsize(bytes.size() - 100000));
+    });
+    const itimerval every_50ms{{0, 50000}, {0, 50000}};
+    setitimer(ITIMER_REAL, &every_50ms, nullptr);
+    Outcome out;
+    if (c.check == nullptr) {
+      out = read(fifo);
+    } else {
+      test::CountingHooks hooks;
+      float* heights = nullptr;
+      out.code = read_xdt_file_watched(fifo.c_str(), &out.columns, &out.rows, &heights, &out.resolution,
+                                       false, -1.0f, c.check);
+      if (heights != nullptr) {
+        for (std::size_t i = 0; i < points.size(); ++i)
+          out.height_bits.push_back(std::bit_cast<std::uint32_t>(heights[i]));
+        memory_hooks.release(heights);
+      }
+      EXPECT_EQ(hooks.live_blocks(), 0u) << c.name;
+    }
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    writer.join();
+    EXPECT_GT(alarms, 0) << c.name;
+    EXPECT_EQ(out.code, c.code) << c.name;
+    if (c.code == NO_ERROR) {
+      EXPECT_EQ(out.height_bits, expected.height_bits) << c.name;
+      EXPECT_EQ(out.resolution, expected.resolution) << c.name;
+    }
+  }
+  sigaction(SIGALRM, &before, nullptr);
+}

@@ -5,6 +5,7 @@
 #include <mapconv/api.h>
 #include <mapconv/data_file_format.h>
 #include <mapconv/errors.h>
+#include <mapconv/interrupt.h>
 #include <mapconv/map_records.h>
 
 #include <cstddef>
@@ -84,12 +85,19 @@ inline constexpr std::size_t CONVERSION_PIECE_POINTS = 65536;
 struct ConversionOptions {
   unsigned flags;            // OutputFileFlags: OUTPUT_REPLACE lets an existing file be replaced
   std::size_t piece_points;  // heights per piece; 0 for CONVERSION_PIECE_POINTS
+  // Asked between pieces and when a signal interrupts a read (see
+  // interrupt.h); null for none. When it says stop the conversion returns
+  // ERR_INTERRUPTED (as read_failure) and nothing is written, the old
+  // output left as it was; an output written in place is finished once its
+  // writing has begun.
+  const InterruptCheck* interrupt;
 };
 
 // What convert_xdt_file came to. At most one of setup_failure and the other
 // two failures is set; read_failure and write_failure may both be.
 struct ConversionResult {
-  ErrorCode read_failure;   // the reader's code; it printed its diagnostics through u_print
+  ErrorCode read_failure;   // the reader's code (it printed its diagnostics through u_print), or
+                            // ERR_INTERRUPTED when options->interrupt said stop
   ErrorCode setup_failure;  // ERR_NO_MEM: no working memory once the input was open; nothing written
   ErrorCode write_failure;  // the writer's code; errno held the system's reason when it was set
   bool name_taken;          // write_failure because an existing file has that name (no OUTPUT_REPLACE)
@@ -119,6 +127,8 @@ struct ConversionState;
 struct ConversionSession {
   std::size_t unrepresentable;  // heights written so far as PHASE_INVALID because their count does not fit
   bool name_taken;              // open or commit found an existing file of that name (no OUTPUT_REPLACE)
+  bool in_place;                // open began writing over the old file (see output_file.h): discarding
+                                // now would leave it cut short, so a caller that stops early commits
   ConversionState* state;       // through memory_hooks; null when no file is open
 };
 

@@ -6,6 +6,7 @@
 #include <mapconv/api.h>
 #include <mapconv/data_file_format.h>
 #include <mapconv/errors.h>
+#include <mapconv/interrupt.h>
 #include <mapconv/map_records.h>
 
 #include <cstddef>
@@ -40,8 +41,14 @@ MAPCONV_API void data_file_contents_release(DataFileContents* contents);
 // ERR_NO_MEM. After a failure *contents is cleared and owns nothing. A
 // regular file's length is checked before anything is allocated; from a pipe
 // or a device, memory grows with the bytes that arrive, never with what the
-// header claims.
+// header claims. A read or open a signal interrupts is retried.
 MAPCONV_API ErrorCode read_data_file(const char* path, DataFileContents* contents);
+
+// As read_data_file, asking interrupt (see interrupt.h; may be null) while it
+// reads, from the caller's thread and the reader's second one:
+// ERR_INTERRUPTED when it said stop, and *contents then owns nothing.
+MAPCONV_API ErrorCode read_data_file_watched(const char* path, DataFileContents* contents,
+                                             const InterruptCheck* interrupt);
 
 // The length a data file must have, from its first size bytes (at least its
 // whole header, 834 or 4096 bytes as its magic number says), checked as

@@ -15,7 +15,7 @@ MAPCONV_ERROR_LIST(MAPCONV_DECLARE_ERROR)
 #undef MAPCONV_DECLARE_ERROR
 
 // Highest catalogued code; 1 to this are failures.
-inline constexpr ErrorCode ERROR_CODE_MAX = 462;
+inline constexpr ErrorCode ERROR_CODE_MAX = 463;
 
 // Names indexed by code; entry 0 is the empty string. No bounds check: the
 // caller passes a code from 0 to ERROR_CODE_MAX.

@@ -6,6 +6,7 @@
 
 #include <mapconv/api.h>
 #include <mapconv/errors.h>
+#include <mapconv/interrupt.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -31,13 +32,14 @@ struct XdtStream {
   std::FILE* file;
   unsigned char* buffer;  // hooked block of buffer_records whole records
   std::size_t buffer_records;
-  std::size_t buffered;      // records read but not yet handed out
-  std::size_t next;          // the first of them, as a record index into buffer
-  std::uint64_t handed_out;  // points handed out so far
-  std::int32_t column;       // grid column of the next point
-  Span row;                  // valid points of the current row so far
-  Span chosen;               // the span the resolution comes from
-  ErrorCode failure;         // a read failure, returned again by later reads
+  std::size_t buffered;             // records read but not yet handed out
+  std::size_t next;                 // the first of them, as a record index into buffer
+  std::uint64_t handed_out;         // points handed out so far
+  std::int32_t column;              // grid column of the next point
+  Span row;                         // valid points of the current row so far
+  Span chosen;                      // the span the resolution comes from
+  ErrorCode failure;                // a read failure, returned again by later reads
+  const InterruptCheck* interrupt;  // asked before each chunk and after each interruption; may be null
   bool swap;
 };
 
@@ -68,7 +70,9 @@ MAPCONV_API ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* st
 // *count; returns 0 with *count 0 once every point was handed out. A file
 // that ends early prints "EOF reading point N of M" and returns
 // ERR_PREMATURE_EOF with *count 0 (the array then holds nothing of use; later
-// reads fail the same way, silently). A read the system fails prints "Error
+// reads fail the same way, silently). Signals interrupting the read are
+// retried; the stream's interrupt check, when set, may stop the read instead:
+// ERR_INTERRUPTED, silently. A read the system fails prints "Error
 // reading point N of M: REASON" and returns ERR_CANT_READ_FILE, with errno
 // telling why. ERR_INVALID_PARAM for a stream that is not open, a null array
 // or count, or capacity 0. Diagnostics go through u_print.
@@ -107,3 +111,10 @@ MAPCONV_API ErrorCode read_xdt_file(const char* path, std::int32_t* columns, std
 MAPCONV_API ErrorCode read_xdt_file_marked(const char* path, std::int32_t* columns, std::int32_t* rows,
                                            float** heights, float* lateral_resolution, bool swap,
                                            float no_data);
+
+// As read_xdt_file_marked, asking interrupt (see interrupt.h; may be null)
+// while it reads, from the caller's thread and the reader's second one:
+// ERR_INTERRUPTED when it said stop, with nothing handed back.
+MAPCONV_API ErrorCode read_xdt_file_watched(const char* path, std::int32_t* columns, std::int32_t* rows,
+                                            float** heights, float* lateral_resolution, bool swap,
+                                            float no_data, const InterruptCheck* interrupt);

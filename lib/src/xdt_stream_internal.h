@@ -1,0 +1,23 @@
+// The XDT stream's functions for the library's own loops. Not installed.
+#pragma once
+
+#include <mapconv/xdt_reader.h>
+
+#include <cstddef>
+
+struct XdtNote {
+  char text[160];  // the diagnostic, newline included; empty when there is none
+};
+
+// As xdt_stream_read, but the diagnostic goes into *note instead of u_print:
+// for a thread other than the caller's, so that the caller prints it and it
+// reaches whatever the caller's thread prints to (a host may capture u_print
+// per thread).
+ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t capacity, std::size_t* count,
+                                XdtNote* note);
+
+// As xdt_stream_open, with the stream's interrupt check set first: it is
+// asked when a signal interrupts the open (a FIFO waiting for its writer)
+// and by every read. ERR_INTERRUPTED when it said stop.
+ErrorCode xdt_stream_open_watched(const char* path, bool swap, const InterruptCheck* interrupt,
+                                  XdtStream* stream);
