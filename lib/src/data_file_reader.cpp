@@ -98,21 +98,15 @@ void copy_values(const std::int32_t* source, std::size_t count, std::int32_t* de
 // ERR_INTERRUPTED when the check said stop after an interruption.
 ErrorCode read_at(int descriptor, void* destination, std::size_t count, std::uint64_t offset, int* reason,
                   const InterruptCheck* interrupt = nullptr) {
-  static_assert(sizeof(off_t) >= sizeof(std::uint64_t), "offsets of large maps need a 64-bit off_t");
-  auto* bytes = static_cast<unsigned char*>(destination);
-  for (std::size_t done = 0; done < count;) {
-    const ssize_t got = pread(descriptor, bytes + done, count - done, static_cast<off_t>(offset + done));
-    if (got > 0) {
-      done += static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      return ERR_PREMATURE_EOF;
-    } else if (errno != EINTR) {
-      *reason = errno;
-      return ERR_CANT_READ_FILE;
-    } else if (stop_asked(interrupt, true)) {
-      return ERR_INTERRUPTED;
-    }
+  int failure = 0;
+  bool stopped = false;
+  const std::size_t got = read_descriptor_at(descriptor, destination, count, offset, interrupt, &failure, &stopped);
+  if (stopped) return ERR_INTERRUPTED;
+  if (failure != 0) {
+    *reason = failure;
+    return ERR_CANT_READ_FILE;
   }
+  if (got < count) return ERR_PREMATURE_EOF;
   return NO_ERROR;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // Whether the caller's check says stop; a null check never does. signalled:
@@ -31,20 +32,15 @@ inline bool wait_readable(int descriptor, const InterruptCheck* check) {
   }
 }
 
-// Reads count bytes from a descriptor, fewer only at its end, when the
-// system fails the read (*failure then holds errno), or when the check said
-// stop (*stopped). With a check, each read waits until it cannot block, so
-// that the check is asked while the other end is silent.
-inline std::size_t read_descriptor(int descriptor, void* destination, std::size_t count,
-                                   const InterruptCheck* check, int* failure, bool* stopped) {
+// The loop of the two reads below: read_once(bytes, wanted, done) is one
+// system call for the bytes from done on.
+template <typename ReadOnce>
+std::size_t retry_reads(ReadOnce read_once, void* destination, std::size_t count,
+                        const InterruptCheck* check, int* failure, bool* stopped) {
   auto* bytes = static_cast<unsigned char*>(destination);
   std::size_t done = 0;
   while (done < count) {
-    if (check != nullptr && !wait_readable(descriptor, check)) {
-      *stopped = true;
-      break;
-    }
-    const ssize_t got = read(descriptor, bytes + done, count - done);
+    const ssize_t got = read_once(bytes + done, count - done, done);
     if (got > 0) {
       done += static_cast<std::size_t>(got);
     } else if (got == 0) {
@@ -58,6 +54,34 @@ inline std::size_t read_descriptor(int descriptor, void* destination, std::size_
     }
   }
   return done;
+}
+
+// Reads count bytes from a descriptor, fewer only at its end, when the
+// system fails the read (*failure then holds errno), or when the check said
+// stop (*stopped). With a check, each read waits until it cannot block, so
+// that the check is asked while the other end is silent.
+inline std::size_t read_descriptor(int descriptor, void* destination, std::size_t count,
+                                   const InterruptCheck* check, int* failure, bool* stopped) {
+  const auto read_once = [&](unsigned char* bytes, std::size_t wanted, std::size_t) -> ssize_t {
+    if (check != nullptr && !wait_readable(descriptor, check)) {
+      *stopped = true;
+      return 0;
+    }
+    return read(descriptor, bytes, wanted);
+  };
+  return retry_reads(read_once, destination, count, check, failure, stopped);
+}
+
+// read_descriptor at an offset of a file, which never blocks: the check is
+// asked only when a signal interrupts the read.
+inline std::size_t read_descriptor_at(int descriptor, void* destination, std::size_t count,
+                                      std::uint64_t offset, const InterruptCheck* check, int* failure,
+                                      bool* stopped) {
+  static_assert(sizeof(off_t) >= sizeof(std::uint64_t), "offsets of large files need a 64-bit off_t");
+  const auto read_once = [&](unsigned char* bytes, std::size_t wanted, std::size_t done) {
+    return pread(descriptor, bytes, wanted, static_cast<off_t>(offset + done));
+  };
+  return retry_reads(read_once, destination, count, check, failure, stopped);
 }
 
 // Reads count bytes from a stream, fewer only at its end or when the system

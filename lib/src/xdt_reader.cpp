@@ -457,31 +457,6 @@ struct GridPart {
   bool stopped = false;  // the check said stop
 };
 
-// Reads count bytes at offset; fewer only at the end of the file, when the
-// system fails the read (*read_error then tells why), or when the check said
-// stop after an interruption (*stopped).
-std::size_t read_at(int descriptor, unsigned char* destination, std::size_t count, std::uint64_t offset,
-                    int* read_error, const InterruptCheck* interrupt, bool* stopped) {
-  static_assert(sizeof(off_t) >= sizeof(std::uint64_t), "offsets of large grids need a 64-bit off_t");
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t got =
-        pread(descriptor, destination + done, count - done, static_cast<off_t>(offset + done));
-    if (got > 0) {
-      done += static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      *read_error = errno != 0 ? errno : EIO;
-      break;
-    } else if (stop_asked(interrupt, true)) {
-      *stopped = true;
-      break;
-    }
-  }
-  return done;
-}
-
 template <bool Swap>
 void parse_part(GridPart* part) {
   const std::int32_t columns = part->columns;
@@ -498,10 +473,11 @@ void parse_part(GridPart* part) {
   while (point < end) {
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(end - point, part->buffer_records));
     part->stopped = stop_asked(part->interrupt);
-    const std::size_t got = part->stopped ? 0
-                                          : read_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
-                                                    COUNTS_SIZE + point * RECORD_SIZE, &part->read_error,
-                                                    part->interrupt, &part->stopped);
+    const std::size_t got =
+        part->stopped ? 0
+                      : read_descriptor_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
+                                           COUNTS_SIZE + point * RECORD_SIZE, part->interrupt, &part->read_error,
+                                           &part->stopped);
     if (part->stopped) return;
     if (got < wanted * RECORD_SIZE) {
       part->missing_point = point + got / RECORD_SIZE + 1;
