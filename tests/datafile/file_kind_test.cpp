@@ -1,10 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/data_file_writer.h>
 #include <mapconv/file_kind.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <string>
+#include <thread>
 
 #include "test_support.h"
 
@@ -108,6 +113,22 @@ TEST(FileKind, OfAFileAtAPath) {
   test::write_file(dir.file("grid.xdt"),
                    test::xdt_bytes(3, 2, test::grid(3, 2, 1e-6f, [](int, int) { return 0.0f; })));
   ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  // Should the FIFO be opened after all, a writer comes and feeds it a data
+  // file, so that the row fails rather than waits.
+  std::signal(SIGPIPE, SIG_IGN);
+  bool opened = false;
+  std::thread writer([&] {
+    for (int tries = 0; tries < 50; ++tries) {
+      const int fd = open(dir.file("pipe").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        opened = true;
+        EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
   const struct {
     std::string path;
     ErrorCode code;
@@ -132,6 +153,8 @@ TEST(FileKind, OfAFileAtAPath) {
     EXPECT_EQ(info.kind, c.kind) << c.path;
     EXPECT_EQ(info.length, c.length) << c.path;
   }
+  writer.join();
+  EXPECT_FALSE(opened) << "the FIFO was opened";
   FileKindInfo info{};
   EXPECT_EQ(file_kind_of_path(nullptr, &info), ERR_INVALID_PARAM);
 }
