@@ -373,10 +373,9 @@ bool is_data_file_magic(const unsigned char (&first_bytes)[4]) {
 bool starts_as_data_file(const char* path) {
   const int saved = errno;
   FileKindInfo kind{};
-  const bool data_file =
-      file_kind_of_path(path, &kind) != ERR_CANT_READ_FILE && kind.kind == FILE_KIND_DATA_FILE;
+  file_kind_of_path(path, &kind);  // a failure leaves the kind unknown
   errno = saved;
-  return data_file;
+  return kind.kind == FILE_KIND_DATA_FILE;
 }
 
 void data_file_contents_clear(DataFileContents* contents) { std::memset(contents, 0, sizeof *contents); }
