@@ -15,9 +15,9 @@
 
 namespace {
 
-// A data file of format 1 with a 2 x 2 phase map: 834 + 16 bytes.
-test::Bytes small_data_file(const test::TempDir& dir) {
-  DataFileHeader header{};
+// A data file with a 2 x 2 phase map: of format 1 (834 + 16 bytes), or of
+// the format the header's fields select.
+test::Bytes small_data_file(const test::TempDir& dir, DataFileHeader header = {}) {
   header.wavelength = 6.328e-7f;
   std::int32_t phase_values[4] = {0, 1, 2, 3};
   const PhaseMap phase{4, 0, 0, 2, 2, phase_values};
@@ -55,8 +55,13 @@ TEST(FileKind, FromTheFirstBytes) {
   const test::Bytes data = small_data_file(dir);
   test::Bytes bad = data;
   bad[73] ^= 1;  // phase bytes no longer the geometry's
-  test::Bytes format_3 = bytes_of({0x88, 0x1B, 0x03, 0x71});
-  test::Bytes format_2 = bytes_of({0x88, 0x1B, 0x03, 0x70});
+  DataFileHeader header{};
+  header.phase_resolution = 2;
+  const test::Bytes format_2 = small_data_file(dir, header);
+  header.fields_838[0] = 1;  // a field only format 3 carries
+  const test::Bytes format_3 = small_data_file(dir, header);
+  test::Bytes past_format_3(format_3.begin(), format_3.begin() + 4);
+  ++past_format_3[3];  // the magic numbers are consecutive: one past the last is none
   const test::Bytes largest = largest_header(data);
   const test::Bytes grid = test::xdt_bytes(2, 3, test::grid(2, 3, 1e-6f, [](int, int) { return 0.0f; }));
   const struct {
@@ -76,6 +81,7 @@ TEST(FileKind, FromTheFirstBytes) {
       {"format 1 whole file", data, data.size(), NO_ERROR, FILE_KIND_DATA_FILE, 850, 0, 0},
       {"format 2 magic alone", format_2, 4, ERR_PREMATURE_EOF, FILE_KIND_DATA_FILE, 834, 0, 0},
       {"format 3 magic alone", format_3, 4, ERR_PREMATURE_EOF, FILE_KIND_DATA_FILE, 4096, 0, 0},
+      {"format 3 whole file", format_3, format_3.size(), NO_ERROR, FILE_KIND_DATA_FILE, 4096 + 16, 0, 0},
       {"inconsistent header", bad, 834, ERR_NOT_A_DATA_FILE, FILE_KIND_DATA_FILE, 0, 0, 0},
       {"largest maps", largest, 834, NO_ERROR, FILE_KIND_DATA_FILE, 834 + 2 * 4294705156ull, 0, 0},
       {"XDT counts alone", grid, 4, NO_ERROR, FILE_KIND_XDT, 4 + 12 * 6, 2, 3},
@@ -85,9 +91,8 @@ TEST(FileKind, FromTheFirstBytes) {
       {"XDT with one column", bytes_of({1, 0, 2, 0}), 4, ERR_PARAM_OUT_OF_RANGE, FILE_KIND_XDT, 0, 1, 2},
       {"XDT with 32768 rows", bytes_of({2, 0, 0x00, 0x80}), 4, ERR_PARAM_OUT_OF_RANGE, FILE_KIND_XDT, 0, 2,
        32768},
-      // One byte off each magic number is no data file.
-      {"near a magic number", bytes_of({0x88, 0x1B, 0x03, 0x72}), 4, NO_ERROR, FILE_KIND_XDT,
-       4 + 12ull * 0x1B88 * 0x7203, 0x1B88, 0x7203},
+      {"one past a magic number", past_format_3, 4, NO_ERROR, FILE_KIND_XDT, 4 + 12ull * 0x1B88 * 0x7203,
+       0x1B88, 0x7203},
   };
   for (const auto& c : cases) {
     FileKindInfo info{FILE_KIND_XDT, 99, 99, 99};
