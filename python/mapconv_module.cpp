@@ -9,6 +9,7 @@
 #include <mapconv/data_file_reader.h>
 #include <mapconv/data_file_writer.h>
 #include <mapconv/errors.h>
+#include <mapconv/file_kind.h>
 #include <mapconv/height_parameters.h>
 #include <mapconv/map_records.h>
 #include <mapconv/memory_hooks.h>
@@ -85,11 +86,11 @@ TYPE_NAME(Origin, "tuple[int, int]");
 
 namespace {
 
-PyObject* error_type = nullptr;     // mapconv.Error, a reference the extension keeps
-PyObject* warning_type = nullptr;   // mapconv.UnrepresentableHeightsWarning, likewise
-PyObject* xdt_grid_type = nullptr;  // mapconv.XdtGrid, likewise
-PyObject* same_file_type = nullptr; // mapconv.SameFile, likewise
-PyObject* header_type = nullptr;    // mapconv.Header, likewise
+PyObject* error_type = nullptr;      // mapconv.Error, a reference the extension keeps
+PyObject* warning_type = nullptr;    // mapconv.UnrepresentableHeightsWarning, likewise
+PyObject* xdt_grid_type = nullptr;   // mapconv.XdtGrid, likewise
+PyObject* same_file_type = nullptr;  // mapconv.SameFile, likewise
+PyObject* header_type = nullptr;     // mapconv.Header, likewise
 
 // mapconv.Error subclasses that are also the OSError subclass Python picks
 // for an errno, so that `except FileNotFoundError` and the like catch them.
@@ -285,42 +286,18 @@ struct Failure {
   bool same_file = false;  // the output is the input: nothing was written
 };
 
-bool has_system_reason(ErrorCode code) {
-  return code == ERR_CANT_OPEN_FILE || code == ERR_CANT_READ_FILE || code == ERR_CANT_CREATE_FILE ||
-         code == ERR_CANT_WRITE_FILE;
-}
-
 // Raises mapconv.Error, or the subclass that is also the errno's own OSError
 // subclass: errno, strerror and filename set as OSError sets them, and the
 // library's name after the reason: "[Errno 2] No such file or directory:
 // 'in.xdt' (ERR_CANT_OPEN_FILE)". Without a system reason the message is the
-// reader's diagnostic (or the name) after the path.
-// What a code means, for a message without the system's reason or the
-// reader's words (the name follows it).
-const char* description_of(ErrorCode code) {
-  switch (code) {
-    case ERR_PREMATURE_EOF:
-      return "the file ends early";
-    case ERR_NOT_A_DATA_FILE:
-      return "not a data file";
-    case ERR_NO_MEM:
-      return "out of memory";
-    case ERR_PARAM_OUT_OF_RANGE:
-      return "a value is out of range";
-    case ERR_INVALID_PARAM:
-      return "invalid argument";
-    default:
-      return "failed";
-  }
-}
-
+// reader's diagnostic, or the library's words for the code, after the path.
 // path: the file system's bytes of the file concerned.
 [[noreturn]] void raise_error(ErrorCode code, const std::string& path, const Failure& failure = {}) {
   const char* name = code >= 0 && code <= ERROR_CODE_MAX ? error_names[code] : "UNKNOWN_ERROR";
-  const int reason = failure.same_file    ? 0
-                     : failure.name_taken ? EEXIST
-                     : has_system_reason(code) ? failure.reason
-                                               : 0;
+  const int reason = failure.same_file               ? 0
+                     : failure.name_taken            ? EEXIST
+                     : error_has_system_reason(code) ? failure.reason
+                                                     : 0;
   PyObject* type = failure.same_file ? same_file_type : error_type;
   for (const OsErrorKind& kind : os_error_kinds) {
     if (kind.number == reason) type = kind.type;
@@ -330,9 +307,11 @@ const char* description_of(ErrorCode code) {
   if (reason != 0) {
     error = py::handle(type)(reason, std::strerror(reason), filename);
   } else {
-    const std::string detail = failure.same_file             ? "the output is the input file"
-                               : failure.diagnostics.empty() ? description_of(code)
-                                                             : failure.diagnostics;
+    // Room for the library's words and all the reader said.
+    std::string detail(failure.diagnostics.size() + 256, '\0');
+    describe_read_failure(code, FILE_KIND_UNKNOWN, 0, failure.diagnostics.c_str(), detail.data(),
+                          detail.size());
+    if (failure.same_file) detail = "the output is the input file";
     const auto message =
         py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%U: %s", filename.ptr(), detail.c_str()));
     if (!message) throw py::error_already_set();
@@ -805,8 +784,11 @@ XdtGrid read_xdt(const PathArgument& path_object) {
   {
     const WithoutGil unlocked;
     // Read as a grid, a data file would only be cut short, far into a grid
-    // its magic number makes up; its kind is the library's to tell.
-    data_file = starts_as_data_file(path.c_str());
+    // its magic number makes up; its kind is the library's to tell. A file
+    // that cannot be looked at is left to the reader, which says why.
+    FileKindInfo kind{};
+    file_kind_of_path(path.c_str(), &kind);
+    data_file = kind.kind == FILE_KIND_DATA_FILE;
     if (!data_file) {
       Capture capture;
       code = read_xdt_file_watched(path.c_str(), &columns, &rows, &block, &resolution, false,
@@ -1001,10 +983,7 @@ void write_data(const PathArgument& path_object, const OptionalArrayLike& phase_
   // heights() of the file read back are right.
   DataFileHeader header{};
   if (header_object.is_none()) {
-    header.wavelength = CONVERSION_WAVELENGTH;
-    header.scale_factor = CONVERSION_SCALE_FACTOR;
-    header.obliquity = CONVERSION_OBLIQUITY;
-    header.phase_resolution = CONVERSION_PHASE_RESOLUTION;
+    set_conversion_settings(&header);
   } else {
     header_from_dict(header_object, &header);
   }

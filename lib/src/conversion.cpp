@@ -16,13 +16,17 @@ constexpr double HIGHEST_KEPT_EXCLUSIVE = static_cast<double>(PHASE_INVALID);
 
 }  // namespace
 
-void build_header(std::int32_t columns, std::int32_t rows, float lateral_resolution, DataFileHeader* header) {
-  std::memset(header, 0, sizeof *header);
+void set_conversion_settings(DataFileHeader* header) {
   header->scale_factor = CONVERSION_SCALE_FACTOR;
   header->wavelength = CONVERSION_WAVELENGTH;
   header->obliquity = CONVERSION_OBLIQUITY;
-  header->lateral_resolution = lateral_resolution;
   header->phase_resolution = CONVERSION_PHASE_RESOLUTION;
+}
+
+void build_header(std::int32_t columns, std::int32_t rows, float lateral_resolution, DataFileHeader* header) {
+  std::memset(header, 0, sizeof *header);
+  set_conversion_settings(header);
+  header->lateral_resolution = lateral_resolution;
   header->frame_width = static_cast<std::int16_t>(columns);
   header->frame_height = static_cast<std::int16_t>(rows);
 }

@@ -1,5 +1,6 @@
 #include <mapconv/byte_order.h>
 #include <mapconv/data_file_reader.h>
+#include <mapconv/file_kind.h>
 #include <mapconv/memory_hooks.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -370,21 +371,11 @@ bool is_data_file_magic(const unsigned char (&first_bytes)[4]) {
 }
 
 bool starts_as_data_file(const char* path) {
-  if (path == nullptr) return false;
   const int saved = errno;
-  // Looked at before it is opened: opening a FIFO waits for its writer,
-  // and closing it unread could leave the writer without a reader.
-  struct stat status {};
-  bool data_file = u_stat_path(path, &status) == 0 && S_ISREG(status.st_mode);
-  if (data_file) {
-    const FileHandle file(u_open_path(path, "rb"));
-    unsigned char first_bytes[MAGIC_SIZE] = {};
-    data_file = file != nullptr && fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode) &&
-                read_retrying(file.get(), first_bytes, sizeof first_bytes) == sizeof first_bytes &&
-                is_data_file_magic(first_bytes);
-  }
+  FileKindInfo kind{};
+  file_kind_of_path(path, &kind);  // a failure leaves the kind unknown
   errno = saved;
-  return data_file;
+  return kind.kind == FILE_KIND_DATA_FILE;
 }
 
 void data_file_contents_clear(DataFileContents* contents) { std::memset(contents, 0, sizeof *contents); }

@@ -35,3 +35,8 @@ const char* u_error_string(ErrorCode code) {
   }
   return result_buffer;
 }
+
+bool error_has_system_reason(ErrorCode code) {
+  return code == ERR_CANT_OPEN_FILE || code == ERR_CANT_READ_FILE || code == ERR_CANT_CREATE_FILE ||
+         code == ERR_CANT_WRITE_FILE;
+}

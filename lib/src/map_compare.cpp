@@ -1,5 +1,6 @@
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_reader.h>
+#include <mapconv/file_kind.h>
 #include <mapconv/map_compare.h>
 #include <mapconv/map_records.h>
 #include <mapconv/memory_hooks.h>
@@ -58,15 +59,19 @@ struct MapReader {
     if (file == nullptr) return ERR_CANT_OPEN_FILE;
     struct stat status {};
     if (fstat(fileno(file.get()), &status) != 0 || S_ISDIR(status.st_mode)) return ERR_CANT_OPEN_FILE;
-    unsigned char magic[4] = {};
-    data_file = read_retrying(file.get(), magic, sizeof magic) == sizeof magic && is_data_file_magic(magic);
-    return data_file ? open_data_file(status) : open_xdt(path);
+    unsigned char head[FILE_KIND_HEAD_SIZE];
+    FileKindInfo kind{};
+    const ErrorCode told = file_kind_of_bytes(head, read_retrying(file.get(), head, sizeof head), &kind);
+    data_file = kind.kind == FILE_KIND_DATA_FILE;
+    return data_file ? open_data_file(status, told, kind.length) : open_xdt(path);
   }
 
-  ErrorCode open_data_file(const struct stat& status) {
+  // told, expected: the code and length file_kind_of_bytes gave.
+  ErrorCode open_data_file(const struct stat& status, ErrorCode told, std::uint64_t expected) {
     DataFileContents contents;
     std::rewind(file.get());
     ErrorCode code = read_data_file_header(file.get(), &contents);
+    if (code == NO_ERROR) code = told;
     if (code != NO_ERROR) return code;
     const std::uint64_t intensity_bytes = std::uint64_t(contents.intensity.width) *
                                           std::uint64_t(contents.intensity.height) *
@@ -76,7 +81,6 @@ struct MapReader {
     remaining = std::uint64_t(columns) * std::uint64_t(rows);
     // A data file without a phase block has no heights to compare.
     if (remaining == 0) return ERR_NOT_A_DATA_FILE;
-    const auto expected = static_cast<std::uint64_t>(contents.header_size) + intensity_bytes + remaining * 4;
     if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) != expected)
       return static_cast<std::uint64_t>(status.st_size) < expected ? ERR_PREMATURE_EOF : ERR_NOT_A_DATA_FILE;
     if (intensity_bytes > static_cast<std::uint64_t>(std::numeric_limits<long>::max()) ||

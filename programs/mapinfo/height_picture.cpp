@@ -2,7 +2,9 @@
 
 #include <mapconv/map_records.h>
 #include <mapconv/output_file.h>
+#include <mapconv/path.h>
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -346,4 +348,58 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   result = output_file_commit(&file);
   failure->name_taken = file.name_taken;
   return result == NO_ERROR ? NO_ERROR : fail(result, errno);
+}
+
+namespace {
+
+// Why a picture was not written, in words for the message, and the code it
+// names (*named): NO_ERROR for a refusal.
+std::string picture_failure_reason(ErrorCode code, const PictureFailure& failure, ErrorCode* named) {
+  *named = NO_ERROR;
+  if (failure.is_input) return "is the input file; a picture never replaces its input";
+  if (failure.name_taken) return "already exists (use -f to replace it)";
+  *named = code;
+  std::string reason = code == ERR_CANT_CREATE_FILE ? "cannot create the picture"
+                       : code == ERR_NO_MEM         ? "not enough memory for the picture"
+                                                    : "cannot write the picture";
+  if (failure.dangling_link) {
+    reason += ": the symbolic link points nowhere";
+  } else if (failure.system_error != 0) {
+    reason += std::string(": ") + std::strerror(failure.system_error);
+  } else if (!failure.detail.empty()) {
+    reason += ": " + failure.detail;
+  }
+  return reason;
+}
+
+}  // namespace
+
+bool draw_height_picture(const PictureRequest& request, const HeightGrid& grid,
+                         const HeightStatistics& heights, const HeightParameters* levelled,
+                         Failure* failure) {
+  if (grid.columns == 0 || grid.rows == 0) {
+    *failure = {ERR_INVALID_PARAM, "no phase map to draw"};
+    return false;
+  }
+  struct stat status {};
+  if (u_stat_path(request.path, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+    *failure = {ERR_CANT_CREATE_FILE, "is a FIFO or socket; a picture goes to a file or a device",
+                request.path};
+    return false;
+  }
+  HeightGrid drawn = grid;
+  HeightStatistics range = heights;
+  if (levelled != nullptr) {
+    drawn.form = levelled;
+    range.valid = levelled->points;
+    range.min = -levelled->sv;
+    range.max = levelled->sp;
+  }
+  PictureFailure problem{};
+  const ErrorCode code = write_height_picture(request, drawn, range, &problem);
+  if (code == NO_ERROR) return true;
+  ErrorCode named = NO_ERROR;
+  std::string reason = picture_failure_reason(code, problem, &named);
+  *failure = {named, std::move(reason), request.path};
+  return false;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "programs/mapinfo/map_summary.h"
+#include "programs/mapinfo/mapinfo_failure.h"
 
 // The longer side of a picture drawn without --size: maps up to this many
 // points on a side keep one pixel per point, larger ones are reduced to it.
@@ -54,3 +55,10 @@ struct PictureFailure {
 // then fills *failure.
 ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& grid,
                                const HeightStatistics& heights, PictureFailure* failure);
+
+// Draws the picture request asks for, as write_height_picture does, but
+// never into a FIFO or a socket and never of an empty grid; levelled, when
+// not null, is the form removed first (the colours then span -Sv to Sp).
+// False when it failed, *failure then naming the picture for its own faults.
+bool draw_height_picture(const PictureRequest& request, const HeightGrid& grid,
+                         const HeightStatistics& heights, const HeightParameters* levelled, Failure* failure);

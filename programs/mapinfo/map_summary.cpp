@@ -1,11 +1,14 @@
 #include "programs/mapinfo/map_summary.h"
 
+#include <mapconv/map_compare.h>
 #include <mapconv/map_records.h>
 
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -408,4 +411,70 @@ void append_json_string(std::string* out, std::string_view text) {
     text.remove_prefix(1);
   }
   out->push_back('"');
+}
+
+namespace {
+
+const char* const verdict_text[] = {
+    "the maps agree",
+    "the grids differ",
+    "the points without data differ",
+    "heights differ beyond the tolerance",
+};
+
+}  // namespace
+
+std::string comparison_text(const MapComparison& result) {
+  std::string out;
+  if (result.verdict != MAPS_GRIDS_DIFFER || result.columns[0] == result.columns[1]) {
+    append_format(&out, "  points with data in both   %" PRIu64 "\n", result.points_in_both);
+    append_format(&out, "  data in A only             %" PRIu64 "\n", result.only_in_first);
+    append_format(&out, "  data in B only             %" PRIu64 "\n", result.only_in_second);
+    if (std::isnan(result.largest_difference)) {
+      append_format(&out, "  largest difference         n/a\n");
+    } else {
+      append_format(&out, "  largest difference         %.6g nm at column %" PRIu64 ", row %" PRIu64 "\n",
+                    result.largest_difference * 1e9,
+                    result.largest_at % static_cast<std::uint64_t>(result.columns[0]),
+                    result.largest_at / static_cast<std::uint64_t>(result.columns[0]));
+    }
+    if (!std::isnan(result.largest_difference_counts))
+      append_format(&out, "  largest difference         %.6g phase counts of B\n",
+                    result.largest_difference_counts);
+  }
+  if (result.verdict == MAPS_GRIDS_DIFFER && result.columns[0] == result.columns[1] &&
+      result.rows[0] == result.rows[1]) {
+    append_format(&out, "  lateral resolution         %.7g in A, %.7g in B\n",
+                  static_cast<double>(result.lateral_resolution[0]),
+                  static_cast<double>(result.lateral_resolution[1]));
+  }
+  const char* rule = result.data_file[0] != result.data_file[1]
+                         ? "every height within half a phase count of the data file"
+                         : "every height equal";
+  if (result.verdict == MAPS_AGREE) {
+    append_format(&out, "  result: the maps agree (%s)\n", rule);
+  } else if (result.verdict == MAPS_GRIDS_DIFFER) {
+    append_format(&out, "  result: %s\n", verdict_text[result.verdict]);
+  } else {
+    const auto columns = static_cast<std::uint64_t>(result.columns[0]);
+    append_format(&out, "  result: %s (rule: %s), first at column %" PRIu64 ", row %" PRIu64 "\n",
+                  verdict_text[result.verdict],
+                  result.verdict == MAPS_NO_DATA_DIFFERS ? "points without data coincide" : rule,
+                  result.first_mismatch % columns, result.first_mismatch / columns);
+  }
+  return out;
+}
+
+ErrorCode measure_heights(const HeightGrid& grid, float lateral_resolution, HeightLevel level,
+                          HeightStatistics* heights, HeightParameters* parameters) {
+  const auto statistics = [&] { *heights = compute_height_statistics(grid); };
+  std::thread beside;
+  try {
+    beside = std::thread(statistics);
+  } catch (const std::system_error&) {
+    statistics();
+  }
+  const ErrorCode code = compute_map_parameters(grid, lateral_resolution, level, parameters);
+  if (beside.joinable()) beside.join();
+  return code;
 }

@@ -47,6 +47,12 @@ HeightStatistics compute_height_statistics(const HeightGrid& grid);
 ErrorCode compute_map_parameters(const HeightGrid& grid, float lateral_resolution, HeightLevel level,
                                  HeightParameters* parameters);
 
+// Both the statistics and the parameters of the grid: they read the same
+// map and nothing else, so on two cores they take the time of the longer.
+// Returns the code of compute_map_parameters.
+ErrorCode measure_heights(const HeightGrid& grid, float lateral_resolution, HeightLevel level,
+                          HeightStatistics* heights, HeightParameters* parameters);
+
 // The data file part of a summary.
 struct DataFileSettings {
   std::int32_t header_format;
@@ -85,3 +91,9 @@ void append_json_string(std::string* out, std::string_view text);
 
 // Appends printf-style text to out (at most 255 bytes a call).
 void append_format(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+struct MapComparison;
+
+// The lines of a comparison's outcome after the two maps' own: the counts,
+// the largest difference and the result with the rule it was judged by.
+std::string comparison_text(const MapComparison& result);

@@ -391,3 +391,17 @@ TEST(ConvertXdtFile, RefusesAnOutputThatIsItsInput) {
 }
 
 }  // namespace
+
+// mapconv's settings, set over a header without touching its other fields.
+TEST(Conversion, SettingsLeaveTheRestOfAHeaderAlone) {
+  DataFileHeader header{};
+  header.frame_width = 7;
+  header.lateral_resolution = 2.5f;
+  set_conversion_settings(&header);
+  EXPECT_EQ(header.wavelength, 6.328e-7f);
+  EXPECT_EQ(header.scale_factor, 0.5f);
+  EXPECT_EQ(header.obliquity, 1.0f);
+  EXPECT_EQ(header.phase_resolution, 1);
+  EXPECT_EQ(header.frame_width, 7);
+  EXPECT_EQ(header.lateral_resolution, 2.5f);
+}

@@ -3,7 +3,9 @@
 // back byte for byte; whatever it refuses must leave nothing behind.
 #include <mapconv/data_file_reader.h>
 #include <mapconv/data_file_writer.h>
+#include <mapconv/file_kind.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   DataFileContents contents;
   std::memset(&contents, 0, sizeof contents);
   const ErrorCode code = read_data_file(fuzz::memory_file(bytes), &contents);
+  // The kind and length told from the first bytes agree with the reader.
+  FileKindInfo kind{};
+  const ErrorCode told = file_kind_of_bytes(data, std::min(size, FILE_KIND_HEAD_SIZE), &kind);
+  bool agree = true;
+  if (code == NO_ERROR) {
+    agree = told == NO_ERROR && kind.kind == FILE_KIND_DATA_FILE && kind.length == size;
+  } else if (kind.kind != FILE_KIND_DATA_FILE) {
+    agree = code == (size < 4 ? ERR_PREMATURE_EOF : ERR_NOT_A_DATA_FILE);
+  } else if (told == ERR_PREMATURE_EOF || (told == NO_ERROR && size < kind.length)) {
+    agree = code == ERR_PREMATURE_EOF;
+  } else if (told == ERR_NOT_A_DATA_FILE) {
+    agree = code == ERR_NOT_A_DATA_FILE;
+  }
+  fuzz::check(agree || code == ERR_CANT_OPEN_FILE, "the file's kind or length disagrees with the reader");
   if (code != NO_ERROR) {
     fuzz::check(code == ERR_CANT_OPEN_FILE || code == ERR_PREMATURE_EOF || code == ERR_NOT_A_DATA_FILE,
                 "unexpected code");

@@ -18,6 +18,11 @@ inline constexpr float CONVERSION_SCALE_FACTOR = 0.5f;
 inline constexpr float CONVERSION_OBLIQUITY = 1.0f;
 inline constexpr std::int16_t CONVERSION_PHASE_RESOLUTION = 1;
 
+// Sets the four fields of the settings above in *header (wavelength, scale
+// factor, obliquity, phase resolution), leaving every other field alone:
+// the measurement a file written with mapconv's settings describes.
+MAPCONV_API void set_conversion_settings(DataFileHeader* header);
+
 // Zeroes *header and sets the seven fields a converted file carries: the
 // settings above, the grid size and the lateral resolution (unchanged).
 MAPCONV_API void build_header(std::int32_t columns, std::int32_t rows, float lateral_resolution,

@@ -73,7 +73,7 @@ MAPCONV_API bool is_data_file_magic(const unsigned char (&first_bytes)[4]);
 
 // True when the file at path (library path convention) is a regular file
 // whose first four bytes are a magic number: a data file, sound or not, and
-// no XDT grid. False for anything else, a file that cannot be opened or read
+// no XDT grid (file_kind_of_path's FILE_KIND_DATA_FILE). False for anything else, a file that cannot be opened or read
 // included. A pipe or a device is not even opened, so that its bytes stay
 // for the reader that follows. errno is left as it was.
 MAPCONV_API bool starts_as_data_file(const char* path);

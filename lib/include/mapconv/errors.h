@@ -25,3 +25,8 @@ extern MAPCONV_API const char* const error_names[ERROR_CODE_MAX + 1];
 // "invalid error number %d". Returns one static buffer, overwritten by the
 // next call (not thread-safe).
 MAPCONV_API const char* u_error_string(ErrorCode code);
+
+// Whether errno, right after a library call returned code, holds the
+// system's reason for it: the codes of a file that could not be opened,
+// created, read or written.
+MAPCONV_API bool error_has_system_reason(ErrorCode code);
