@@ -272,6 +272,10 @@ ErrorCode parse_header(const std::uint8_t* file_bytes, const HeaderFormat& forma
   HeaderLeadingFields leading;
   std::memcpy(&leading, image.data(), sizeof leading);
   std::memcpy(&contents->header, image.data() + HEADER_RECORD_POSITION, sizeof contents->header);
+  // A format-3 header may have an all-zero extension: the writer makes one
+  // when only the record's trailing bytes ask for format 3. Marking them
+  // keeps the file readable and its rewrite byte for byte the same.
+  if (format.header_format == 3 && choose_header_format(&contents->header) != 3) contents->header.trailing[0] = 1;
   if (leading.header_format != format.header_format || leading.header_size != format.header_size ||
       choose_header_format(&contents->header) != format.header_format) {
     return ERR_NOT_A_DATA_FILE;
