@@ -1,0 +1,91 @@
+// What the X3P reader and writer share: the fixed names and namespace, the
+// MD5 sums, the type sizes and the number text both sides use. Not
+// installed.
+#pragma once
+
+#include <mapconv/x3p.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace x3p {
+
+inline constexpr std::string_view NAMESPACE = "http://www.opengps.eu/2008/ISO5436_2";
+inline constexpr std::string_view MAIN_XML = "main.xml";
+inline constexpr std::string_view CHECKSUM_FILE = "md5checksum.hex";
+inline constexpr std::string_view DATA_BIN = "bindata/data.bin";
+inline constexpr std::string_view VALID_BIN = "bindata/valid.bin";
+inline constexpr std::string_view REVISION = "ISO5436 - 2000";
+
+// Values handled at a time, by either side: 64 Ki points of up to 8 bytes.
+inline constexpr std::size_t PIECE_POINTS = 65536;
+
+inline std::size_t type_size(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16: return 2;
+    case X3P_INT32: return 4;
+    case X3P_FLOAT32: return 4;
+    case X3P_FLOAT64: return 8;
+  }
+  return 0;
+}
+
+inline const char* type_letter(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16: return "I";
+    case X3P_INT32: return "L";
+    case X3P_FLOAT32: return "F";
+    case X3P_FLOAT64: return "D";
+  }
+  return "?";
+}
+
+inline const char* type_name(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16: return "int16";
+    case X3P_INT32: return "int32";
+    case X3P_FLOAT32: return "float32";
+    case X3P_FLOAT64: return "float64";
+  }
+  return "unknown";
+}
+
+// One running MD5 sum. Only a failed allocation inside OpenSSL can make it
+// unusable; ok() tells.
+class Md5 {
+ public:
+  Md5() : context_(EVP_MD_CTX_new()) {
+    if (context_ != nullptr && EVP_DigestInit_ex(context_, EVP_md5(), nullptr) != 1) {
+      EVP_MD_CTX_free(context_);
+      context_ = nullptr;
+    }
+  }
+  ~Md5() { EVP_MD_CTX_free(context_); }
+  Md5(const Md5&) = delete;
+  Md5& operator=(const Md5&) = delete;
+  bool ok() const { return context_ != nullptr; }
+  void add(const void* bytes, std::size_t size) {
+    if (context_ != nullptr && size > 0) EVP_DigestUpdate(context_, bytes, size);
+  }
+  // 32 lower-case hex digits and a NUL; the sum cannot be added to afterwards.
+  std::array<char, 33> hex() {
+    std::array<char, 33> text{};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (context_ == nullptr || EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 16) return text;
+    static constexpr char digits[] = "0123456789abcdef";
+    for (unsigned i = 0; i < 16; ++i) {
+      text[2 * i] = digits[digest[i] >> 4];
+      text[2 * i + 1] = digits[digest[i] & 15];
+    }
+    return text;
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+};
+
+}  // namespace x3p
