@@ -486,6 +486,16 @@ ErrorCode x3p_writer_commit(X3pWriter* writer) {
   return code;
 }
 
+ErrorCode x3p_writer_set_increments(X3pWriter* writer, double x_increment, double y_increment) {
+  if (writer == nullptr || writer->state == nullptr || !(std::isfinite(x_increment) && x_increment > 0.0) ||
+      !(std::isfinite(y_increment) && y_increment > 0.0)) {
+    return ERR_INVALID_PARAM;
+  }
+  writer->state->layout.x_increment = x_increment;
+  writer->state->layout.y_increment = y_increment;
+  return NO_ERROR;
+}
+
 void x3p_writer_discard(X3pWriter* writer) {
   if (writer == nullptr || writer->state == nullptr) return;
   release_state(writer->state);

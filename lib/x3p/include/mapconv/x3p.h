@@ -170,3 +170,50 @@ MAPCONV_API void x3p_writer_discard(X3pWriter* writer);
 // container holding main.xml first or elsewhere: worth opening as X3P.
 // Reads only the container's directory; errno is left as it was.
 MAPCONV_API bool looks_like_x3p(const char* path);
+
+// Sets the lateral increments main.xml will give, any time before commit
+// (main.xml is written last): for a source whose spacing is known only once
+// it is read, as an XDT grid's. ERR_INVALID_PARAM unless both are finite
+// and above 0.
+MAPCONV_API ErrorCode x3p_writer_set_increments(X3pWriter* writer, double x_increment, double y_increment);
+
+// --- Conversions between X3P and the other kinds ---------------------------
+
+// What a conversion came to. At most one failure is set.
+struct X3pConversionResult {
+  ErrorCode read_failure;   // the reader's code; it printed why through u_print
+  ErrorCode write_failure;  // the writer's code; errno held the system's reason
+  bool name_taken;          // write_failure because an existing file has that name (no OUTPUT_REPLACE)
+  bool same_file;           // write_failure because the output is the input; nothing written
+  std::size_t unrepresentable;  // heights written as no data because their phase count does not fit
+  bool exact_counts;            // X3P to data file: the stored counts were copied as they are
+  bool increments_differ;       // X3P to data file: CY's increment is not CX's, which the file keeps
+  double x_increment;           // the lateral increments of the X3P side
+  double y_increment;
+};
+
+// X3P surface to data file under the conversion's fixed settings (see
+// <mapconv/conversion.h>), the lateral resolution from CX. int16 or int32
+// counts whose increment is the settings' metres per count (and offset 0)
+// are copied exactly, as a data file made X3P comes back; any other heights
+// are converted as XDT heights are, NaN as no data. The output is complete
+// or absent; flags are OutputFileFlags. Returns 0, read_failure or
+// write_failure; *result is always set. A grid beyond 32767 points a side,
+// or a CX increment a header cannot hold, is a read failure
+// (ERR_PARAM_OUT_OF_RANGE, with a message).
+MAPCONV_API ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsigned flags,
+                                               X3pConversionResult* result);
+
+// The phase block of a data file to an X3P file of int32 counts, exactly:
+// CZ's increment is the header's metres per phase count, CX's and CY's its
+// lateral resolution, PHASE_INVALID marked invalid in bindata/valid.bin.
+// A file without a phase block, without a height scale or without a
+// lateral resolution is a read failure (ERR_NO_DATA or
+// ERR_PARAM_OUT_OF_RANGE, with a message).
+MAPCONV_API ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsigned flags,
+                                               X3pConversionResult* result);
+
+// An XDT grid to an X3P file of its float32 heights as they are (no data
+// as NaN), both increments its lateral resolution.
+MAPCONV_API ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned flags,
+                                         X3pConversionResult* result);
