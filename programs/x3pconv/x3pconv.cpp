@@ -72,6 +72,17 @@ Parse parse_arguments(int argc, char** argv, Arguments* arguments) {
   return arguments->input != nullptr && arguments->output != nullptr ? Parse::run : Parse::usage;
 }
 
+// A ZIP container is taken for X3P even when it is damaged, so that the X3P
+// reader says what is wrong with it rather than the XDT reader.
+bool starts_as_zip(const char* path) {
+  std::FILE* file = u_open_path(path, "rb");
+  if (file == nullptr) return false;
+  unsigned char magic[4] = {};
+  const bool zip = std::fread(magic, 1, 4, file) == 4 && std::memcmp(magic, "PK\x03\x04", 4) == 0;
+  std::fclose(file);
+  return zip;
+}
+
 Kind kind_from_name(const char* path) {
   const std::size_t length = std::strlen(path);
   if (length >= 4 && strcasecmp(path + length - 4, ".x3p") == 0) return Kind::x3p;
@@ -95,7 +106,9 @@ int run(const Arguments& a) {
     u_print_names(stderr, "\t\"%s\" does not exist\n", a.input);
     return EXIT_INPUT_MISSING;
   }
-  const Kind input = looks_like_x3p(a.input) ? Kind::x3p : starts_as_data_file(a.input) ? Kind::data : Kind::xdt;
+  const Kind input = looks_like_x3p(a.input) || starts_as_zip(a.input) ? Kind::x3p
+                     : starts_as_data_file(a.input)                    ? Kind::data
+                                                                       : Kind::xdt;
   const Kind output = a.output_kind != Kind::none ? a.output_kind : kind_from_name(a.output);
   if ((input == Kind::x3p) == (output == Kind::x3p)) {
     print_failure_start(a);

@@ -2,6 +2,7 @@
 // part by part (x3p_files.h), damaged containers and failing allocations.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <mapconv/conversion.h>
 #include <mapconv/map_records.h>
 #include <mapconv/output_file.h>
 #include <mapconv/print.h>
@@ -526,3 +527,105 @@ TEST(X3pMemory, FailedAllocationsEndCleanly) {
 }
 
 }  // namespace
+
+// --- conversions ----------------------------------------------------------------
+
+namespace round_trips {
+
+std::vector<test::XdtPoint> surface() {
+  auto points = test::grid(37, 23, 2.5e-6f, [](int row, int column) {
+    return static_cast<float>(1e-7 * std::sin(row * 0.3) * (column - 11) + 3e-9 * row);
+  });
+  points[40].z = -1.0f;  // no data
+  points[41].z = NAN;
+  return points;
+}
+
+TEST(X3pConversions, XdtThroughX3pGivesTheDataFileMapconvMakes) {
+  TempDir dir;
+  test::write_file(dir.file("s.xdt"), test::xdt_bytes(37, 23, surface()));
+  X3pConversionResult result;
+  ASSERT_EQ(convert_xdt_to_x3p(dir.file("s.xdt").c_str(), dir.file("s.x3p").c_str(), 0, &result), NO_ERROR);
+  EXPECT_EQ(result.x_increment, 2.5e-6f);
+  // The heights come back bit for bit, the no-data point as NaN.
+  const Read r = read_all(dir.file("s.x3p"));
+  ASSERT_EQ(r.finish, NO_ERROR) << r.messages;
+  EXPECT_EQ(r.surface.data_type, X3P_FLOAT32);
+  EXPECT_EQ(r.surface.x_increment, static_cast<double>(2.5e-6f));
+  EXPECT_EQ(r.surface.y_increment, static_cast<double>(2.5e-6f));
+  const auto points = surface();
+  ASSERT_EQ(r.values.size(), points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (i == 40 || i == 41) {
+      EXPECT_TRUE(std::isnan(r.values[i])) << i;
+    } else {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(r.values[i])), std::bit_cast<std::uint32_t>(points[i].z))
+          << i;
+    }
+  }
+  const std::string faults = schema_faults(dir, part(x3ptest::read_zip(dir.file("s.x3p")), "main.xml"));
+  if (faults != "skip") {
+    EXPECT_EQ(faults, "");
+  }
+  // X3P to data file is the XDT's own conversion, byte for byte.
+  ASSERT_EQ(convert_x3p_to_data_file(dir.file("s.x3p").c_str(), dir.file("via.dat").c_str(), 0, &result), NO_ERROR);
+  EXPECT_FALSE(result.exact_counts);
+  EXPECT_FALSE(result.increments_differ);
+  ConversionOptions options{0, 0, nullptr};
+  ConversionResult direct;
+  ASSERT_EQ(convert_xdt_file(dir.file("s.xdt").c_str(), dir.file("direct.dat").c_str(), &options, &direct), NO_ERROR);
+  EXPECT_EQ(test::read_file(dir.file("via.dat")), test::read_file(dir.file("direct.dat")));
+}
+
+TEST(X3pConversions, DataFileThroughX3pKeepsItsPhaseBlockAndSettings) {
+  TempDir dir;
+  test::write_file(dir.file("s.xdt"), test::xdt_bytes(37, 23, surface()));
+  ConversionOptions options{0, 0, nullptr};
+  ConversionResult direct;
+  ASSERT_EQ(convert_xdt_file(dir.file("s.xdt").c_str(), dir.file("a.dat").c_str(), &options, &direct), NO_ERROR);
+  X3pConversionResult result;
+  ASSERT_EQ(convert_data_file_to_x3p(dir.file("a.dat").c_str(), dir.file("a.x3p").c_str(), 0, &result), NO_ERROR);
+  const auto entries = x3ptest::read_zip(dir.file("a.x3p"));
+  expect_sums_right(entries);
+  EXPECT_NE(part(entries, "bindata/valid.bin"), "(absent)");
+  const std::string faults = schema_faults(dir, part(entries, "main.xml"));
+  if (faults != "skip") {
+    EXPECT_EQ(faults, "");
+  }
+  ASSERT_EQ(convert_x3p_to_data_file(dir.file("a.x3p").c_str(), dir.file("b.dat").c_str(), 0, &result), NO_ERROR);
+  EXPECT_TRUE(result.exact_counts);
+  EXPECT_EQ(test::read_file(dir.file("b.dat")), test::read_file(dir.file("a.dat")));
+}
+
+TEST(X3pConversions, RefusalsAndFailuresLeaveNoOutput) {
+  TempDir dir;
+  test::write_file(dir.file("s.xdt"), test::xdt_bytes(37, 23, surface()));
+  X3pConversionResult result;
+  // The input as the output, and an existing output without OUTPUT_REPLACE.
+  EXPECT_EQ(convert_xdt_to_x3p(dir.file("s.xdt").c_str(), dir.file("s.xdt").c_str(), OUTPUT_REPLACE, &result),
+            ERR_CANT_CREATE_FILE);
+  EXPECT_TRUE(result.same_file);
+  EXPECT_EQ(test::read_file(dir.file("s.xdt")), test::xdt_bytes(37, 23, surface()));
+  // A grid cut short: nothing appears.
+  auto bytes = test::xdt_bytes(37, 23, surface());
+  bytes.resize(bytes.size() - 5);
+  test::write_file(dir.file("cut.xdt"), bytes);
+  {
+    test::StderrCapture quiet;
+    EXPECT_EQ(convert_xdt_to_x3p(dir.file("cut.xdt").c_str(), dir.file("cut.x3p").c_str(), 0, &result),
+              ERR_PREMATURE_EOF);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("cut.x3p")));
+  // A damaged X3P found only at its end (a wrong data sum): no data file.
+  const std::string xml = x3ptest::main_xml(Description{}, x3ptest::md5_hex(six + "x"), "");
+  x3ptest::write_zip(dir.file("bad.x3p"), {{"main.xml", xml}, {"md5checksum.hex", x3ptest::md5_hex(xml) + " *main.xml"},
+                                           {"bindata/data.bin", six}});
+  {
+    test::StderrCapture quiet;
+    EXPECT_EQ(convert_x3p_to_data_file(dir.file("bad.x3p").c_str(), dir.file("bad.dat").c_str(), 0, &result),
+              ERR_CORRUPT_DATA_FILE);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("bad.dat")));
+}
+
+}  // namespace round_trips
