@@ -1,4 +1,4 @@
-// x3pconv: X3P surface files to and from data files, and XDT grids to X3P.
+// x3pconv: X3P surface files to and from data files and XDT grids.
 // The conversions are the X3P library's; this file parses the command line
 // and reports as mapconv does, every word on the standard error stream.
 #include <mapconv/data_file_reader.h>
@@ -8,6 +8,7 @@
 #include <mapconv/terminal_text.h>
 #include <mapconv/version.h>
 #include <mapconv/x3p.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -22,12 +23,12 @@
 namespace {
 
 constexpr const char* USAGE =
-    "Usage: x3pconv [-f] [-t x3p|data] INPUT OUTPUT\n"
-    "Converts an X3P surface file to a data file, or a data file or an XDT grid to an X3P file.\n"
+    "Usage: x3pconv [-f] [-t x3p|data|xdt] INPUT OUTPUT\n"
+    "Converts an X3P surface file to a data file or an XDT grid, or either of those to an X3P file.\n"
     "The kind of INPUT is found from its content; the kind of OUTPUT from its extension\n"
-    "(.x3p for X3P, anything else for a data file), or from -t.\n"
+    "(.x3p for X3P, .xdt for XDT, anything else for a data file), or from -t.\n"
     "  -f              replace OUTPUT if it exists\n"
-    "  -t KIND         write OUTPUT as KIND: x3p or data\n"
+    "  -t KIND         write OUTPUT as KIND: x3p, data or xdt\n"
     "  -h, --help      show this text\n"
     "  --version       show the version\n";
 
@@ -56,6 +57,8 @@ Parse parse_arguments(int argc, char** argv, Arguments* arguments) {
         arguments->output_kind = Kind::x3p;
       } else if (kind == "data") {
         arguments->output_kind = Kind::data;
+      } else if (kind == "xdt") {
+        arguments->output_kind = Kind::xdt;
       } else {
         return Parse::usage;
       }
@@ -86,6 +89,7 @@ bool starts_as_zip(const char* path) {
 Kind kind_from_name(const char* path) {
   const std::size_t length = std::strlen(path);
   if (length >= 4 && strcasecmp(path + length - 4, ".x3p") == 0) return Kind::x3p;
+  if (length >= 4 && strcasecmp(path + length - 4, ".xdt") == 0) return Kind::xdt;
   return Kind::data;
 }
 
@@ -130,7 +134,9 @@ int run(const Arguments& a) {
   }
   u_print_names(stderr, "Converting \"%s\" to \"%s\"\n", a.input, a.output);
   X3pConversionResult result;
-  if (input == Kind::x3p) {
+  if (input == Kind::x3p && output == Kind::xdt) {
+    convert_x3p_to_xdt(a.input, a.output, flags, &result);
+  } else if (input == Kind::x3p) {
     convert_x3p_to_data_file(a.input, a.output, flags, &result);
   } else if (input == Kind::data) {
     convert_data_file_to_x3p(a.input, a.output, flags, &result);

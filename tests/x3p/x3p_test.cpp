@@ -7,6 +7,7 @@
 #include <mapconv/output_file.h>
 #include <mapconv/print.h>
 #include <mapconv/x3p.h>
+#include <mapconv/xdt_reader.h>
 
 #include <bit>
 #include <cmath>
@@ -626,6 +627,49 @@ TEST(X3pConversions, RefusalsAndFailuresLeaveNoOutput) {
               ERR_CORRUPT_DATA_FILE);
   }
   EXPECT_FALSE(std::filesystem::exists(dir.file("bad.dat")));
+}
+
+}  // namespace round_trips
+
+namespace round_trips {
+
+// XDT to X3P to XDT: the heights bit for bit and the lateral resolution the
+// XDT reader works out, over spacings and widths whose products round.
+TEST(X3pConversions, XdtThroughX3pAndBackKeepsHeightsAndResolution) {
+  const float spacings[] = {2.5e-6f, 1e-6f, 3.678887926e-6f, 0.1f, 7.3e-9f, 1.2345678e-4f};
+  const int widths[] = {2, 37, 1001, 4093};
+  for (float spacing : spacings) {
+    for (int columns : widths) {
+      TempDir dir;
+      const int rows = 3;
+      auto points = test::grid(columns, rows, spacing, [&](int row, int column) {
+        return static_cast<float>(1e-6 * std::cos(column * 0.01 + row));
+      });
+      // The rows end early, as a masked edge does. (A row whose first
+      // point has no data can give a lateral resolution one unit in the
+      // last place off: x is column times spacing, rounded, and the reader
+      // divides the rounded span.)
+      for (int r = 0; r < rows && columns > 2; ++r) {
+        points[static_cast<std::size_t>(r * columns + columns - 1)].z = -1.0f;
+      }
+      test::write_file(dir.file("a.xdt"), test::xdt_bytes(static_cast<std::uint16_t>(columns), rows, points));
+      X3pConversionResult result;
+      ASSERT_EQ(convert_xdt_to_x3p(dir.file("a.xdt").c_str(), dir.file("a.x3p").c_str(), 0, &result), NO_ERROR);
+      ASSERT_EQ(convert_x3p_to_xdt(dir.file("a.x3p").c_str(), dir.file("b.xdt").c_str(), 0, &result), NO_ERROR);
+      std::int32_t c1, r1, c2, r2;
+      float *h1 = nullptr, *h2 = nullptr;
+      float res1 = 0, res2 = 0;
+      ASSERT_EQ(read_xdt_file(dir.file("a.xdt").c_str(), &c1, &r1, &h1, &res1, false), NO_ERROR);
+      ASSERT_EQ(read_xdt_file(dir.file("b.xdt").c_str(), &c2, &r2, &h2, &res2, false), NO_ERROR);
+      EXPECT_EQ(c1, c2);
+      EXPECT_EQ(r1, r2);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(res1), std::bit_cast<std::uint32_t>(res2))
+          << spacing << " x " << columns << ": " << res1 << " then " << res2;
+      EXPECT_EQ(std::memcmp(h1, h2, sizeof(float) * static_cast<std::size_t>(c1 * r1)), 0) << spacing;
+      memory_hooks.release(h1);
+      memory_hooks.release(h2);
+    }
+  }
 }
 
 }  // namespace round_trips

@@ -41,6 +41,9 @@ check "XDT to X3P"            0 'Conversion from "s.xdt" to "x.x3p" successful' 
 check "replaced with -f"      0 "successful" -f s.xdt x.x3p
 check "X3P to data file"      0 'Conversion from "x.x3p" to "x.dat" successful' x.x3p x.dat
 check "data file to X3P by -t" 0 "successful" -t x3p x.dat x.out
+check "X3P to XDT"            0 'Conversion from "x.x3p" to "x.xdt" successful' x.x3p x.xdt
+check "X3P to XDT by -t"      0 "successful" -t xdt x.x3p x.grid
+check "XDT to XDT"            1 "is an XDT grid and the output would be too" x.xdt y.xdt
 check "cut X3P"               4 "cut.x3p: not an X3P file: no ZIP container could be read" cut.x3p c.dat
 check "cut X3P names its code" 4 "ERR_NOT_A_DATA_FILE" cut.x3p c.dat
 check "XDT cut short"         4 'there was an error reading the file "short.xdt"' short.xdt s.x3p

@@ -4,12 +4,14 @@
 #include <mapconv/data_file_reader.h>
 #include <mapconv/data_file_writer.h>
 #include <mapconv/memory_hooks.h>
+#include <mapconv/output_file.h>
 #include <mapconv/path.h>
 #include <mapconv/print.h>
 #include <mapconv/x3p.h>
 #include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -263,6 +265,123 @@ ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned fla
   discarding.release();
   code = x3p_writer_commit(&writer);
   result->name_taken = writer.name_taken;
+  if (code != NO_ERROR) return result->write_failure = code;
+  return NO_ERROR;
+}
+
+namespace {
+
+// Little-endian XDT records collected into large writes of the output.
+class XdtOut {
+ public:
+  explicit XdtOut(OutputFile* output) : output_(output) {
+    buffer_ = static_cast<unsigned char*>(memory_hooks.allocate(CAPACITY));
+  }
+  ~XdtOut() { memory_hooks.release(buffer_); }
+  XdtOut(const XdtOut&) = delete;
+  XdtOut& operator=(const XdtOut&) = delete;
+  bool ok() const { return buffer_ != nullptr; }
+
+  ErrorCode put_counts(std::uint16_t columns, std::uint16_t rows) {
+    put16(columns);
+    put16(rows);
+    return NO_ERROR;
+  }
+  ErrorCode put_point(float x, float y, float z) {
+    if (used_ + 12 > CAPACITY) {
+      const ErrorCode code = flush();
+      if (code != NO_ERROR) return code;
+    }
+    put32(std::bit_cast<std::uint32_t>(x));
+    put32(std::bit_cast<std::uint32_t>(y));
+    put32(std::bit_cast<std::uint32_t>(z));
+    return NO_ERROR;
+  }
+  ErrorCode flush() {
+    const ErrorCode code = used_ > 0 ? output_file_write(output_, buffer_, used_) : NO_ERROR;
+    used_ = 0;
+    return code;
+  }
+
+ private:
+  static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
+  void put16(std::uint16_t value) {
+    buffer_[used_++] = static_cast<unsigned char>(value);
+    buffer_[used_++] = static_cast<unsigned char>(value >> 8);
+  }
+  void put32(std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) buffer_[used_++] = static_cast<unsigned char>(value >> (8 * i));
+  }
+  OutputFile* output_;
+  unsigned char* buffer_ = nullptr;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags, X3pConversionResult* result) {
+  if (result == nullptr) return ERR_INVALID_PARAM;
+  clear(result);
+  if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
+  X3pReader reader;
+  ErrorCode code = x3p_reader_open(input, &reader);
+  if (code != NO_ERROR) return result->read_failure = code;
+  std::unique_ptr<X3pReader, void (*)(X3pReader*)> closing(&reader, x3p_reader_close);
+  const X3pSurface& s = reader.surface;
+  result->x_increment = s.x_increment;
+  result->y_increment = s.y_increment;
+  if (s.columns < 2 || s.rows < 2 || s.columns > 32767 || s.rows > 32767) {
+    u_print("%s: its grid of %llu x %llu points is not one an XDT file holds (2 to 32767 a side)\n", shown(input),
+            static_cast<unsigned long long>(s.columns), static_cast<unsigned long long>(s.rows));
+    return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
+  }
+  if (!fits_header_float(s.x_increment) || !fits_header_float(s.y_increment)) {
+    u_print("%s: its increments do not fit an XDT file's float coordinates\n", shown(input));
+    return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
+  }
+  Blocks blocks;
+  if (!blocks.allocate()) return result->write_failure = ERR_NO_MEM;
+  struct stat status;
+  const bool have_status = input_status(input, &status);
+  OutputFile file;
+  code = output_file_open_apart(output, flags, have_status ? &status : nullptr, &file);
+  result->name_taken = file.name_taken;
+  result->same_file = file.is_input;
+  if (code != NO_ERROR) return result->write_failure = code;
+  std::unique_ptr<OutputFile, void (*)(OutputFile*)> discarding(&file, output_file_discard);
+  XdtOut out(&file);
+  if (!out.ok()) return result->write_failure = ERR_NO_MEM;
+  out.put_counts(static_cast<std::uint16_t>(s.columns), static_cast<std::uint16_t>(s.rows));
+  // As xdtgen spaces its points: column times the spacing, then to float.
+  const auto x_step = static_cast<double>(static_cast<float>(s.x_increment));
+  const auto y_step = static_cast<double>(static_cast<float>(s.y_increment));
+  std::uint64_t point = 0;
+  for (;;) {
+    std::size_t count = 0;
+    code = x3p_reader_read_heights(&reader, blocks.values, PIECE, &count);
+    if (code != NO_ERROR) return result->read_failure = code;
+    if (count == 0) break;
+    for (std::size_t i = 0; i < count; ++i, ++point) {
+      const double height = blocks.values[i];
+      if (std::isfinite(height) && std::fabs(height) > std::numeric_limits<float>::max()) {
+        u_print("%s: height %llu (%g m) is beyond what an XDT file's float holds\n", shown(input),
+                static_cast<unsigned long long>(point + 1), height);
+        return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
+      }
+      const float z = std::isnan(height) ? -1.0f : static_cast<float>(height);
+      const auto x = static_cast<float>(static_cast<double>(point % s.columns) * x_step);
+      const auto y = static_cast<float>(static_cast<double>(point / s.columns) * y_step);
+      code = out.put_point(x, y, z);
+      if (code != NO_ERROR) return result->write_failure = code;
+    }
+  }
+  code = x3p_reader_finish(&reader);
+  if (code != NO_ERROR) return result->read_failure = code;
+  code = out.flush();
+  if (code != NO_ERROR) return result->write_failure = code;
+  discarding.release();
+  code = output_file_commit(&file);
+  result->name_taken = file.name_taken;
   if (code != NO_ERROR) return result->write_failure = code;
   return NO_ERROR;
 }
