@@ -5,6 +5,9 @@
 
 #include <mapconv/x3p.h>
 #include <openssl/evp.h>
+#include <pthread.h>
+
+#include "quiet_thread.h"
 
 #include <array>
 #include <cstddef>
@@ -70,6 +73,7 @@ class Md5 {
   void add(const void* bytes, std::size_t size) {
     if (context_ != nullptr && size > 0) EVP_DigestUpdate(context_, bytes, size);
   }
+  void wait() {}
   // 32 lower-case hex digits and a NUL; the sum cannot be added to afterwards.
   std::array<char, 33> hex() {
     std::array<char, 33> text{};
@@ -86,6 +90,79 @@ class Md5 {
 
  private:
   EVP_MD_CTX* context_;
+};
+
+// An MD5 sum taken on a helper thread beside the caller's work: the sum of
+// a point data part costs as much as everything else done with it. One
+// piece at a time; where no thread can be had, summed on the caller's.
+class SumThread {
+ public:
+  SumThread() { started_ = start_quiet_thread(&thread_, &SumThread::run, this); }
+  ~SumThread() {
+    if (!started_) return;
+    pthread_mutex_lock(&lock_);
+    quit_ = true;
+    pthread_cond_signal(&work_);
+    pthread_mutex_unlock(&lock_);
+    pthread_join(thread_, nullptr);
+  }
+  SumThread(const SumThread&) = delete;
+  SumThread& operator=(const SumThread&) = delete;
+  bool ok() const { return sum_.ok(); }
+
+  // Adds the bytes once the piece before is summed; they must stay as they
+  // are until the next add or wait returns.
+  void add(const void* bytes, std::size_t size) {
+    if (!started_) {
+      sum_.add(bytes, size);
+      return;
+    }
+    pthread_mutex_lock(&lock_);
+    while (pending_) pthread_cond_wait(&done_, &lock_);
+    bytes_ = bytes;
+    size_ = size;
+    pending_ = true;
+    pthread_cond_signal(&work_);
+    pthread_mutex_unlock(&lock_);
+  }
+  void wait() {
+    if (!started_) return;
+    pthread_mutex_lock(&lock_);
+    while (pending_) pthread_cond_wait(&done_, &lock_);
+    pthread_mutex_unlock(&lock_);
+  }
+  std::array<char, 33> hex() {
+    wait();
+    return sum_.hex();
+  }
+
+ private:
+  static void* run(void* self) {
+    auto* me = static_cast<SumThread*>(self);
+    pthread_mutex_lock(&me->lock_);
+    for (;;) {
+      while (!me->pending_ && !me->quit_) pthread_cond_wait(&me->work_, &me->lock_);
+      if (!me->pending_) break;
+      pthread_mutex_unlock(&me->lock_);
+      me->sum_.add(me->bytes_, me->size_);
+      pthread_mutex_lock(&me->lock_);
+      me->pending_ = false;
+      pthread_cond_signal(&me->done_);
+    }
+    pthread_mutex_unlock(&me->lock_);
+    return nullptr;
+  }
+
+  Md5 sum_;
+  pthread_t thread_{};
+  pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t work_ = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t done_ = PTHREAD_COND_INITIALIZER;
+  const void* bytes_ = nullptr;
+  std::size_t size_ = 0;
+  bool pending_ = false;
+  bool quit_ = false;
+  bool started_ = false;
 };
 
 }  // namespace x3p

@@ -26,6 +26,7 @@
 namespace {
 
 using x3p::Md5;
+using x3p::SumThread;
 
 constexpr std::size_t SOURCE_BUFFER_BYTES = 256 * 1024;
 constexpr std::size_t FIELD_SIZE = X3P_TEXT_SIZE;
@@ -117,7 +118,7 @@ struct X3pReaderState {
   Part valid;
   xmlTextReaderPtr parser;
   Md5* xml_sum;
-  Md5* data_sum;
+  SumThread* data_sum;
   Md5* valid_sum;
   Fields fields;
   char path_text[PATH_SIZE];
@@ -127,7 +128,8 @@ struct X3pReaderState {
   bool datum_has_text;
   bool xml_done;  // the parser met the end of main.xml
   char parse_error[256];
-  unsigned char* staging;  // PIECE_POINTS values of up to 8 bytes
+  unsigned char* staging;  // two halves of PIECE_POINTS values of up to 8 bytes, used in turn
+  unsigned pieces_read;
   unsigned char* valid_bytes;
   std::size_t valid_buffered;
   std::size_t valid_next;
@@ -669,17 +671,19 @@ ErrorCode open_x3p(const char* path, X3pReader* reader) {
     return ERR_CANT_OPEN_FILE;
   }
   state->file_size = status.st_size;
-  state->staging = static_cast<unsigned char*>(memory_hooks.allocate(x3p::PIECE_POINTS * 8));
+  state->staging = static_cast<unsigned char*>(memory_hooks.allocate(2 * x3p::PIECE_POINTS * 8));
   state->valid_bytes = static_cast<unsigned char*>(memory_hooks.allocate(x3p::PIECE_POINTS / 8));
-  void* sums = memory_hooks.allocate(3 * sizeof(Md5));
-  if (state->staging == nullptr || state->valid_bytes == nullptr || sums == nullptr) {
+  void* sums = memory_hooks.allocate(2 * sizeof(Md5));
+  void* thread = memory_hooks.allocate(sizeof(SumThread));
+  if (state->staging == nullptr || state->valid_bytes == nullptr || sums == nullptr || thread == nullptr) {
     memory_hooks.release(sums);
+    memory_hooks.release(thread);
     return ERR_NO_MEM;
   }
   auto* sum = static_cast<Md5*>(sums);
   state->xml_sum = new (sum) Md5();
-  state->data_sum = new (sum + 1) Md5();
-  state->valid_sum = new (sum + 2) Md5();
+  state->valid_sum = new (sum + 1) Md5();
+  state->data_sum = new (thread) SumThread();
   if (!state->xml_sum->ok() || !state->data_sum->ok() || !state->valid_sum->ok()) return ERR_NO_MEM;
 
   bool found = false;
@@ -719,9 +723,10 @@ void release_state(X3pReaderState* state) {
   state->valid.close();
   if (state->xml_sum != nullptr) {
     state->xml_sum->~Md5();
-    state->data_sum->~Md5();
     state->valid_sum->~Md5();
     memory_hooks.release(state->xml_sum);
+    state->data_sum->~SumThread();
+    memory_hooks.release(state->data_sum);
   }
   memory_hooks.release(state->staging);
   memory_hooks.release(state->valid_bytes);
@@ -730,34 +735,49 @@ void release_state(X3pReaderState* state) {
   memory_hooks.release(state);
 }
 
-double decode(const unsigned char* bytes, X3pDataType type) {
-  switch (type) {
-    case X3P_INT16: {
-      std::uint16_t raw;
-      std::memcpy(&raw, bytes, 2);
-      if constexpr (std::endian::native == std::endian::big) raw = __builtin_bswap16(raw);
-      return static_cast<std::int16_t>(raw);
-    }
-    case X3P_INT32: {
-      std::uint32_t raw;
-      std::memcpy(&raw, bytes, 4);
-      if constexpr (std::endian::native == std::endian::big) raw = __builtin_bswap32(raw);
-      return static_cast<std::int32_t>(raw);
-    }
-    case X3P_FLOAT32: {
-      std::uint32_t raw;
-      std::memcpy(&raw, bytes, 4);
-      if constexpr (std::endian::native == std::endian::big) raw = __builtin_bswap32(raw);
-      return std::bit_cast<float>(raw);
-    }
-    case X3P_FLOAT64: {
-      std::uint64_t raw;
-      std::memcpy(&raw, bytes, 8);
-      if constexpr (std::endian::native == std::endian::big) raw = __builtin_bswap64(raw);
-      return std::bit_cast<double>(raw);
-    }
+template <typename Raw>
+Raw load_little(const unsigned char* bytes) {
+  Raw raw;
+  if constexpr (std::endian::native == std::endian::big) {
+    unsigned char reversed[sizeof raw];
+    for (std::size_t i = 0; i < sizeof raw; ++i) reversed[i] = bytes[sizeof raw - 1 - i];
+    std::memcpy(&raw, reversed, sizeof raw);
+  } else {
+    std::memcpy(&raw, bytes, sizeof raw);
   }
-  return std::nan("");
+  return raw;
+}
+
+// Decodes count little-endian values of one type, scaled when asked (the
+// integer types only): a loop per type, since this is the reader's hot path.
+template <X3pDataType Type>
+void decode_piece(const unsigned char* bytes, std::size_t count, double* out, bool scaled, double increment,
+                  double offset) {
+  for (std::size_t i = 0; i < count; ++i) {
+    double value;
+    if constexpr (Type == X3P_INT16) {
+      value = static_cast<std::int16_t>(load_little<std::uint16_t>(bytes + 2 * i));
+    } else if constexpr (Type == X3P_INT32) {
+      value = static_cast<std::int32_t>(load_little<std::uint32_t>(bytes + 4 * i));
+    } else if constexpr (Type == X3P_FLOAT32) {
+      value = std::bit_cast<float>(load_little<std::uint32_t>(bytes + 4 * i));
+    } else {
+      value = std::bit_cast<double>(load_little<std::uint64_t>(bytes + 8 * i));
+    }
+    if constexpr (Type == X3P_INT16 || Type == X3P_INT32) {
+      if (scaled) value = value * increment + offset;
+    }
+    out[i] = value;
+  }
+}
+
+void decode(const unsigned char* bytes, std::size_t count, const X3pSurface& s, bool scaled, double* out) {
+  switch (s.data_type) {
+    case X3P_INT16: return decode_piece<X3P_INT16>(bytes, count, out, scaled, s.z_increment, s.z_offset);
+    case X3P_INT32: return decode_piece<X3P_INT32>(bytes, count, out, scaled, s.z_increment, s.z_offset);
+    case X3P_FLOAT32: return decode_piece<X3P_FLOAT32>(bytes, count, out, scaled, 1.0, 0.0);
+    case X3P_FLOAT64: return decode_piece<X3P_FLOAT64>(bytes, count, out, scaled, 1.0, 0.0);
+  }
 }
 
 // The validity bit of the next point from valid.bin, read a piece ahead.
@@ -786,28 +806,28 @@ ErrorCode read_linked(X3pReader* reader, double* values, std::size_t count, bool
   std::size_t done = 0;
   while (done < count) {
     const std::size_t piece = std::min(count - done, x3p::PIECE_POINTS);
+    // The half the sum of the piece before is not reading.
+    unsigned char* staging = state->staging + (state->pieces_read++ % 2) * x3p::PIECE_POINTS * 8;
     std::size_t got = 0;
-    ErrorCode code = read_part(state, &state->data, "the point data", state->staging, piece * size, &got);
+    ErrorCode code = read_part(state, &state->data, "the point data", staging, piece * size, &got);
     if (code != NO_ERROR) return code;
     if (got != piece * size) {
       say(state, "its point data ends before the grid does");
       return ERR_CORRUPT_DATA_FILE;
     }
-    state->data_sum->add(state->staging, got);
-    for (std::size_t i = 0; i < piece; ++i) {
-      double value = decode(state->staging + i * size, s.data_type);
-      if (scaled && (s.data_type == X3P_INT16 || s.data_type == X3P_INT32)) {
-        value = value * s.z_increment + s.z_offset;
-      }
-      if (s.has_valid_points) {
+    state->data_sum->add(staging, got);
+    double* out = values + done;
+    decode(staging, piece, s, scaled, out);
+    if (s.has_valid_points) {
+      const double none = std::numeric_limits<double>::quiet_NaN();
+      for (std::size_t i = 0; i < piece; ++i) {
         const std::uint64_t point = state->handed_out + done + i;
         if (point % 8 == 0) {
           code = next_valid_byte(state, &state->valid_byte);
           if (code != NO_ERROR) return code;
         }
-        if ((state->valid_byte >> (point % 8) & 1u) == 0) value = std::nan("");
+        if ((state->valid_byte >> (point % 8) & 1u) == 0) out[i] = none;
       }
-      values[done + i] = value;
     }
     done += piece;
   }
@@ -860,8 +880,10 @@ ErrorCode read_values(X3pReader* reader, double* values, std::size_t capacity, s
 
 // Reads a part to its end, summing it: a part longer than the grid needs
 // is damaged.
-ErrorCode drain(X3pReaderState* state, Part* part, Md5* sum, const char* what, bool* extra) {
+template <typename Sum>
+ErrorCode drain(X3pReaderState* state, Part* part, Sum* sum, const char* what, bool* extra) {
   *extra = false;
+  state->data_sum->wait();  // no sum may still be reading the staging block
   for (;;) {
     std::size_t got = 0;
     const ErrorCode code = read_part(state, part, what, state->staging, x3p::PIECE_POINTS, &got);
@@ -869,6 +891,7 @@ ErrorCode drain(X3pReaderState* state, Part* part, Md5* sum, const char* what, b
     if (got == 0) return NO_ERROR;
     *extra = true;
     sum->add(state->staging, got);
+    sum->wait();
   }
 }
 

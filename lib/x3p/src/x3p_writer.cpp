@@ -29,6 +29,7 @@
 namespace {
 
 using x3p::Md5;
+using x3p::SumThread;
 
 constexpr std::size_t VALID_PIECE_BYTES = x3p::PIECE_POINTS / 8;
 
@@ -45,14 +46,15 @@ struct X3pWriterState {
   ErrorCode failure;        // the first failure, returned by every later call
   std::uint64_t points;
   std::uint64_t written;
-  unsigned char* staging;   // PIECE_POINTS values of up to 8 bytes
+  unsigned char* staging;   // two halves of PIECE_POINTS values of up to 8 bytes, used in turn
+  unsigned pieces_written;
   unsigned char* valid_bytes;
   std::size_t valid_filled;  // whole bytes waiting in valid_bytes
   unsigned char valid_byte;  // bits of the group of eight points in progress
   int valid_fd;              // the temporary file of validity bits; -1 for none
   std::uint64_t valid_spooled;
   bool any_invalid;
-  Md5* data_sum;
+  SumThread* data_sum;
   Md5* valid_sum;
 };
 
@@ -255,9 +257,10 @@ void release_state(X3pWriterState* state) {
   output_file_discard(&state->output);
   if (state->valid_fd >= 0) close(state->valid_fd);
   if (state->data_sum != nullptr) {
-    state->data_sum->~Md5();
-    state->valid_sum->~Md5();
+    state->data_sum->~SumThread();
     memory_hooks.release(state->data_sum);
+    state->valid_sum->~Md5();
+    memory_hooks.release(state->valid_sum);
   }
   memory_hooks.release(state->staging);
   memory_hooks.release(state->valid_bytes);
@@ -280,15 +283,17 @@ bool layout_fits(const X3pLayout* l) {
 
 ErrorCode begin(const char* path, unsigned flags, const struct stat* input, X3pWriter* writer) {
   X3pWriterState* state = writer->state;
-  state->staging = static_cast<unsigned char*>(memory_hooks.allocate(x3p::PIECE_POINTS * 8));
+  state->staging = static_cast<unsigned char*>(memory_hooks.allocate(2 * x3p::PIECE_POINTS * 8));
   state->valid_bytes = static_cast<unsigned char*>(memory_hooks.allocate(VALID_PIECE_BYTES));
-  void* sums = memory_hooks.allocate(2 * sizeof(Md5));
-  if (state->staging == nullptr || state->valid_bytes == nullptr || sums == nullptr) {
-    memory_hooks.release(sums);
+  void* thread = memory_hooks.allocate(sizeof(SumThread));
+  void* sum = memory_hooks.allocate(sizeof(Md5));
+  if (state->staging == nullptr || state->valid_bytes == nullptr || thread == nullptr || sum == nullptr) {
+    memory_hooks.release(thread);
+    memory_hooks.release(sum);
     return ERR_NO_MEM;
   }
-  state->data_sum = new (sums) Md5();
-  state->valid_sum = new (static_cast<Md5*>(sums) + 1) Md5();
+  state->data_sum = new (thread) SumThread();
+  state->valid_sum = new (sum) Md5();
   if (!state->data_sum->ok() || !state->valid_sum->ok()) return ERR_NO_MEM;
   if (state->layout.data_type == X3P_INT32) {
     state->valid_fd = open_temporary();
@@ -330,12 +335,14 @@ ErrorCode write_pieces(X3pWriterState* state, std::size_t count, std::size_t siz
   std::size_t done = 0;
   while (done < count) {
     const std::size_t piece = std::min(count - done, x3p::PIECE_POINTS);
+    // The half the sum of the piece before is not reading.
+    unsigned char* staging = state->staging + (state->pieces_written++ % 2) * x3p::PIECE_POINTS * 8;
     for (std::size_t i = 0; i < piece; ++i) {
-      const ErrorCode code = encode(done + i, state->staging + i * size);
+      const ErrorCode code = encode(done + i, staging + i * size);
       if (code != NO_ERROR) return code;
     }
-    state->data_sum->add(state->staging, piece * size);
-    const ErrorCode code = write_bytes(state, state->staging, piece * size);
+    state->data_sum->add(staging, piece * size);
+    const ErrorCode code = write_bytes(state, staging, piece * size);
     if (code != NO_ERROR) return code;
     done += piece;
   }
@@ -422,6 +429,7 @@ ErrorCode x3p_writer_write_counts(X3pWriter* writer, const std::int32_t* counts,
 namespace {
 
 ErrorCode finish(X3pWriterState* state) {
+  state->data_sum->wait();  // the valid bits are copied through the staging block
   ErrorCode code = end_part(state);
   if (code != NO_ERROR) return code;
   const auto data_md5 = state->data_sum->hex();
