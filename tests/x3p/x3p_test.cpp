@@ -468,6 +468,15 @@ TEST(X3pReader, DamagedOrForeignFilesGiveTheirCodeAndSayWhy) {
   }
 }
 
+TEST(X3pReader, NamesInMessagesHaveTheirControlBytesEscaped) {
+  TempDir dir;
+  const std::string name = dir.file("a\x1b[2J\nb\xc2\x9b\xc3\xa9.x3p");
+  std::ofstream(name) << "not a zip";
+  const Read r = read_all(name);
+  EXPECT_EQ(r.open, ERR_NOT_A_DATA_FILE);
+  EXPECT_THAT(r.messages, testing::HasSubstr("a\\x1B[2J\\x0Ab\\xC2\\x9B\xc3\xa9.x3p: not an X3P file"));
+}
+
 TEST(X3pReader, FlippedByteInAStoredPartIsFound) {
   TempDir dir;
   const std::string path = dir.file("s.x3p");

@@ -47,7 +47,13 @@ struct Blocks {
 
 void clear(X3pConversionResult* result) { std::memset(result, 0, sizeof *result); }
 
-const char* shown(const char* path) { return u_path_is_wide(path) ? "(wide path)" : path; }
+// The input's name for a message, escaped (one thread's at a time suffices:
+// a message is printed before the next is made).
+const char* shown(const char* path) {
+  thread_local char name[512];
+  x3p::escape_name(u_path_is_wide(path) ? "(wide path)" : path, name, sizeof name);
+  return name;
+}
 
 // The status of the input, for refusing it as the output.
 bool input_status(const char* input, struct stat* status) { return u_stat_path(input, status) == 0; }

@@ -56,6 +56,45 @@ inline const char* type_name(X3pDataType type) {
   return "unknown";
 }
 
+// A file name for a message, its control bytes written \xHH (those below
+// 0x20, 0x7F, and C1 controls: U+0080 to U+009F in UTF-8, and 0x80 to 0x9F
+// standing alone), as the programs' own messages escape names: a name must
+// not move the cursor or forge a line. Cut to fit size.
+inline void escape_name(const char* name, char* out, std::size_t size) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  const auto* at = reinterpret_cast<const unsigned char*>(name);
+  std::size_t used = 0;
+  int continuation = 0;  // bytes still expected of a UTF-8 character
+  const auto put = [&](unsigned char byte, bool escape) {
+    if (escape && used + 5 < size) {
+      out[used++] = '\\';
+      out[used++] = 'x';
+      out[used++] = digits[byte >> 4];
+      out[used++] = digits[byte & 15];
+    } else if (!escape && used + 1 < size) {
+      out[used++] = static_cast<char>(byte);
+    }
+  };
+  for (; *at != 0; ++at) {
+    const unsigned char byte = *at;
+    if (byte == 0xC2 && at[1] >= 0x80 && at[1] <= 0x9F) {
+      put(byte, true);
+      put(*++at, true);
+      continuation = 0;
+      continue;
+    }
+    bool escape = byte < 0x20 || byte == 0x7F;
+    if (byte >= 0x80 && byte <= 0xBF) {
+      escape = byte <= 0x9F && continuation == 0;
+      if (continuation > 0) --continuation;
+    } else {
+      continuation = byte >= 0xC2 && byte <= 0xDF ? 1 : byte >= 0xE0 && byte <= 0xEF ? 2 : byte >= 0xF0 && byte <= 0xF4 ? 3 : 0;
+    }
+    put(byte, escape);
+  }
+  out[used] = '\0';
+}
+
 // One running MD5 sum. Only a failed allocation inside OpenSSL can make it
 // unusable; ok() tells.
 class Md5 {

@@ -649,7 +649,7 @@ ErrorCode open_linked(X3pReader* reader) {
 
 ErrorCode open_x3p(const char* path, X3pReader* reader) {
   X3pReaderState* state = reader->state;
-  std::snprintf(state->name, sizeof state->name, "%s", u_path_is_wide(path) ? "(wide path)" : path);
+  x3p::escape_name(u_path_is_wide(path) ? "(wide path)" : path, state->name, sizeof state->name);
   state->fd = u_open_path_descriptor(path, O_RDONLY | O_CLOEXEC);
   if (state->fd < 0) {
     const int reason = errno;
