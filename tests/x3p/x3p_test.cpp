@@ -257,6 +257,47 @@ TEST(X3pWriter, CountsAreStoredExactlyWithTheirInvalidPointsInValidBin) {
   }
 }
 
+TEST(X3pWriter, Record2GivenWholeIsWrittenAndReadBack) {
+  TempDir dir;
+  X3pMetadata m{};
+  m.present = true;
+  std::strcpy(m.date, "2026-12-09T09:00:00");
+  std::strcpy(m.manufacturer, "A & B <Ltd>");
+  std::strcpy(m.model, "M");
+  std::strcpy(m.serial, "1");
+  std::strcpy(m.version, "2");
+  std::strcpy(m.calibration_date, "2026-01-01T00:00:00");
+  std::strcpy(m.probing_type, "NonContacting");
+  std::strcpy(m.probing_identification, "lens 20x");
+  std::strcpy(m.comment, "\xc3\xa9t\xc3\xa9 \"quoted\"");
+  X3pLayout layout{2, 1, X3P_FLOAT64, 1e-6, 1e-6, 0.0, &m};
+  X3pWriter writer;
+  ASSERT_EQ(x3p_writer_begin(dir.file("m.x3p").c_str(), 0, nullptr, &layout, &writer), NO_ERROR);
+  const double two[2] = {1e-6, 2e-6};
+  ASSERT_EQ(x3p_writer_write_heights(&writer, two, 2), NO_ERROR);
+  ASSERT_EQ(x3p_writer_commit(&writer), NO_ERROR);
+  // A record the schema would refuse is refused.
+  X3pMetadata partial = m;
+  partial.calibration_date[0] = '\0';
+  layout.metadata = &partial;
+  EXPECT_EQ(x3p_writer_begin(dir.file("p.x3p").c_str(), 0, nullptr, &layout, &writer), ERR_INVALID_PARAM);
+  partial = m;
+  std::strcpy(partial.probing_type, "Optical");
+  EXPECT_EQ(x3p_writer_begin(dir.file("p.x3p").c_str(), 0, nullptr, &layout, &writer), ERR_INVALID_PARAM);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("p.x3p")));
+  const Read r = read_all(dir.file("m.x3p"));
+  ASSERT_EQ(r.finish, NO_ERROR) << r.messages;
+  EXPECT_TRUE(r.surface.metadata.present);
+  EXPECT_STREQ(r.surface.metadata.manufacturer, m.manufacturer);
+  EXPECT_STREQ(r.surface.metadata.comment, m.comment);
+  EXPECT_STREQ(r.surface.metadata.probing_identification, m.probing_identification);
+  EXPECT_STREQ(r.surface.metadata.creator, "");
+  const std::string faults = schema_faults(dir, part(x3ptest::read_zip(dir.file("m.x3p")), "main.xml"));
+  if (faults != "skip") {
+    EXPECT_EQ(faults, "");
+  }
+}
+
 TEST(X3pWriter, RefusesToReplaceAFileUnaskedAndLeavesNothingOnFailure) {
   TempDir dir;
   test::write_file(dir.file("old.x3p"), test::Bytes{'o', 'l', 'd'});

@@ -23,6 +23,7 @@
 #include <ctime>
 #include <limits>
 #include <new>
+#include <string_view>
 
 #include "x3p_parts.h"
 
@@ -276,6 +277,14 @@ bool layout_fits(const X3pLayout* l) {
   if (!(std::isfinite(l->x_increment) && l->x_increment > 0.0 && std::isfinite(l->y_increment) &&
         l->y_increment > 0.0)) {
     return false;
+  }
+  // A Record2 the schema takes: both dates and a probing type of its three.
+  if (const X3pMetadata* m = l->metadata; m != nullptr && m->present) {
+    const std::string_view type = m->probing_type;
+    if (m->date[0] == '\0' || m->calibration_date[0] == '\0' ||
+        (type != "Contacting" && type != "NonContacting" && type != "Software")) {
+      return false;
+    }
   }
   if (l->data_type == X3P_INT32) return std::isfinite(l->z_increment) && l->z_increment != 0.0;
   return l->data_type == X3P_FLOAT32 || l->data_type == X3P_FLOAT64;

@@ -121,7 +121,9 @@ struct X3pLayout {
   double z_increment;  // X3P_INT32: metres per count, finite and not 0; ignored otherwise
   // Written as Record2 when non-null and present. Record2's schema requires
   // a date, the instrument, a calibration date and the probing system: the
-  // caller gives them all or no record.
+  // caller gives them all or no record (begin refuses a record without
+  // either date, or whose probing_type is not Contacting, NonContacting or
+  // Software).
   const X3pMetadata* metadata;
 };
 
