@@ -70,10 +70,14 @@ class WithoutGil {
 
 const char* type_letter(X3pDataType type) {
   switch (type) {
-    case X3P_INT16: return "I";
-    case X3P_INT32: return "L";
-    case X3P_FLOAT32: return "F";
-    case X3P_FLOAT64: return "D";
+    case X3P_INT16:
+      return "I";
+    case X3P_INT32:
+      return "L";
+    case X3P_FLOAT32:
+      return "F";
+    case X3P_FLOAT64:
+      return "D";
   }
   return "?";
 }
@@ -110,7 +114,8 @@ py::object read_x3p(const py::object& path_object) {
   const X3pSurface surface = reader.surface;
   py::array_t<double> heights;
   try {
-    heights = py::array_t<double>({static_cast<py::ssize_t>(surface.rows), static_cast<py::ssize_t>(surface.columns)});
+    heights = py::array_t<double>(
+        {static_cast<py::ssize_t>(surface.rows), static_cast<py::ssize_t>(surface.columns)});
   } catch (...) {
     x3p_reader_close(&reader);
     throw;
@@ -121,7 +126,8 @@ py::object read_x3p(const py::object& path_object) {
     std::uint64_t done = 0;
     while (code == NO_ERROR) {
       std::size_t count = 0;
-      code = x3p_reader_read_heights(&reader, out + done, static_cast<std::size_t>(reader.points - done), &count);
+      code = x3p_reader_read_heights(&reader, out + done, static_cast<std::size_t>(reader.points - done),
+                                     &count);
       if (count == 0) break;
       done += count;
     }
@@ -155,8 +161,13 @@ void write_x3p(const py::object& path_object, const py::object& heights_object, 
     throw py::value_error("dtype must be 'float64' or 'float32', not '" + dtype + "'");
   }
   const double y_increment = y_increment_object.is_none() ? x_increment : y_increment_object.cast<double>();
-  const X3pLayout layout{static_cast<std::uint64_t>(heights.shape(1)), static_cast<std::uint64_t>(heights.shape(0)),
-                         type, x_increment, y_increment, 0.0, nullptr};
+  const X3pLayout layout{static_cast<std::uint64_t>(heights.shape(1)),
+                         static_cast<std::uint64_t>(heights.shape(0)),
+                         type,
+                         x_increment,
+                         y_increment,
+                         0.0,
+                         nullptr};
   if (!(std::isfinite(x_increment) && x_increment > 0.0 && std::isfinite(y_increment) && y_increment > 0.0)) {
     throw py::value_error("the increments must be finite and above 0");
   }

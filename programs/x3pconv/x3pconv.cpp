@@ -116,8 +116,12 @@ int run(const Arguments& a) {
   const Kind output = a.output_kind != Kind::none ? a.output_kind : kind_from_name(a.output);
   if ((input == Kind::x3p) == (output == Kind::x3p)) {
     print_failure_start(a);
-    u_print_names(stderr, "\t\"%s\" is %s and the output would be too: x3pconv converts between X3P and the others\n",
-                  a.input, input == Kind::x3p ? "an X3P file" : input == Kind::data ? "a data file" : "an XDT grid");
+    u_print_names(stderr,
+                  "\t\"%s\" is %s and the output would be too: x3pconv converts between X3P and the others\n",
+                  a.input,
+                  input == Kind::x3p    ? "an X3P file"
+                  : input == Kind::data ? "a data file"
+                                        : "an XDT grid");
     return EXIT_USAGE;
   }
   const unsigned flags = a.force ? OUTPUT_REPLACE : 0u;
@@ -129,7 +133,8 @@ int run(const Arguments& a) {
   }
   if (check.name_taken || check.is_input) {
     print_failure_start(a);
-    u_print_names(stderr, check.name_taken ? "\t\"%s\" already exists\n" : "\t\"%s\" is the input file\n", a.output);
+    u_print_names(stderr, check.name_taken ? "\t\"%s\" already exists\n" : "\t\"%s\" is the input file\n",
+                  a.output);
     return EXIT_OUTPUT_EXISTS;
   }
   u_print_names(stderr, "Converting \"%s\" to \"%s\"\n", a.input, a.output);
@@ -148,9 +153,10 @@ int run(const Arguments& a) {
     return EXIT_READ_FAILED;
   }
   if (result.unrepresentable > 0) {
-    std::fprintf(stderr,
-                 "Warning: %llu heights could not be represented as phase counts and were written as no data\n",
-                 static_cast<unsigned long long>(result.unrepresentable));
+    std::fprintf(
+        stderr,
+        "Warning: %llu heights could not be represented as phase counts and were written as no data\n",
+        static_cast<unsigned long long>(result.unrepresentable));
   }
   if (result.increments_differ) {
     std::fprintf(stderr,

@@ -45,7 +45,8 @@ std::vector<Entry> read_zip(const std::string& path) {
     Entry e{archive_entry_pathname(entry), {}};
     char buffer[65536];
     la_ssize_t got;
-    while ((got = archive_read_data(zip, buffer, sizeof buffer)) > 0) e.bytes.append(buffer, static_cast<size_t>(got));
+    while ((got = archive_read_data(zip, buffer, sizeof buffer)) > 0)
+      e.bytes.append(buffer, static_cast<size_t>(got));
     if (got < 0) throw std::runtime_error("unzip part of " + path);
     entries.push_back(std::move(e));
   }
@@ -79,15 +80,22 @@ std::string main_xml(const Description& d, const std::string& data_md5, const st
   }
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<p:ISO5436_2 xmlns:p=\"http://www.opengps.eu/2008/ISO5436_2\">\n"
-         "<Record1><Revision>ISO5436 - 2000</Revision><FeatureType>" + d.feature + "</FeatureType><Axes>"
-         "<CX><AxisType>" + d.x_axis + "</AxisType><DataType>D</DataType><Increment>" + d.x_increment +
+         "<Record1><Revision>ISO5436 - 2000</Revision><FeatureType>" +
+         d.feature +
+         "</FeatureType><Axes>"
+         "<CX><AxisType>" +
+         d.x_axis + "</AxisType><DataType>D</DataType><Increment>" + d.x_increment +
          "</Increment><Offset>0</Offset></CX>"
-         "<CY><AxisType>" + d.y_axis + "</AxisType><DataType>D</DataType><Increment>" + d.y_increment +
+         "<CY><AxisType>" +
+         d.y_axis + "</AxisType><DataType>D</DataType><Increment>" + d.y_increment +
          "</Increment><Offset>0</Offset></CY>"
-         "<CZ><AxisType>A</AxisType><DataType>" + d.data_type + "</DataType>" + d.z_scaling + "</CZ>"
-         "</Axes></Record1>\n" + d.record2 +
-         "<Record3><MatrixDimension><SizeX>" + d.size_x + "</SizeX><SizeY>" + d.size_y + "</SizeY><SizeZ>" +
-         d.size_z + "</SizeZ></MatrixDimension>" + record3 + "</Record3>\n"
+         "<CZ><AxisType>A</AxisType><DataType>" +
+         d.data_type + "</DataType>" + d.z_scaling +
+         "</CZ>"
+         "</Axes></Record1>\n" +
+         d.record2 + "<Record3><MatrixDimension><SizeX>" + d.size_x + "</SizeX><SizeY>" + d.size_y +
+         "</SizeY><SizeZ>" + d.size_z + "</SizeZ></MatrixDimension>" + record3 +
+         "</Record3>\n"
          "<Record4><ChecksumFile>md5checksum.hex</ChecksumFile></Record4>\n"
          "</p:ISO5436_2>\n";
 }

@@ -34,7 +34,8 @@ struct Description {
   std::string record2;
 };
 
-std::string main_xml(const Description& description, const std::string& data_md5, const std::string& valid_md5);
+std::string main_xml(const Description& description, const std::string& data_md5,
+                     const std::string& valid_md5);
 
 // An X3P file of the description with data.bin (and valid.bin when not
 // empty) and every sum right.

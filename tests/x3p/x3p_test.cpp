@@ -36,8 +36,8 @@ std::string samples() {
   return given != nullptr ? given : MAPCONV_X3P_SAMPLES;
 }
 
-#define NEED_SAMPLE(name)                                                                            \
-  if (!std::filesystem::exists(samples() + "/" + (name))) {                                          \
+#define NEED_SAMPLE(name)                                                                              \
+  if (!std::filesystem::exists(samples() + "/" + (name))) {                                            \
     GTEST_SKIP() << "no " << samples() << "/" << (name) << " (../shared/x3p beside the project root)"; \
   }
 
@@ -116,8 +116,8 @@ TEST(X3pSamples, IntegerSampleIsScaledAndItsInvalidPointIsNoData) {
   EXPECT_EQ(heights.surface.z_offset, -0.5);
   EXPECT_TRUE(heights.surface.has_valid_points);
   EXPECT_STREQ(heights.surface.metadata.serial, "12345abc");
-  const std::vector<int> stored{986, 503, -308, -80, 1358, 1548, 1519, 0,
-                                1324, 1298, -57, 267, 1175, 921, 1142, 284};
+  const std::vector<int> stored{986,  503,  -308, -80, 1358, 1548, 1519, 0,
+                                1324, 1298, -57,  267, 1175, 921,  1142, 284};
   ASSERT_EQ(heights.values.size(), 16u);
   for (std::size_t i = 0; i < 16; ++i) {
     if (i == 7) {
@@ -146,7 +146,8 @@ ErrorCode write_heights(const std::string& path, X3pDataType type, std::uint64_t
   ErrorCode code = x3p_writer_begin(path.c_str(), flags, nullptr, &layout, &writer);
   if (code != NO_ERROR) return code;
   for (std::size_t done = 0; done < heights.size() && code == NO_ERROR; done += 7) {
-    code = x3p_writer_write_heights(&writer, heights.data() + done, std::min<std::size_t>(7, heights.size() - done));
+    code = x3p_writer_write_heights(&writer, heights.data() + done,
+                                    std::min<std::size_t>(7, heights.size() - done));
   }
   if (code != NO_ERROR) {
     x3p_writer_discard(&writer);
@@ -179,10 +180,11 @@ std::string part(const std::vector<x3ptest::Entry>& entries, const std::string& 
 // main.xml against the published schema, with xmllint; an empty text when it validates.
 std::string schema_faults(const TempDir& dir, const std::string& xml) {
   const std::string schema = samples() + "/iso5436_2.xsd";
-  if (!std::filesystem::exists(schema) || std::system("command -v xmllint >/dev/null 2>&1") != 0) return "skip";
+  if (!std::filesystem::exists(schema) || std::system("command -v xmllint >/dev/null 2>&1") != 0)
+    return "skip";
   std::ofstream(dir.file("main.xml"), std::ios::binary) << xml;
-  const std::string command = "xmllint --noout --schema '" + schema + "' '" + dir.file("main.xml") + "' 2>'" +
-                              dir.file("lint") + "'";
+  const std::string command =
+      "xmllint --noout --schema '" + schema + "' '" + dir.file("main.xml") + "' 2>'" + dir.file("lint") + "'";
   if (std::system(command.c_str()) == 0) return {};
   std::ifstream lint(dir.file("lint"));
   return std::string(std::istreambuf_iterator<char>(lint), {});
@@ -199,7 +201,8 @@ void expect_sums_right(const std::vector<x3ptest::Entry>& entries) {
 TEST(X3pWriter, HeightsComeBackBitForBitInAFileTheSchemaTakes) {
   for (X3pDataType type : {X3P_FLOAT32, X3P_FLOAT64}) {
     TempDir dir;
-    const std::vector<double> heights{0.0, -1.25e-7, NAN, 3.0e-6, -0.0, 1.0 / 3.0, 1e-300, 2.5e-9, -7e-8, 4.0};
+    const std::vector<double> heights{0.0,       -1.25e-7, NAN,    3.0e-6, -0.0,
+                                      1.0 / 3.0, 1e-300,   2.5e-9, -7e-8,  4.0};
     ASSERT_EQ(write_heights(dir.file("s.x3p"), type, 5, 2, heights), NO_ERROR);
     const Read r = read_all(dir.file("s.x3p"), false, 3);
     ASSERT_EQ(r.open, NO_ERROR) << r.messages;
@@ -211,7 +214,8 @@ TEST(X3pWriter, HeightsComeBackBitForBitInAFileTheSchemaTakes) {
     EXPECT_EQ(r.surface.data_type, type);
     ASSERT_EQ(r.values.size(), heights.size());
     for (std::size_t i = 0; i < heights.size(); ++i) {
-      const double expected = type == X3P_FLOAT32 ? static_cast<double>(static_cast<float>(heights[i])) : heights[i];
+      const double expected =
+          type == X3P_FLOAT32 ? static_cast<double>(static_cast<float>(heights[i])) : heights[i];
       EXPECT_EQ(std::bit_cast<std::uint64_t>(r.values[i]), std::bit_cast<std::uint64_t>(expected)) << i;
     }
     const auto entries = x3ptest::read_zip(dir.file("s.x3p"));
@@ -226,7 +230,8 @@ TEST(X3pWriter, HeightsComeBackBitForBitInAFileTheSchemaTakes) {
 TEST(X3pWriter, CountsAreStoredExactlyWithTheirInvalidPointsInValidBin) {
   TempDir dir;
   std::vector<std::int32_t> counts(19);
-  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = static_cast<std::int32_t>(i * 1000003) - 9000000;
+  for (std::size_t i = 0; i < counts.size(); ++i)
+    counts[i] = static_cast<std::int32_t>(i * 1000003) - 9000000;
   counts[0] = INT32_MIN;
   counts[1] = PHASE_INVALID - 1;
   counts[8] = PHASE_INVALID;
@@ -303,7 +308,8 @@ TEST(X3pWriter, RefusesToReplaceAFileUnaskedAndLeavesNothingOnFailure) {
   test::write_file(dir.file("old.x3p"), test::Bytes{'o', 'l', 'd'});
   X3pLayout layout{2, 2, X3P_FLOAT32, 1e-6, 1e-6, 0.0, nullptr};
   X3pWriter writer;
-  EXPECT_EQ(x3p_writer_begin(dir.file("old.x3p").c_str(), 0, nullptr, &layout, &writer), ERR_CANT_CREATE_FILE);
+  EXPECT_EQ(x3p_writer_begin(dir.file("old.x3p").c_str(), 0, nullptr, &layout, &writer),
+            ERR_CANT_CREATE_FILE);
   EXPECT_TRUE(writer.name_taken);
   EXPECT_EQ(test::read_file(dir.file("old.x3p")), (test::Bytes{'o', 'l', 'd'}));
   // Too few heights: commit refuses and the folder stays as it was.
@@ -333,8 +339,9 @@ TEST(X3pReader, InlineDataListWithEmptyDatumAndIntegerScaling) {
   Description d;
   d.data_type = "L";
   d.z_scaling = "<Increment>0.5</Increment><Offset>10</Offset>";
-  d.record3_data = "<DataList><Datum>2</Datum><Datum/><Datum> -4 </Datum><Datum></Datum>"
-                   "<Datum>6</Datum><Datum>+1e1</Datum></DataList>";
+  d.record3_data =
+      "<DataList><Datum>2</Datum><Datum/><Datum> -4 </Datum><Datum></Datum>"
+      "<Datum>6</Datum><Datum>+1e1</Datum></DataList>";
   x3ptest::write_x3p(dir.file("i.x3p"), d, "");
   const Read r = read_all(dir.file("i.x3p"), false, 4);
   ASSERT_EQ(r.open, NO_ERROR) << r.messages;
@@ -355,7 +362,8 @@ TEST(X3pReader, DeflatedPartsAndAnyOrderOfParts) {
   const std::string data = little_floats({1, 2, 3, 4, 5, 6});
   const std::string xml = x3ptest::main_xml(d, x3ptest::md5_hex(data), "");
   x3ptest::write_zip(dir.file("d.x3p"),
-                     {{"bindata/data.bin", data}, {"md5checksum.hex", x3ptest::md5_hex(xml) + "  main.xml"},
+                     {{"bindata/data.bin", data},
+                      {"md5checksum.hex", x3ptest::md5_hex(xml) + "  main.xml"},
                       {"main.xml", xml}},
                      true);
   const Read r = read_all(dir.file("d.x3p"));
@@ -372,7 +380,9 @@ struct Fault {
   const char* says;
 };
 
-void good(const std::string& path) { x3ptest::write_x3p(path, Description{}, little_floats({1, 2, 3, 4, 5, 6})); }
+void good(const std::string& path) {
+  x3ptest::write_x3p(path, Description{}, little_floats({1, 2, 3, 4, 5, 6}));
+}
 
 Description with(std::function<void(Description&)> change) {
   Description d;
@@ -394,18 +404,35 @@ const Fault faults[] = {
     {"not a zip", [](const std::string& p) { std::ofstream(p) << "hello"; }, ERR_NOT_A_DATA_FILE,
      "no ZIP container"},
     {"empty file", [](const std::string& p) { std::ofstream{p}; }, ERR_NOT_A_DATA_FILE, "no ZIP container"},
-    {"zip without main.xml", [](const std::string& p) { x3ptest::write_zip(p, {{"other.txt", "x"}}); },
+    {"zip without main.xml",
+     [](const std::string& p) {
+       x3ptest::write_zip(p, {{"other.txt", "x"}});
+     },
      ERR_NOT_A_DATA_FILE, "holds no main.xml"},
-    {"cut in half", [](const std::string& p) { good(p); cut(p, 300); }, ERR_NOT_A_DATA_FILE, "no ZIP container"},
-    {"last byte cut", [](const std::string& p) { good(p); cut(p, std::filesystem::file_size(p) - 1); },
+    {"cut in half",
+     [](const std::string& p) {
+       good(p);
+       cut(p, 300);
+     },
+     ERR_NOT_A_DATA_FILE, "no ZIP container"},
+    {"last byte cut",
+     [](const std::string& p) {
+       good(p);
+       cut(p, std::filesystem::file_size(p) - 1);
+     },
      ERR_NOT_A_DATA_FILE, "no ZIP container"},
     {"main.xml not XML",
-     [](const std::string& p) { x3ptest::write_zip(p, {{"main.xml", "<a><b></a>"}, {"md5checksum.hex", ""}}); },
+     [](const std::string& p) {
+       x3ptest::write_zip(p, {{"main.xml", "<a><b></a>"}, {"md5checksum.hex", ""}});
+     },
      ERR_NOT_A_DATA_FILE, "not well-formed"},
     {"other root",
-     [](const std::string& p) { x3ptest::write_zip(p, {{"main.xml", "<ISO5436_2/>"}, {"md5checksum.hex", ""}}); },
+     [](const std::string& p) {
+       x3ptest::write_zip(p, {{"main.xml", "<ISO5436_2/>"}, {"md5checksum.hex", ""}});
+     },
      ERR_NOT_A_DATA_FILE, "root element"},
-    {"profile", [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.feature = "PRF"; }), six); },
+    {"profile",
+     [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.feature = "PRF"; }), six); },
      ERR_NOT_A_DATA_FILE, "is a profile"},
     {"point cloud",
      [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.feature = "PCL"; }), six); },
@@ -416,27 +443,33 @@ const Fault faults[] = {
     {"absolute y axis",
      [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.y_axis = "A"; }), six); },
      ERR_NOT_A_DATA_FILE, "CY axis is absolute"},
-    {"two layers", [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.size_z = "2"; }), six); },
+    {"two layers",
+     [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.size_z = "2"; }), six); },
      ERR_NOT_A_DATA_FILE, "2 layers"},
     {"unknown data type",
      [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.data_type = "Q"; }), six); },
      ERR_NOT_A_DATA_FILE, "DataType \"Q\""},
     {"increment not a number",
-     [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.x_increment = "1,5e-6"; }), six); },
+     [](const std::string& p) {
+       x3ptest::write_x3p(p, with([](auto& d) { d.x_increment = "1,5e-6"; }), six);
+     },
      ERR_NOT_A_DATA_FILE, "CX Increment \"1,5e-6\""},
     {"zero increment",
      [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.y_increment = "0"; }), six); },
      ERR_NOT_A_DATA_FILE, "no Increment above 0"},
-    {"no size", [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.size_x = ""; }), six); },
+    {"no size",
+     [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.size_x = ""; }), six); },
      ERR_NOT_A_DATA_FILE, "no SizeX"},
     {"huge grid",
      [](const std::string& p) {
        x3ptest::write_x3p(p, with([](auto& d) { d.size_x = d.size_y = "18446744073709551615"; }), six);
      },
      ERR_PARAM_OUT_OF_RANGE, "too large"},
-    {"data.bin too short", [](const std::string& p) { x3ptest::write_x3p(p, Description{}, six.substr(0, 20)); },
+    {"data.bin too short",
+     [](const std::string& p) { x3ptest::write_x3p(p, Description{}, six.substr(0, 20)); },
      ERR_CORRUPT_DATA_FILE, "bindata/data.bin holds 20 bytes where the grid of 3 x 2 float32 needs 24"},
-    {"wrong SizeY", [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.size_y = "3"; }), six); },
+    {"wrong SizeY",
+     [](const std::string& p) { x3ptest::write_x3p(p, with([](auto& d) { d.size_y = "3"; }), six); },
      ERR_CORRUPT_DATA_FILE, "needs 36"},
     {"missing data.bin",
      [](const std::string& p) {
@@ -453,42 +486,50 @@ const Fault faults[] = {
     {"wrong main.xml sum",
      [](const std::string& p) {
        const std::string xml = x3ptest::main_xml(Description{}, x3ptest::md5_hex(six), "");
-       x3ptest::write_zip(p, {{"main.xml", xml}, {"md5checksum.hex", x3ptest::md5_hex(xml + " ") + " *main.xml"},
+       x3ptest::write_zip(p, {{"main.xml", xml},
+                              {"md5checksum.hex", x3ptest::md5_hex(xml + " ") + " *main.xml"},
                               {"bindata/data.bin", six}});
      },
      ERR_CORRUPT_DATA_FILE, "main.xml does not match its MD5 sum"},
     {"wrong data.bin sum",
      [](const std::string& p) {
        const std::string xml = x3ptest::main_xml(Description{}, x3ptest::md5_hex(six + "x"), "");
-       x3ptest::write_zip(p, {{"main.xml", xml}, {"md5checksum.hex", x3ptest::md5_hex(xml) + " *main.xml"},
+       x3ptest::write_zip(p, {{"main.xml", xml},
+                              {"md5checksum.hex", x3ptest::md5_hex(xml) + " *main.xml"},
                               {"bindata/data.bin", six}});
      },
      ERR_CORRUPT_DATA_FILE, "point data does not match its MD5 sum"},
     {"wrong valid.bin sum",
      [](const std::string& p) {
        const std::string xml = x3ptest::main_xml(Description{}, x3ptest::md5_hex(six), x3ptest::md5_hex("!"));
-       x3ptest::write_zip(p, {{"main.xml", xml}, {"md5checksum.hex", x3ptest::md5_hex(xml) + " *main.xml"},
-                              {"bindata/data.bin", six}, {"bindata/valid.bin", "\x3f"}});
+       x3ptest::write_zip(p, {{"main.xml", xml},
+                              {"md5checksum.hex", x3ptest::md5_hex(xml) + " *main.xml"},
+                              {"bindata/data.bin", six},
+                              {"bindata/valid.bin", "\x3f"}});
      },
      ERR_CORRUPT_DATA_FILE, "valid points do not match their MD5 sum"},
-    {"valid.bin too long", [](const std::string& p) { x3ptest::write_x3p(p, Description{}, six, std::string("\x3f\x00", 2)); },
+    {"valid.bin too long",
+     [](const std::string& p) { x3ptest::write_x3p(p, Description{}, six, std::string("\x3f\x00", 2)); },
      ERR_CORRUPT_DATA_FILE, "bindata/valid.bin holds 2 bytes"},
     {"datum of three values",
      [](const std::string& p) {
-       x3ptest::write_x3p(p, with([](auto& d) { d.record3_data = "<DataList><Datum>1;2;3</Datum></DataList>"; }), "");
+       x3ptest::write_x3p(
+           p, with([](auto& d) { d.record3_data = "<DataList><Datum>1;2;3</Datum></DataList>"; }), "");
      },
      ERR_CORRUPT_DATA_FILE, "Datum 1 (\"1;2;3\") is not one height"},
     {"data list too short",
      [](const std::string& p) {
-       x3ptest::write_x3p(p, with([](auto& d) { d.record3_data = "<DataList><Datum>1</Datum></DataList>"; }), "");
+       x3ptest::write_x3p(p, with([](auto& d) { d.record3_data = "<DataList><Datum>1</Datum></DataList>"; }),
+                          "");
      },
      ERR_CORRUPT_DATA_FILE, "DataList ends before the grid does"},
     {"data list too long",
      [](const std::string& p) {
        x3ptest::write_x3p(p, with([](auto& d) {
-         d.size_x = d.size_y = "1";
-         d.record3_data = "<DataList><Datum>1</Datum><Datum>2</Datum></DataList>";
-       }), "");
+                            d.size_x = d.size_y = "1";
+                            d.record3_data = "<DataList><Datum>1</Datum><Datum>2</Datum></DataList>";
+                          }),
+                          "");
      },
      ERR_CORRUPT_DATA_FILE, "more points than the grid"},
     {"folder", [](const std::string& p) { std::filesystem::create_directory(p); }, ERR_CANT_OPEN_FILE,
@@ -610,7 +651,8 @@ TEST(X3pConversions, XdtThroughX3pGivesTheDataFileMapconvMakes) {
     if (i == 40 || i == 41) {
       EXPECT_TRUE(std::isnan(r.values[i])) << i;
     } else {
-      EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(r.values[i])), std::bit_cast<std::uint32_t>(points[i].z))
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(r.values[i])),
+                std::bit_cast<std::uint32_t>(points[i].z))
           << i;
     }
   }
@@ -619,12 +661,14 @@ TEST(X3pConversions, XdtThroughX3pGivesTheDataFileMapconvMakes) {
     EXPECT_EQ(faults, "");
   }
   // X3P to data file is the XDT's own conversion, byte for byte.
-  ASSERT_EQ(convert_x3p_to_data_file(dir.file("s.x3p").c_str(), dir.file("via.dat").c_str(), 0, &result), NO_ERROR);
+  ASSERT_EQ(convert_x3p_to_data_file(dir.file("s.x3p").c_str(), dir.file("via.dat").c_str(), 0, &result),
+            NO_ERROR);
   EXPECT_FALSE(result.exact_counts);
   EXPECT_FALSE(result.increments_differ);
   ConversionOptions options{0, 0, nullptr};
   ConversionResult direct;
-  ASSERT_EQ(convert_xdt_file(dir.file("s.xdt").c_str(), dir.file("direct.dat").c_str(), &options, &direct), NO_ERROR);
+  ASSERT_EQ(convert_xdt_file(dir.file("s.xdt").c_str(), dir.file("direct.dat").c_str(), &options, &direct),
+            NO_ERROR);
   EXPECT_EQ(test::read_file(dir.file("via.dat")), test::read_file(dir.file("direct.dat")));
 }
 
@@ -633,9 +677,11 @@ TEST(X3pConversions, DataFileThroughX3pKeepsItsPhaseBlockAndSettings) {
   test::write_file(dir.file("s.xdt"), test::xdt_bytes(37, 23, surface()));
   ConversionOptions options{0, 0, nullptr};
   ConversionResult direct;
-  ASSERT_EQ(convert_xdt_file(dir.file("s.xdt").c_str(), dir.file("a.dat").c_str(), &options, &direct), NO_ERROR);
+  ASSERT_EQ(convert_xdt_file(dir.file("s.xdt").c_str(), dir.file("a.dat").c_str(), &options, &direct),
+            NO_ERROR);
   X3pConversionResult result;
-  ASSERT_EQ(convert_data_file_to_x3p(dir.file("a.dat").c_str(), dir.file("a.x3p").c_str(), 0, &result), NO_ERROR);
+  ASSERT_EQ(convert_data_file_to_x3p(dir.file("a.dat").c_str(), dir.file("a.x3p").c_str(), 0, &result),
+            NO_ERROR);
   const auto entries = x3ptest::read_zip(dir.file("a.x3p"));
   expect_sums_right(entries);
   EXPECT_NE(part(entries, "bindata/valid.bin"), "(absent)");
@@ -643,7 +689,8 @@ TEST(X3pConversions, DataFileThroughX3pKeepsItsPhaseBlockAndSettings) {
   if (faults != "skip") {
     EXPECT_EQ(faults, "");
   }
-  ASSERT_EQ(convert_x3p_to_data_file(dir.file("a.x3p").c_str(), dir.file("b.dat").c_str(), 0, &result), NO_ERROR);
+  ASSERT_EQ(convert_x3p_to_data_file(dir.file("a.x3p").c_str(), dir.file("b.dat").c_str(), 0, &result),
+            NO_ERROR);
   EXPECT_TRUE(result.exact_counts);
   EXPECT_EQ(test::read_file(dir.file("b.dat")), test::read_file(dir.file("a.dat")));
 }
@@ -669,7 +716,8 @@ TEST(X3pConversions, RefusalsAndFailuresLeaveNoOutput) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("cut.x3p")));
   // A damaged X3P found only at its end (a wrong data sum): no data file.
   const std::string xml = x3ptest::main_xml(Description{}, x3ptest::md5_hex(six + "x"), "");
-  x3ptest::write_zip(dir.file("bad.x3p"), {{"main.xml", xml}, {"md5checksum.hex", x3ptest::md5_hex(xml) + " *main.xml"},
+  x3ptest::write_zip(dir.file("bad.x3p"), {{"main.xml", xml},
+                                           {"md5checksum.hex", x3ptest::md5_hex(xml) + " *main.xml"},
                                            {"bindata/data.bin", six}});
   {
     test::StderrCapture quiet;
@@ -704,8 +752,10 @@ TEST(X3pConversions, XdtThroughX3pAndBackKeepsHeightsAndResolution) {
       }
       test::write_file(dir.file("a.xdt"), test::xdt_bytes(static_cast<std::uint16_t>(columns), rows, points));
       X3pConversionResult result;
-      ASSERT_EQ(convert_xdt_to_x3p(dir.file("a.xdt").c_str(), dir.file("a.x3p").c_str(), 0, &result), NO_ERROR);
-      ASSERT_EQ(convert_x3p_to_xdt(dir.file("a.x3p").c_str(), dir.file("b.xdt").c_str(), 0, &result), NO_ERROR);
+      ASSERT_EQ(convert_xdt_to_x3p(dir.file("a.xdt").c_str(), dir.file("a.x3p").c_str(), 0, &result),
+                NO_ERROR);
+      ASSERT_EQ(convert_x3p_to_xdt(dir.file("a.x3p").c_str(), dir.file("b.xdt").c_str(), 0, &result),
+                NO_ERROR);
       std::int32_t c1, r1, c2, r2;
       float *h1 = nullptr, *h2 = nullptr;
       float res1 = 0, res2 = 0;

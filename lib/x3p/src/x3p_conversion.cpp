@@ -91,12 +91,14 @@ ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsign
   result->y_increment = s.y_increment;
   result->increments_differ = s.x_increment != s.y_increment;
   if (s.columns > 32767 || s.rows > 32767) {
-    u_print("%s: its grid of %llu x %llu points is larger than a data file holds (32767 a side)\n", shown(input),
-            static_cast<unsigned long long>(s.columns), static_cast<unsigned long long>(s.rows));
+    u_print("%s: its grid of %llu x %llu points is larger than a data file holds (32767 a side)\n",
+            shown(input), static_cast<unsigned long long>(s.columns),
+            static_cast<unsigned long long>(s.rows));
     return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
   }
   if (!fits_header_float(s.x_increment)) {
-    u_print("%s: its CX increment %g does not fit a data file's lateral resolution\n", shown(input), s.x_increment);
+    u_print("%s: its CX increment %g does not fit a data file's lateral resolution\n", shown(input),
+            s.x_increment);
     return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
   }
   const auto columns = static_cast<std::int16_t>(s.columns);
@@ -116,8 +118,8 @@ ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsign
   geometry.width = columns;
   geometry.height = rows;
   DataFileStream stream;
-  code = data_file_stream_begin_apart(output, flags, have_status ? &status : nullptr, choose_header_format(&header),
-                                      nullptr, &geometry, &stream);
+  code = data_file_stream_begin_apart(output, flags, have_status ? &status : nullptr,
+                                      choose_header_format(&header), nullptr, &geometry, &stream);
   result->name_taken = stream.name_taken;
   result->same_file = stream.is_input;
   if (code != NO_ERROR) return result->write_failure = code;
@@ -134,7 +136,8 @@ ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsign
       for (std::size_t i = 0; i < count; ++i) blocks.counts[i] = as_count(blocks.values[i]);
     } else {
       for (std::size_t i = 0; i < count; ++i) blocks.heights[i] = as_height(blocks.values[i]);
-      result->unrepresentable += convert_heights({blocks.heights, count}, counts_per_metre, {blocks.counts, count});
+      result->unrepresentable +=
+          convert_heights({blocks.heights, count}, counts_per_metre, {blocks.counts, count});
     }
     code = data_file_stream_write_phase(&stream, blocks.counts, count);
     if (code != NO_ERROR) return result->write_failure = code;
@@ -180,9 +183,10 @@ ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsign
     u_print("%s: its lateral resolution (%g) gives no spacing of the points\n", shown(input), lateral);
     return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
   }
-  const std::uint64_t intensity_bytes = 2ull * static_cast<std::uint64_t>(contents.intensity.buckets > 0 ? contents.intensity.buckets : 0) *
-                                        static_cast<std::uint64_t>(contents.intensity.width > 0 ? contents.intensity.width : 0) *
-                                        static_cast<std::uint64_t>(contents.intensity.height > 0 ? contents.intensity.height : 0);
+  const std::uint64_t intensity_bytes =
+      2ull * static_cast<std::uint64_t>(contents.intensity.buckets > 0 ? contents.intensity.buckets : 0) *
+      static_cast<std::uint64_t>(contents.intensity.width > 0 ? contents.intensity.width : 0) *
+      static_cast<std::uint64_t>(contents.intensity.height > 0 ? contents.intensity.height : 0);
   if (intensity_bytes > 0 && fseeko(file, static_cast<off_t>(intensity_bytes), SEEK_CUR) != 0) {
     u_print("%s: cannot pass its intensity block: %s\n", shown(input), std::strerror(errno));
     return result->read_failure = ERR_CANT_READ_FILE;
@@ -190,8 +194,13 @@ ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsign
   result->x_increment = result->y_increment = lateral;
   Blocks blocks;
   if (!blocks.allocate()) return result->write_failure = ERR_NO_MEM;
-  const X3pLayout layout{static_cast<std::uint64_t>(phase.width), static_cast<std::uint64_t>(phase.height),
-                         X3P_INT32, lateral, lateral, metres_per_phase_count(&contents.header), nullptr};
+  const X3pLayout layout{static_cast<std::uint64_t>(phase.width),
+                         static_cast<std::uint64_t>(phase.height),
+                         X3P_INT32,
+                         lateral,
+                         lateral,
+                         metres_per_phase_count(&contents.header),
+                         nullptr};
   struct stat status;
   const bool have_status = input_status(input, &status);
   X3pWriter writer;
@@ -211,7 +220,8 @@ ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsign
     }
     for (std::size_t i = 0; i < piece; ++i) {
       const unsigned char* b = blocks.bytes + 4 * i;
-      const std::uint32_t raw = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+      const std::uint32_t raw =
+          std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
       blocks.counts[i] = static_cast<std::int32_t>(raw);
     }
     code = x3p_writer_write_counts(&writer, blocks.counts, piece);
@@ -225,7 +235,8 @@ ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsign
   return NO_ERROR;
 }
 
-ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned flags, X3pConversionResult* result) {
+ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned flags,
+                             X3pConversionResult* result) {
   if (result == nullptr) return ERR_INVALID_PARAM;
   clear(result);
   if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
@@ -236,8 +247,13 @@ ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned fla
   Blocks blocks;
   if (!blocks.allocate()) return result->write_failure = ERR_NO_MEM;
   // The spacing is known at the end of the grid; main.xml is written then.
-  const X3pLayout layout{static_cast<std::uint64_t>(xdt.columns), static_cast<std::uint64_t>(xdt.rows),
-                         X3P_FLOAT32, 1.0, 1.0, 0.0, nullptr};
+  const X3pLayout layout{static_cast<std::uint64_t>(xdt.columns),
+                         static_cast<std::uint64_t>(xdt.rows),
+                         X3P_FLOAT32,
+                         1.0,
+                         1.0,
+                         0.0,
+                         nullptr};
   struct stat status;
   const bool have_status = input_status(input, &status);
   X3pWriter writer;
@@ -325,7 +341,8 @@ class XdtOut {
 
 }  // namespace
 
-ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags, X3pConversionResult* result) {
+ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags,
+                             X3pConversionResult* result) {
   if (result == nullptr) return ERR_INVALID_PARAM;
   clear(result);
   if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
@@ -337,8 +354,9 @@ ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned fla
   result->x_increment = s.x_increment;
   result->y_increment = s.y_increment;
   if (s.columns < 2 || s.rows < 2 || s.columns > 32767 || s.rows > 32767) {
-    u_print("%s: its grid of %llu x %llu points is not one an XDT file holds (2 to 32767 a side)\n", shown(input),
-            static_cast<unsigned long long>(s.columns), static_cast<unsigned long long>(s.rows));
+    u_print("%s: its grid of %llu x %llu points is not one an XDT file holds (2 to 32767 a side)\n",
+            shown(input), static_cast<unsigned long long>(s.columns),
+            static_cast<unsigned long long>(s.rows));
     return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
   }
   if (!fits_header_float(s.x_increment) || !fits_header_float(s.y_increment)) {

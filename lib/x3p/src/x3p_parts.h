@@ -7,12 +7,12 @@
 #include <openssl/evp.h>
 #include <pthread.h>
 
-#include "quiet_thread.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "quiet_thread.h"
 
 namespace x3p {
 
@@ -28,30 +28,42 @@ inline constexpr std::size_t PIECE_POINTS = 65536;
 
 inline std::size_t type_size(X3pDataType type) {
   switch (type) {
-    case X3P_INT16: return 2;
-    case X3P_INT32: return 4;
-    case X3P_FLOAT32: return 4;
-    case X3P_FLOAT64: return 8;
+    case X3P_INT16:
+      return 2;
+    case X3P_INT32:
+      return 4;
+    case X3P_FLOAT32:
+      return 4;
+    case X3P_FLOAT64:
+      return 8;
   }
   return 0;
 }
 
 inline const char* type_letter(X3pDataType type) {
   switch (type) {
-    case X3P_INT16: return "I";
-    case X3P_INT32: return "L";
-    case X3P_FLOAT32: return "F";
-    case X3P_FLOAT64: return "D";
+    case X3P_INT16:
+      return "I";
+    case X3P_INT32:
+      return "L";
+    case X3P_FLOAT32:
+      return "F";
+    case X3P_FLOAT64:
+      return "D";
   }
   return "?";
 }
 
 inline const char* type_name(X3pDataType type) {
   switch (type) {
-    case X3P_INT16: return "int16";
-    case X3P_INT32: return "int32";
-    case X3P_FLOAT32: return "float32";
-    case X3P_FLOAT64: return "float64";
+    case X3P_INT16:
+      return "int16";
+    case X3P_INT32:
+      return "int32";
+    case X3P_FLOAT32:
+      return "float32";
+    case X3P_FLOAT64:
+      return "float64";
   }
   return "unknown";
 }
@@ -88,7 +100,10 @@ inline void escape_name(const char* name, char* out, std::size_t size) {
       escape = byte <= 0x9F && continuation == 0;
       if (continuation > 0) --continuation;
     } else {
-      continuation = byte >= 0xC2 && byte <= 0xDF ? 1 : byte >= 0xE0 && byte <= 0xEF ? 2 : byte >= 0xF0 && byte <= 0xF4 ? 3 : 0;
+      continuation = byte >= 0xC2 && byte <= 0xDF   ? 1
+                     : byte >= 0xE0 && byte <= 0xEF ? 2
+                     : byte >= 0xF0 && byte <= 0xF4 ? 3
+                                                    : 0;
     }
     put(byte, escape);
   }
@@ -118,7 +133,8 @@ class Md5 {
     std::array<char, 33> text{};
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (context_ == nullptr || EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 16) return text;
+    if (context_ == nullptr || EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 16)
+      return text;
     static constexpr char digits[] = "0123456789abcdef";
     for (unsigned i = 0; i < 16; ++i) {
       text[2 * i] = digits[digest[i] >> 4];

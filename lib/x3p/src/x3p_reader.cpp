@@ -110,7 +110,7 @@ struct Fields {
 }  // namespace
 
 struct X3pReaderState {
-  char name[512];    // the path as given, cut to fit, for messages
+  char name[512];  // the path as given, cut to fit, for messages
   int fd;
   std::int64_t file_size;
   Part xml;  // main.xml: kept open while an inline DataList is read
@@ -123,7 +123,7 @@ struct X3pReaderState {
   Fields fields;
   char path_text[PATH_SIZE];
   std::size_t path_length[MAX_DEPTH];
-  int depth;             // of the element whose path is in path_text
+  int depth;  // of the element whose path is in path_text
   bool in_datum;
   bool datum_has_text;
   bool xml_done;  // the parser met the end of main.xml
@@ -160,7 +160,8 @@ ErrorCode archive_failure(X3pReaderState* state, archive* handle, const Source& 
     return ERR_CANT_READ_FILE;
   }
   const char* reason = handle != nullptr ? archive_error_string(handle) : nullptr;
-  sayf(state, "the ZIP container is damaged or cut short (%s: %s)", what, reason != nullptr ? reason : "unreadable");
+  sayf(state, "the ZIP container is damaged or cut short (%s: %s)", what,
+       reason != nullptr ? reason : "unreadable");
   return ERR_CORRUPT_DATA_FILE;
 }
 
@@ -190,7 +191,8 @@ ErrorCode open_part(X3pReaderState* state, const char* name, Part* part, bool* f
     archive_entry* entry = nullptr;
     const int status = archive_read_next_header(handle, &entry);
     if (status == ARCHIVE_EOF) return NO_ERROR;
-    if (status < ARCHIVE_WARN) return archive_failure(state, handle, part->source, "the container's directory");
+    if (status < ARCHIVE_WARN)
+      return archive_failure(state, handle, part->source, "the container's directory");
     const char* entry_name = archive_entry_pathname(entry);
     if (entry_name != nullptr && std::strcmp(entry_name, name) == 0) {
       part->size_known = archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0;
@@ -222,7 +224,8 @@ int xml_input(void* context, char* buffer, int length) {
   auto* state = static_cast<X3pReaderState*>(context);
   if (length <= 0) return 0;
   std::size_t got = 0;
-  const ErrorCode code = read_part(state, &state->xml, "main.xml", buffer, static_cast<std::size_t>(length), &got);
+  const ErrorCode code =
+      read_part(state, &state->xml, "main.xml", buffer, static_cast<std::size_t>(length), &got);
   if (code != NO_ERROR) {
     state->failure = code;
     return -1;
@@ -328,7 +331,8 @@ ErrorCode parse(X3pReader* reader, Stop until) {
     }
     if (status < 0) {
       if (state->failure != NO_ERROR) return state->failure;
-      sayf(state, "main.xml is not well-formed XML (%s)", state->parse_error[0] != '\0' ? state->parse_error : "");
+      sayf(state, "main.xml is not well-formed XML (%s)",
+           state->parse_error[0] != '\0' ? state->parse_error : "");
       return state->failure = ERR_NOT_A_DATA_FILE;
     }
     const int type = xmlTextReaderNodeType(state->parser);
@@ -468,7 +472,8 @@ ErrorCode check_description(X3pReader* reader) {
     return ERR_NOT_A_DATA_FILE;
   }
   if (feature == "PCL" || f.list_dimension[0] != '\0') {
-    say(state, "is a point cloud (FeatureType PCL, or a ListDimension): only surfaces (SUR) on a grid are read");
+    say(state,
+        "is a point cloud (FeatureType PCL, or a ListDimension): only surfaces (SUR) on a grid are read");
     return ERR_NOT_A_DATA_FILE;
   }
   if (feature != "SUR") {
@@ -484,8 +489,10 @@ ErrorCode check_description(X3pReader* reader) {
   for (int axis = 0; axis < 2; ++axis) {
     const std::string_view type = trimmed(f.axis_type[axis]);
     if (type == "A") {
-      sayf(state, "its %s axis is absolute (AxisType A), a coordinate stored for each point: only "
-                  "incremental lateral axes (AxisType I) are read", axis_name(axis));
+      sayf(state,
+           "its %s axis is absolute (AxisType A), a coordinate stored for each point: only "
+           "incremental lateral axes (AxisType I) are read",
+           axis_name(axis));
       return ERR_NOT_A_DATA_FILE;
     }
     if (type != "I") {
@@ -548,7 +555,8 @@ ErrorCode check_description(X3pReader* reader) {
     return ERR_NOT_A_DATA_FILE;
   }
   if (sizes[2] != 1) {
-    sayf(state, "its grid has %llu layers (SizeZ): only one is read", static_cast<unsigned long long>(sizes[2]));
+    sayf(state, "its grid has %llu layers (SizeZ): only one is read",
+         static_cast<unsigned long long>(sizes[2]));
     return ERR_NOT_A_DATA_FILE;
   }
   // Far beyond any grid, and so far below any overflow of a byte count.
@@ -617,8 +625,9 @@ ErrorCode open_linked(X3pReader* reader) {
   };
   const std::string_view valid_link = trimmed(f.valid_points_link);
   reader->surface.has_valid_points = !valid_link.empty();
-  const Linked parts[2] = {{&state->data, link, trimmed(f.point_data_md5), needed},
-                           {&state->valid, valid_link, trimmed(f.valid_points_md5), (reader->points + 7) / 8}};
+  const Linked parts[2] = {
+      {&state->data, link, trimmed(f.point_data_md5), needed},
+      {&state->valid, valid_link, trimmed(f.valid_points_md5), (reader->points + 7) / 8}};
   for (const Linked& linked : parts) {
     if (linked.link.empty()) continue;
     char name[FIELD_SIZE];
@@ -666,7 +675,8 @@ ErrorCode open_x3p(const char* path, X3pReader* reader) {
   }
   if (!S_ISREG(status.st_mode)) {
     const bool folder = S_ISDIR(status.st_mode);
-    say(state, folder ? "cannot open: Is a directory" : "is not a regular file: an X3P container is read by seeking");
+    say(state, folder ? "cannot open: Is a directory"
+                      : "is not a regular file: an X3P container is read by seeking");
     errno = folder ? EISDIR : ESPIPE;
     return ERR_CANT_OPEN_FILE;
   }
@@ -773,10 +783,14 @@ void decode_piece(const unsigned char* bytes, std::size_t count, double* out, bo
 
 void decode(const unsigned char* bytes, std::size_t count, const X3pSurface& s, bool scaled, double* out) {
   switch (s.data_type) {
-    case X3P_INT16: return decode_piece<X3P_INT16>(bytes, count, out, scaled, s.z_increment, s.z_offset);
-    case X3P_INT32: return decode_piece<X3P_INT32>(bytes, count, out, scaled, s.z_increment, s.z_offset);
-    case X3P_FLOAT32: return decode_piece<X3P_FLOAT32>(bytes, count, out, scaled, 1.0, 0.0);
-    case X3P_FLOAT64: return decode_piece<X3P_FLOAT64>(bytes, count, out, scaled, 1.0, 0.0);
+    case X3P_INT16:
+      return decode_piece<X3P_INT16>(bytes, count, out, scaled, s.z_increment, s.z_offset);
+    case X3P_INT32:
+      return decode_piece<X3P_INT32>(bytes, count, out, scaled, s.z_increment, s.z_offset);
+    case X3P_FLOAT32:
+      return decode_piece<X3P_FLOAT32>(bytes, count, out, scaled, 1.0, 0.0);
+    case X3P_FLOAT64:
+      return decode_piece<X3P_FLOAT64>(bytes, count, out, scaled, 1.0, 0.0);
   }
 }
 
@@ -861,7 +875,8 @@ ErrorCode read_inline(X3pReader* reader, double* values, std::size_t count, bool
   return NO_ERROR;
 }
 
-ErrorCode read_values(X3pReader* reader, double* values, std::size_t capacity, std::size_t* count, bool scaled) {
+ErrorCode read_values(X3pReader* reader, double* values, std::size_t capacity, std::size_t* count,
+                      bool scaled) {
   if (count != nullptr) *count = 0;
   if (reader == nullptr || reader->state == nullptr || values == nullptr || count == nullptr) {
     return ERR_INVALID_PARAM;
@@ -871,7 +886,7 @@ ErrorCode read_values(X3pReader* reader, double* values, std::size_t capacity, s
   const std::uint64_t left = reader->points - state->handed_out;
   const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, capacity));
   const ErrorCode code = reader->surface.inline_data ? read_inline(reader, values, wanted, scaled)
-                                                      : read_linked(reader, values, wanted, scaled);
+                                                     : read_linked(reader, values, wanted, scaled);
   if (code != NO_ERROR) return state->failure = code;
   state->handed_out += wanted;
   *count = wanted;
@@ -919,11 +934,13 @@ ErrorCode x3p_reader_open(const char* path, X3pReader* reader) {
   return code;
 }
 
-ErrorCode x3p_reader_read_heights(X3pReader* reader, double* heights, std::size_t capacity, std::size_t* count) {
+ErrorCode x3p_reader_read_heights(X3pReader* reader, double* heights, std::size_t capacity,
+                                  std::size_t* count) {
   return read_values(reader, heights, capacity, count, true);
 }
 
-ErrorCode x3p_reader_read_stored(X3pReader* reader, double* values, std::size_t capacity, std::size_t* count) {
+ErrorCode x3p_reader_read_stored(X3pReader* reader, double* values, std::size_t capacity,
+                                 std::size_t* count) {
   return read_values(reader, values, capacity, count, false);
 }
 
@@ -971,7 +988,8 @@ ErrorCode x3p_reader_finish(X3pReader* reader) {
     }
     const auto valid_sum = state->valid_sum->hex();
     if (!same_md5(trimmed(state->fields.valid_points_md5), valid_sum.data())) {
-      sayf(state, "its valid points do not match their MD5 sum in main.xml (they sum to %s)", valid_sum.data());
+      sayf(state, "its valid points do not match their MD5 sum in main.xml (they sum to %s)",
+           valid_sum.data());
       return state->failure = ERR_CORRUPT_DATA_FILE;
     }
   }

@@ -44,10 +44,10 @@ struct X3pWriterState {
   archive* zip;
   ErrorCode write_failure;  // of the output, seen inside libarchive's calls
   int write_errno;
-  ErrorCode failure;        // the first failure, returned by every later call
+  ErrorCode failure;  // the first failure, returned by every later call
   std::uint64_t points;
   std::uint64_t written;
-  unsigned char* staging;   // two halves of PIECE_POINTS values of up to 8 bytes, used in turn
+  unsigned char* staging;  // two halves of PIECE_POINTS values of up to 8 bytes, used in turn
   unsigned pieces_written;
   unsigned char* valid_bytes;
   std::size_t valid_filled;  // whole bytes waiting in valid_bytes
@@ -141,7 +141,8 @@ int open_temporary() {
   int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) return fd;
   char name[4096];
-  if (std::snprintf(name, sizeof name, "%s/.x3p-valid-XXXXXX", folder) >= static_cast<int>(sizeof name)) return -1;
+  if (std::snprintf(name, sizeof name, "%s/.x3p-valid-XXXXXX", folder) >= static_cast<int>(sizeof name))
+    return -1;
   fd = mkostemp(name, O_CLOEXEC);
   if (fd >= 0) unlink(name);
   return fd;
@@ -201,7 +202,8 @@ int record2(xmlTextWriterPtr writer, const X3pMetadata& m) {
 }
 
 // main.xml for the parts written so far, into buffer.
-ErrorCode build_main_xml(X3pWriterState* state, const char* data_md5, const char* valid_md5, xmlBufferPtr buffer) {
+ErrorCode build_main_xml(X3pWriterState* state, const char* data_md5, const char* valid_md5,
+                         xmlBufferPtr buffer) {
   xmlTextWriterPtr writer = xmlNewTextWriterMemory(buffer, 0);
   if (writer == nullptr) return ERR_NO_MEM;
   const X3pLayout& l = state->layout;
@@ -271,7 +273,8 @@ void release_state(X3pWriterState* state) {
 }
 
 bool layout_fits(const X3pLayout* l) {
-  if (l->columns == 0 || l->rows == 0 || l->columns > (std::uint64_t{1} << 26) || l->rows > (std::uint64_t{1} << 26)) {
+  if (l->columns == 0 || l->rows == 0 || l->columns > (std::uint64_t{1} << 26) ||
+      l->rows > (std::uint64_t{1} << 26)) {
     return false;
   }
   if (!(std::isfinite(l->x_increment) && l->x_increment > 0.0 && std::isfinite(l->y_increment) &&
@@ -372,8 +375,8 @@ void store_little(T value, unsigned char* bytes) {
 
 }  // namespace
 
-ErrorCode x3p_writer_begin(const char* path, unsigned flags, const struct stat* input, const X3pLayout* layout,
-                           X3pWriter* writer) {
+ErrorCode x3p_writer_begin(const char* path, unsigned flags, const struct stat* input,
+                           const X3pLayout* layout, X3pWriter* writer) {
   if (writer == nullptr) return ERR_INVALID_PARAM;
   std::memset(static_cast<void*>(writer), 0, sizeof *writer);
   if (path == nullptr || layout == nullptr || !layout_fits(layout)) return ERR_INVALID_PARAM;
@@ -452,8 +455,8 @@ ErrorCode finish(X3pWriterState* state) {
     code = begin_part(state, x3p::VALID_BIN.data(), state->valid_spooled);
     std::uint64_t offset = 0;
     while (code == NO_ERROR && offset < state->valid_spooled) {
-      const std::size_t wanted =
-          static_cast<std::size_t>(std::min<std::uint64_t>(state->valid_spooled - offset, x3p::PIECE_POINTS * 8));
+      const std::size_t wanted = static_cast<std::size_t>(
+          std::min<std::uint64_t>(state->valid_spooled - offset, x3p::PIECE_POINTS * 8));
       const ssize_t got = pread(state->valid_fd, state->staging, wanted, static_cast<off_t>(offset));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return ERR_CANT_WRITE_FILE;

@@ -55,8 +55,8 @@ struct X3pSurface {
   // main.xml gives none). Floating-point data is in metres: 1 and 0.
   double z_increment;
   double z_offset;
-  bool inline_data;        // a DataList in main.xml rather than a DataLink
-  bool has_valid_points;   // a bit array of valid points (ValidPointsLink)
+  bool inline_data;       // a DataList in main.xml rather than a DataLink
+  bool has_valid_points;  // a bit array of valid points (ValidPointsLink)
   char revision[X3P_TEXT_SIZE];
   X3pMetadata metadata;
 };
@@ -66,7 +66,7 @@ struct X3pSurface {
 struct X3pReaderState;
 struct X3pReader {
   X3pSurface surface;
-  std::uint64_t points;  // columns * rows
+  std::uint64_t points;   // columns * rows
   X3pReaderState* state;  // through memory_hooks; null when closed
 };
 
@@ -155,7 +155,8 @@ MAPCONV_API ErrorCode x3p_writer_write_heights(X3pWriter* writer, const double* 
 // Appends count stored values of an X3P_INT32 layout, exactly;
 // PHASE_INVALID marks a point without data (stored as 0, marked invalid in
 // bindata/valid.bin). Codes as x3p_writer_write_heights.
-MAPCONV_API ErrorCode x3p_writer_write_counts(X3pWriter* writer, const std::int32_t* counts, std::size_t count);
+MAPCONV_API ErrorCode x3p_writer_write_counts(X3pWriter* writer, const std::int32_t* counts,
+                                              std::size_t count);
 
 // Writes the remaining parts and puts the file in place; releases the
 // writer whatever the result. Returns 0, an earlier write's code,
@@ -183,10 +184,10 @@ MAPCONV_API ErrorCode x3p_writer_set_increments(X3pWriter* writer, double x_incr
 
 // What a conversion came to. At most one failure is set.
 struct X3pConversionResult {
-  ErrorCode read_failure;   // the reader's code; it printed why through u_print
-  ErrorCode write_failure;  // the writer's code; errno held the system's reason
-  bool name_taken;          // write_failure because an existing file has that name (no OUTPUT_REPLACE)
-  bool same_file;           // write_failure because the output is the input; nothing written
+  ErrorCode read_failure;       // the reader's code; it printed why through u_print
+  ErrorCode write_failure;      // the writer's code; errno held the system's reason
+  bool name_taken;              // write_failure because an existing file has that name (no OUTPUT_REPLACE)
+  bool same_file;               // write_failure because the output is the input; nothing written
   std::size_t unrepresentable;  // heights written as no data because their phase count does not fit
   bool exact_counts;            // X3P to data file: the stored counts were copied as they are
   bool increments_differ;       // X3P to data file: CY's increment is not CX's, which the file keeps
