@@ -743,11 +743,12 @@ TEST(X3pConversions, XdtThroughX3pAndBackKeepsHeightsAndResolution) {
       auto points = test::grid(columns, rows, spacing, [&](int row, int column) {
         return static_cast<float>(1e-6 * std::cos(column * 0.01 + row));
       });
-      // The rows end early, as a masked edge does. (A row whose first
-      // point has no data can give a lateral resolution one unit in the
-      // last place off: x is column times spacing, rounded, and the reader
-      // divides the rounded span.)
+      // The rows start late and end early, as masked edges do: x is
+      // column times spacing, rounded, and the reader divides the rounded
+      // span of the row it picks.
       for (int r = 0; r < rows && columns > 2; ++r) {
+        points[static_cast<std::size_t>(r * columns)].z = -1.0f;
+        if (r % 2 == 1) points[static_cast<std::size_t>(r * columns + 1)].z = -1.0f;
         points[static_cast<std::size_t>(r * columns + columns - 1)].z = -1.0f;
       }
       test::write_file(dir.file("a.xdt"), test::xdt_bytes(static_cast<std::uint16_t>(columns), rows, points));

@@ -11,6 +11,7 @@
 #include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -309,6 +310,29 @@ class XdtOut {
     put16(rows);
     return NO_ERROR;
   }
+  // One row of heights (no data as -1.0), its x values column times
+  // x_step except at its last valid point, moved by the fewest units in the
+  // last place that make the row give resolution back to the XDT reader,
+  // whichever row it picks.
+  ErrorCode put_row(const float* z, std::size_t columns, double x_step, float y, float resolution) {
+    std::size_t first = columns;
+    std::size_t last = 0;
+    for (std::size_t c = 0; c < columns; ++c) {
+      if (!(z[c] <= -1.0f)) {
+        first = std::min(first, c);
+        last = c;
+      }
+    }
+    const auto x_of = [x_step](std::size_t c) { return static_cast<float>(static_cast<double>(c) * x_step); };
+    float last_x = last > first ? x_of(last) : 0.0f;
+    if (last > first) last_x = matching_x(first, last, x_of(first), last_x, resolution);
+    for (std::size_t c = 0; c < columns; ++c) {
+      const ErrorCode code = put_point(c == last && last > first ? last_x : x_of(c), y, z[c]);
+      if (code != NO_ERROR) return code;
+    }
+    return NO_ERROR;
+  }
+
   ErrorCode put_point(float x, float y, float z) {
     if (used_ + 12 > CAPACITY) {
       const ErrorCode code = flush();
@@ -327,6 +351,26 @@ class XdtOut {
 
  private:
   static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
+
+  static float matching_x(std::size_t first, std::size_t last, float first_x, float last_x,
+                          float resolution) {
+    const auto gives = [&](float x) {
+      float got = 0.0f;
+      return xdt_span_resolution(static_cast<std::int32_t>(first), static_cast<std::int32_t>(last), first_x,
+                                 x, &got) == NO_ERROR &&
+             std::bit_cast<std::uint32_t>(got) == std::bit_cast<std::uint32_t>(resolution);
+    };
+    float up = last_x;
+    float down = last_x;
+    for (int step = 0; step < 64; ++step) {
+      if (gives(up)) return up;
+      if (gives(down)) return down;
+      up = std::nextafter(up, std::numeric_limits<float>::infinity());
+      down = std::nextafter(down, -std::numeric_limits<float>::infinity());
+    }
+    return last_x;  // none near: as xdtgen places it
+  }
+
   void put16(std::uint16_t value) {
     buffer_[used_++] = static_cast<unsigned char>(value);
     buffer_[used_++] = static_cast<unsigned char>(value >> 8);
@@ -376,9 +420,15 @@ ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned fla
   XdtOut out(&file);
   if (!out.ok()) return result->write_failure = ERR_NO_MEM;
   out.put_counts(static_cast<std::uint16_t>(s.columns), static_cast<std::uint16_t>(s.rows));
-  // As xdtgen spaces its points: column times the spacing, then to float.
+  // As xdtgen spaces its points: column times the spacing, then to float;
+  // a row at a time (at most 32767 heights), for the x of its last point.
   const auto x_step = static_cast<double>(static_cast<float>(s.x_increment));
   const auto y_step = static_cast<double>(static_cast<float>(s.y_increment));
+  const auto resolution = static_cast<float>(s.x_increment);
+  const auto columns = static_cast<std::size_t>(s.columns);
+  float* row = static_cast<float*>(memory_hooks.allocate(columns * sizeof(float)));
+  if (row == nullptr) return result->write_failure = ERR_NO_MEM;
+  std::unique_ptr<float, void (*)(float*)> releasing(row, [](float* block) { memory_hooks.release(block); });
   std::uint64_t point = 0;
   for (;;) {
     std::size_t count = 0;
@@ -392,11 +442,12 @@ ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned fla
                 static_cast<unsigned long long>(point + 1), height);
         return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
       }
-      const float z = std::isnan(height) ? -1.0f : static_cast<float>(height);
-      const auto x = static_cast<float>(static_cast<double>(point % s.columns) * x_step);
-      const auto y = static_cast<float>(static_cast<double>(point / s.columns) * y_step);
-      code = out.put_point(x, y, z);
-      if (code != NO_ERROR) return result->write_failure = code;
+      row[point % columns] = std::isnan(height) ? -1.0f : static_cast<float>(height);
+      if (point % columns == columns - 1) {
+        const auto y = static_cast<float>(static_cast<double>(point / columns) * y_step);
+        code = out.put_row(row, columns, x_step, y, resolution);
+        if (code != NO_ERROR) return result->write_failure = code;
+      }
     }
   }
   code = x3p_reader_finish(&reader);

@@ -222,8 +222,10 @@ MAPCONV_API ErrorCode convert_xdt_to_x3p(const char* input, const char* output, 
                                          X3pConversionResult* result);
 
 // An X3P surface to an XDT grid (little-endian): each point's x and y its
-// column and row times CX's and CY's increment, taken as floats, so that
-// the XDT reader works out CX's increment again; no data as -1.0. A grid
+// column and row times CX's and CY's increment, taken as floats, but for
+// the last valid point of each row, whose x moves by the fewest units in
+// the last place that make the row give CX's increment (as a float) back
+// to the XDT reader, whichever row it picks; no data as -1.0. A grid
 // outside 2 to 32767 points a side, an increment or a height a float cannot
 // hold, is a read failure (ERR_PARAM_OUT_OF_RANGE, with a message).
 MAPCONV_API ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags,
