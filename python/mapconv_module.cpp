@@ -1040,6 +1040,29 @@ void write_data(const PathArgument& path_object, const OptionalArrayLike& phase_
 
 }  // namespace
 
+// The module's ways of reporting and of leaving the GIL, for the bindings
+// kept in files of their own (x3p_module.cpp).
+namespace module_support {
+
+[[noreturn]] void raise(ErrorCode code, const std::string& path, int reason, const std::string& diagnostics,
+                        bool name_taken) {
+  raise_error(code, path, Failure{reason, diagnostics, name_taken, false});
+}
+std::string path_of(const py::handle& path) { return path_bytes(path); }
+std::string* capture_into(std::string* target) {
+  std::string* previous = capture_target;
+  capture_target = target;
+  return previous;
+}
+void* release_gil() { return PyEval_SaveThread(); }
+void take_gil_back(void* state) { take_gil(static_cast<PyThreadState*>(state)); }
+
+}  // namespace module_support
+
+#ifdef MAPCONV_PYTHON_X3P
+void bind_x3p(py::module_& module);
+#endif
+
 PYBIND11_MODULE(_mapconv, module) {
   // The library is linked in statically: these hooks are the module's own.
   // Its diagnostics go into the exceptions, never onto standard error.
@@ -1193,4 +1216,7 @@ PYBIND11_MODULE(_mapconv, module) {
              "An existing file is replaced only with force. TypeError / ValueError (naming a value "
              "that does not fit) for bad arguments, "
              "mapconv.Error on failure (ERR_CANT_CREATE_FILE when the file exists without force).");
+#ifdef MAPCONV_PYTHON_X3P
+  bind_x3p(module);
+#endif
 }

@@ -9,7 +9,7 @@ failed=0
 dates=""
 for page in "$@"; do
   [ -r "$page" ] || { echo "$page: cannot be read"; failed=1; continue; }
-  date=$(sed -n '1s/^\.TH [A-Z]* 1 "\([^"]*\)".*/\1/p' "$page")
+  date=$(sed -n '1s/^\.TH [A-Z0-9]* 1 "\([^"]*\)".*/\1/p' "$page")
   if ! printf '%s\n' "$date" | grep -Eq '^[0-9]{4}-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])$'; then
     echo "$page: the first line is not .TH NAME 1 \"YYYY-MM-DD\" ...: $(sed -n 1p "$page")"
     failed=1

@@ -153,24 +153,9 @@ void widen(Span* chosen, const Span& row) {
 // The lateral resolution of the chosen span, or false (with the message)
 // when there is none.
 bool resolution_of(const Span& chosen, float* lateral_resolution) {
-  bool resolved = chosen.last > chosen.first;
-  float resolution = 0.0f;
-  if (resolved) {
-    // The difference in float, as it always was; only where that overflows
-    // (x near the ends of the float range) is it taken in double, so that
-    // every file that gave a spacing before gives the same bits.
-    const float float_difference = chosen.last_x - chosen.first_x;
-    const double x_difference = std::isfinite(float_difference) ? static_cast<double>(float_difference)
-                                                                : static_cast<double>(chosen.last_x) -
-                                                                      static_cast<double>(chosen.first_x);
-    const double spacing = x_difference / static_cast<double>(chosen.last - chosen.first);
-    // NaN or infinite x values, or a spacing beyond float range, give no
-    // usable spacing (and a float of it would be undefined).
-    resolved = fits_header_float(spacing);
-    if (resolved) resolution = static_cast<float>(spacing);
-  }
+  const bool resolved = xdt_span_resolution(chosen.first, chosen.last, chosen.first_x, chosen.last_x,
+                                            lateral_resolution) == NO_ERROR;
   if (!resolved) u_print("Could not calculate lateral resolution\n");
-  *lateral_resolution = resolution;
   return resolved;
 }
 
@@ -187,6 +172,29 @@ bool count_in_range(const char* name, std::int32_t count) {
 }
 
 }  // namespace
+
+ErrorCode xdt_span_resolution(std::int32_t first, std::int32_t last, float first_x, float last_x,
+                              float* lateral_resolution) {
+  if (lateral_resolution == nullptr) return ERR_INVALID_PARAM;
+  bool resolved = last > first;
+  float resolution = 0.0f;
+  if (resolved) {
+    // The difference in float, as it always was; only where that overflows
+    // (x near the ends of the float range) is it taken in double, so that
+    // every file that gave a spacing before gives the same bits.
+    const float float_difference = last_x - first_x;
+    const double x_difference = std::isfinite(float_difference)
+                                    ? static_cast<double>(float_difference)
+                                    : static_cast<double>(last_x) - static_cast<double>(first_x);
+    const double spacing = x_difference / (static_cast<double>(last) - static_cast<double>(first));
+    // NaN or infinite x values, or a spacing beyond float range, give no
+    // usable spacing (and a float of it would be undefined).
+    resolved = fits_header_float(spacing);
+    if (resolved) resolution = static_cast<float>(spacing);
+  }
+  *lateral_resolution = resolution;
+  return resolved ? NO_ERROR : ERR_PARAM_OUT_OF_RANGE;
+}
 
 ErrorCode xdt_grid_size(const unsigned char (&first_bytes)[4], bool swap, std::int32_t* columns,
                         std::int32_t* rows) {

@@ -1,13 +1,14 @@
 """Surface-measurement data files (binary data files and XDT grids) as NumPy
 arrays, and the height-to-phase conversion mapconv makes.
 
-Functions: read_xdt, read_data_file, save_heights, convert, write_data_file,
-height_parameters. Paths are str, bytes or os.PathLike, each naming the file
+Functions: read_xdt, read_data_file, read_x3p, save_heights, convert,
+write_data_file, write_x3p, height_parameters. Paths are str, bytes or os.PathLike, each naming the file
 open() would open.
 
 Results: DataFile (read_data_file's; its header a Header, the dict of the
-header fields) and XdtGrid (read_xdt's named tuple: heights,
-lateral_resolution).
+header fields), XdtGrid (read_xdt's named tuple: heights,
+lateral_resolution) and X3pSurface (read_x3p's named tuple: heights,
+x_increment, y_increment, data_type, metadata).
 
 Errors: Error (an OSError with code, name and exists) and its subclasses
 FileNotFound, PermissionDenied, FileExists, IsADirectory, NotADirectory (each
@@ -61,6 +62,7 @@ from ._types import (
     PermissionDenied as PermissionDenied,
     SameFile as SameFile,
     UnrepresentableHeightsWarning as UnrepresentableHeightsWarning,
+    X3pSurface as X3pSurface,
     XdtGrid as XdtGrid,
 )
 
@@ -86,9 +88,11 @@ __all__ = [
     "error_codes",
     "height_parameters",
     "read_data_file",
+    "read_x3p",
     "read_xdt",
     "save_heights",
     "write_data_file",
+    "write_x3p",
 ]
 
 _Function = TypeVar("_Function", bound=Callable[..., Any])
@@ -167,3 +171,41 @@ def write_data_file(
         intensity_origin=intensity_origin,
         intensity_range=intensity_range,
     )
+
+
+
+class _WithoutX3p:
+    """Built without X3P support: the X3P library needs libarchive, libxml2
+    and OpenSSL's libcrypto where the module is built."""
+
+
+def _x3p_function(name: str) -> Any:
+    bound = getattr(_mapconv, name, None)
+    if bound is None:
+
+        def missing(*_arguments: Any, **_keywords: Any) -> Any:
+            raise NotImplementedError("this mapconv was built without X3P support")
+
+        return missing, _WithoutX3p
+    return bound, bound
+
+
+_read_x3p, _read_x3p_doc = _x3p_function("_read_x3p")
+_write_x3p, _write_x3p_doc = _x3p_function("_write_x3p")
+
+
+@_described_as(_read_x3p_doc)
+def read_x3p(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> X3pSurface:
+    return _read_x3p(path)  # type: ignore[no-any-return]
+
+
+@_described_as(_write_x3p_doc)
+def write_x3p(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    heights: npt.ArrayLike,
+    x_increment: float,
+    y_increment: Optional[float] = None,
+    dtype: Literal["float64", "float32"] = "float64",
+    force: bool = False,
+) -> None:
+    _write_x3p(path, heights, x_increment, y_increment, dtype, force)

@@ -7,7 +7,7 @@ from typing import Any, Literal, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._types import Header, XdtGrid
+from ._types import Header, X3pSurface, XdtGrid
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
@@ -94,6 +94,24 @@ def _save_heights(
     be stored, and warns with UnrepresentableHeightsWarning when it is not 0.
     TypeError for complex, object or string dtypes, ValueError for another
     shape, Error on failure."""
+
+def _read_x3p(path: _Path) -> X3pSurface:
+    """Reads an X3P surface file: (heights (rows, columns) float64 in metres
+    with NaN for no data, x_increment, y_increment, data_type, metadata).
+    Raises Error (ERR_CANT_OPEN_FILE, ERR_NOT_A_DATA_FILE,
+    ERR_CORRUPT_DATA_FILE, ERR_PARAM_OUT_OF_RANGE, ERR_NO_MEM)."""
+
+def _write_x3p(
+    path: _Path,
+    heights: npt.ArrayLike,
+    x_increment: float,
+    y_increment: Optional[float] = None,
+    dtype: str = "float64",
+    force: bool = False,
+) -> None:
+    """Writes heights (metres, NaN for no data) as an X3P surface file of
+    float64 or float32 values, put in place only when complete. Raises
+    TypeError / ValueError for bad arguments, Error on failure."""
 
 def _convert(xdt_path: _Path, data_path: _Path, force: bool = False) -> int:
     """Converts an XDT file into a data file exactly as mapconv does; returns

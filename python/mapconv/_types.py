@@ -82,3 +82,16 @@ class Header(typing.Dict[str, typing.Any]):
             else:
                 parts.append(f"{key}={value!r}")
         return f"mapconv.Header({', '.join(parts)})"
+
+
+class X3pSurface(typing.NamedTuple):
+    """An X3P surface as read_x3p returns it: heights a float64 array (rows,
+    columns) in metres, NaN without data; the increments in metres between
+    columns and rows; data_type the stored type ('I' int16, 'L' int32, 'F'
+    float32, 'D' float64); metadata Record2's texts, or None without one."""
+
+    heights: npt.NDArray[np.float64]
+    x_increment: float
+    y_increment: float
+    data_type: str
+    metadata: typing.Optional[typing.Dict[str, str]]

@@ -38,6 +38,13 @@ def grid(path: str) -> float:
     return float(heights.max()) + resolution + result.lateral_resolution
 
 
+def x3p(path: str) -> float:
+    surface: mapconv.X3pSurface = mapconv.read_x3p(path)
+    mapconv.write_x3p(path, surface.heights, surface.x_increment, dtype="float32", force=True)
+    metadata = surface.metadata or {}
+    return float(surface.heights.max()) + surface.y_increment + len(surface.data_type) + len(metadata)
+
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as folder:
         sys.exit(0 if round_trip(folder) == 4 else 1)

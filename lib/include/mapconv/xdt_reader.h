@@ -50,6 +50,14 @@ struct XdtStream {
 MAPCONV_API ErrorCode xdt_grid_size(const unsigned char (&first_bytes)[4], bool swap, std::int32_t* columns,
                                     std::int32_t* rows);
 
+// The lateral resolution the reader works out from a row's outermost
+// valid points, columns first < last with x values first_x and last_x: 0
+// with it, or ERR_PARAM_OUT_OF_RANGE (and 0.0) when they give none (last
+// not above first, or a spacing that is not finite or beyond float range).
+// For a writer whose x values must give a resolution back. Prints nothing.
+MAPCONV_API ErrorCode xdt_span_resolution(std::int32_t first, std::int32_t last, float first_x, float last_x,
+                                          float* lateral_resolution);
+
 // Makes the record all zero, owning nothing (a state close accepts).
 MAPCONV_API void xdt_stream_clear(XdtStream* stream);
 

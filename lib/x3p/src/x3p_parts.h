@@ -1,0 +1,223 @@
+// What the X3P reader and writer share: the fixed names and namespace, the
+// MD5 sums, the type sizes and the number text both sides use. Not
+// installed.
+#pragma once
+
+#include <mapconv/x3p.h>
+#include <openssl/evp.h>
+#include <pthread.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "quiet_thread.h"
+
+namespace x3p {
+
+inline constexpr std::string_view NAMESPACE = "http://www.opengps.eu/2008/ISO5436_2";
+inline constexpr std::string_view MAIN_XML = "main.xml";
+inline constexpr std::string_view CHECKSUM_FILE = "md5checksum.hex";
+inline constexpr std::string_view DATA_BIN = "bindata/data.bin";
+inline constexpr std::string_view VALID_BIN = "bindata/valid.bin";
+inline constexpr std::string_view REVISION = "ISO5436 - 2000";
+
+// Values handled at a time, by either side: 64 Ki points of up to 8 bytes.
+inline constexpr std::size_t PIECE_POINTS = 65536;
+
+inline std::size_t type_size(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16:
+      return 2;
+    case X3P_INT32:
+      return 4;
+    case X3P_FLOAT32:
+      return 4;
+    case X3P_FLOAT64:
+      return 8;
+  }
+  return 0;
+}
+
+inline const char* type_letter(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16:
+      return "I";
+    case X3P_INT32:
+      return "L";
+    case X3P_FLOAT32:
+      return "F";
+    case X3P_FLOAT64:
+      return "D";
+  }
+  return "?";
+}
+
+inline const char* type_name(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16:
+      return "int16";
+    case X3P_INT32:
+      return "int32";
+    case X3P_FLOAT32:
+      return "float32";
+    case X3P_FLOAT64:
+      return "float64";
+  }
+  return "unknown";
+}
+
+// A file name for a message, its control bytes written \xHH (those below
+// 0x20, 0x7F, and C1 controls: U+0080 to U+009F in UTF-8, and 0x80 to 0x9F
+// standing alone), as the programs' own messages escape names: a name must
+// not move the cursor or forge a line. Cut to fit size.
+inline void escape_name(const char* name, char* out, std::size_t size) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  const auto* at = reinterpret_cast<const unsigned char*>(name);
+  std::size_t used = 0;
+  int continuation = 0;  // bytes still expected of a UTF-8 character
+  const auto put = [&](unsigned char byte, bool escape) {
+    if (escape && used + 5 < size) {
+      out[used++] = '\\';
+      out[used++] = 'x';
+      out[used++] = digits[byte >> 4];
+      out[used++] = digits[byte & 15];
+    } else if (!escape && used + 1 < size) {
+      out[used++] = static_cast<char>(byte);
+    }
+  };
+  for (; *at != 0; ++at) {
+    const unsigned char byte = *at;
+    if (byte == 0xC2 && at[1] >= 0x80 && at[1] <= 0x9F) {
+      put(byte, true);
+      put(*++at, true);
+      continuation = 0;
+      continue;
+    }
+    bool escape = byte < 0x20 || byte == 0x7F;
+    if (byte >= 0x80 && byte <= 0xBF) {
+      escape = byte <= 0x9F && continuation == 0;
+      if (continuation > 0) --continuation;
+    } else {
+      continuation = byte >= 0xC2 && byte <= 0xDF   ? 1
+                     : byte >= 0xE0 && byte <= 0xEF ? 2
+                     : byte >= 0xF0 && byte <= 0xF4 ? 3
+                                                    : 0;
+    }
+    put(byte, escape);
+  }
+  out[used] = '\0';
+}
+
+// One running MD5 sum. Only a failed allocation inside OpenSSL can make it
+// unusable; ok() tells.
+class Md5 {
+ public:
+  Md5() : context_(EVP_MD_CTX_new()) {
+    if (context_ != nullptr && EVP_DigestInit_ex(context_, EVP_md5(), nullptr) != 1) {
+      EVP_MD_CTX_free(context_);
+      context_ = nullptr;
+    }
+  }
+  ~Md5() { EVP_MD_CTX_free(context_); }
+  Md5(const Md5&) = delete;
+  Md5& operator=(const Md5&) = delete;
+  bool ok() const { return context_ != nullptr; }
+  void add(const void* bytes, std::size_t size) {
+    if (context_ != nullptr && size > 0) EVP_DigestUpdate(context_, bytes, size);
+  }
+  void wait() {}
+  // 32 lower-case hex digits and a NUL; the sum cannot be added to afterwards.
+  std::array<char, 33> hex() {
+    std::array<char, 33> text{};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (context_ == nullptr || EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 16)
+      return text;
+    static constexpr char digits[] = "0123456789abcdef";
+    for (unsigned i = 0; i < 16; ++i) {
+      text[2 * i] = digits[digest[i] >> 4];
+      text[2 * i + 1] = digits[digest[i] & 15];
+    }
+    return text;
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+};
+
+// An MD5 sum taken on a helper thread beside the caller's work: the sum of
+// a point data part costs as much as everything else done with it. One
+// piece at a time; where no thread can be had, summed on the caller's.
+class SumThread {
+ public:
+  SumThread() { started_ = start_quiet_thread(&thread_, &SumThread::run, this); }
+  ~SumThread() {
+    if (!started_) return;
+    pthread_mutex_lock(&lock_);
+    quit_ = true;
+    pthread_cond_signal(&work_);
+    pthread_mutex_unlock(&lock_);
+    pthread_join(thread_, nullptr);
+  }
+  SumThread(const SumThread&) = delete;
+  SumThread& operator=(const SumThread&) = delete;
+  bool ok() const { return sum_.ok(); }
+
+  // Adds the bytes once the piece before is summed; they must stay as they
+  // are until the next add or wait returns.
+  void add(const void* bytes, std::size_t size) {
+    if (!started_) {
+      sum_.add(bytes, size);
+      return;
+    }
+    pthread_mutex_lock(&lock_);
+    while (pending_) pthread_cond_wait(&done_, &lock_);
+    bytes_ = bytes;
+    size_ = size;
+    pending_ = true;
+    pthread_cond_signal(&work_);
+    pthread_mutex_unlock(&lock_);
+  }
+  void wait() {
+    if (!started_) return;
+    pthread_mutex_lock(&lock_);
+    while (pending_) pthread_cond_wait(&done_, &lock_);
+    pthread_mutex_unlock(&lock_);
+  }
+  std::array<char, 33> hex() {
+    wait();
+    return sum_.hex();
+  }
+
+ private:
+  static void* run(void* self) {
+    auto* me = static_cast<SumThread*>(self);
+    pthread_mutex_lock(&me->lock_);
+    for (;;) {
+      while (!me->pending_ && !me->quit_) pthread_cond_wait(&me->work_, &me->lock_);
+      if (!me->pending_) break;
+      pthread_mutex_unlock(&me->lock_);
+      me->sum_.add(me->bytes_, me->size_);
+      pthread_mutex_lock(&me->lock_);
+      me->pending_ = false;
+      pthread_cond_signal(&me->done_);
+    }
+    pthread_mutex_unlock(&me->lock_);
+    return nullptr;
+  }
+
+  Md5 sum_;
+  pthread_t thread_{};
+  pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t work_ = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t done_ = PTHREAD_COND_INITIALIZER;
+  const void* bytes_ = nullptr;
+  std::size_t size_ = 0;
+  bool pending_ = false;
+  bool quit_ = false;
+  bool started_ = false;
+};
+
+}  // namespace x3p
