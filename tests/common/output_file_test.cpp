@@ -455,6 +455,7 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      alarm(60);  // a child that is never signalled still ends
       output_file_faults = OUTPUT_FAULT_UNNAMED;
       signal_cleanup::install();
       OutputFile files[2];
@@ -464,7 +465,8 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
       }
       for (;;) pause();
     }
-    while (listing(dir.path()).size() < before.size() + 2) usleep(1000);
+    for (int attempt = 0; attempt < 10000 && listing(dir.path()).size() < before.size() + 2; ++attempt)
+      usleep(1000);
     kill(child, number);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -483,7 +485,6 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
 }
 
 }  // namespace
-
 
 // What an output must never be written over: the input it is made from
 // (through any name) and, without OUTPUT_REPLACE, any existing file or

@@ -310,7 +310,7 @@ TEST(DataFileReader, PipeReadsGrowWithTheBytesThatArrive) {
   ASSERT_EQ(read_data_file(on_disk.c_str(), &expected), NO_ERROR);
   for (const test::Bytes* bytes : {&whole, &huge}) {
     test::CountingHooks hooks;
-    std::thread writer([&] { test::write_file(pipe, *bytes); });
+    std::thread writer([&] { test::write_to_pipe(pipe, *bytes); });
     DataFileContents contents;
     const ErrorCode code = read_data_file(pipe.c_str(), &contents);
     writer.join();
