@@ -359,10 +359,13 @@ TEST_F(OutputFileTest, EveryAllocationFailureIsReportedAndCleanedUp) {
 }
 
 TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
+  // CTest runs this as nobody when it runs as root (tests/unprivileged.sh).
   if (geteuid() == 0) GTEST_SKIP() << "root may create files in any folder";
+  // Longer than the new contents, which must not end in its rest.
+  const std::string OLD = "the old contents";
   const std::string folder = dir_.file("locked");
   fs::create_directory(folder);
-  put_text(folder + "/out.dat", "old");
+  put_text(folder + "/out.dat", OLD);
   ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
   const struct {
     const char* name;
@@ -375,16 +378,16 @@ TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
   for (const auto& c : cases) {
     for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.flags | temporary));
-      put_text(folder + "/out.dat", "old");
+      put_text(folder + "/out.dat", OLD);
       OutputFile file;
       ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
       EXPECT_EQ(file.in_place, c.in_place);
       if (c.code != NO_ERROR) continue;
       // Untouched until the first write: a caller that finds its input bad
       // first and discards leaves the old file whole.
-      EXPECT_EQ(text_of(folder + "/out.dat"), "old");
+      EXPECT_EQ(text_of(folder + "/out.dat"), OLD);
       output_file_discard(&file);
-      EXPECT_EQ(text_of(folder + "/out.dat"), "old");
+      EXPECT_EQ(text_of(folder + "/out.dat"), OLD);
       ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
       ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
       EXPECT_EQ(output_file_commit(&file), NO_ERROR);
