@@ -65,6 +65,7 @@ bool drop_capabilities() {
   // The signals tests send end the program even under nohup or a batch
   // runner that ignores them (or a test that ignores SIGPIPE for itself).
   for (const int number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) signal(number, SIG_DFL);
+  for (const int number : options.ignored_signals) signal(number, SIG_IGN);
   if (options.file_size_limit != 0) {
     const rlimit limit{options.file_size_limit, options.file_size_limit};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);

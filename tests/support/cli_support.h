@@ -29,6 +29,8 @@ struct RunOptions {
   // finish_program throws: a test fails rather than hangs. Ten times as
   // long under MAPCONV_TEST_WRAPPER (valgrind is slow).
   int time_limit_seconds = 60;
+  // Signals the program starts with ignored, as under nohup.
+  std::vector<int> ignored_signals;
 };
 
 // A program started and not yet waited for.

@@ -115,6 +115,31 @@ TEST(DataSafetyKill, KilledRunsLeaveTheOldOutputAlone) {
     }
 }
 
+// A signal the run was started with ignored (nohup, a background job) stays
+// ignored: it comes while the input is read, and the run goes on to the end.
+TEST(DataSafetyKill, SignalsIgnoredAtTheStartStayIgnored) {
+  const TempDir dir;
+  const TempDir scratch;
+  const std::string in = dir.file("in.xdt");
+  const std::string out = dir.file("out.dat");
+  generate(1500, 1500, 7, in, scratch);
+  ASSERT_EQ(test::run_program(MAPCONV, {in, scratch.file("converted.dat")}, scratch).status, 0);
+  const Bytes converted = test::read_file(scratch.file("converted.dat"));
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    SCOPED_TRACE("signal " + std::to_string(signal));
+    test::write_file(out, OLD_OUTPUT);
+    test::RunOptions options;
+    options.ignored_signals = {signal};
+    const test::RunningProgram running = test::start_program(MAPCONV, {"-f", in, out}, scratch, options);
+    // Sent once the input is open, or at the latest after a few seconds.
+    for (int attempt = 0; attempt < 5000 && position_in(running.pid, in) < 0; ++attempt) usleep(1000);
+    kill(running.pid, signal);
+    const test::ProcessResult run = test::finish_program(running);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::read_file(out), converted);
+  }
+}
+
 // Two runs without -f racing to one new name: exactly one wins, and the file
 // is the winner's conversion whole.
 TEST(DataSafetyRace, ExactlyOneOfTwoRunsCreatesTheOutput) {
