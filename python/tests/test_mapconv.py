@@ -265,6 +265,12 @@ def _fifo_of_a_cut_grid(p):
     threading.Thread(target=lambda: (p / "in.xdt").write_bytes((p / "cut.xdt").read_bytes()), daemon=True).start()
 
 
+# The package's own class for each kind of OSError, by its name in mapconv.
+PACKAGE_KINDS = {FileNotFoundError: "FileNotFound", PermissionError: "PermissionDenied",
+                 FileExistsError: "FileExists", IsADirectoryError: "IsADirectory",
+                 NotADirectoryError: "NotADirectory"}
+
+
 # kind: the OSError subclass that catches it, with the errno in the message
 # ("[Errno N] reason: 'path'"); mapconv.Error alone where the system gave no
 # reason, and then the reader's own words.
@@ -331,6 +337,8 @@ def test_failures_raise_the_library_code(tmp_path, capfd, prepare, call, name, k
         call(tmp_path)
     error = caught.value
     assert isinstance(error, mapconv.Error) and isinstance(error, OSError)
+    if kind in PACKAGE_KINDS:
+        assert isinstance(error, getattr(mapconv, PACKAGE_KINDS[kind]))
     assert (error.name, error.code) == (name, mapconv.error_codes[name])
     assert error.exists == (kind is FileExistsError)  # "exists" told from "no such folder"
     if kind is None:
