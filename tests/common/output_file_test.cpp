@@ -358,6 +358,32 @@ TEST_F(OutputFileTest, EveryAllocationFailureIsReportedAndCleanedUp) {
   EXPECT_TRUE(fs::is_symlink("link"));
 }
 
+// The file a link leads to is replaced by another on the same disk between
+// the look at where the link leads and the check of that name: the open
+// fails rather than take the one file's place and the other's attributes.
+TEST_F(OutputFileTest, LinkTargetSwappedDuringTheLookIsRefused) {
+  put_text(dir_.file("target.dat"), "old");
+  fs::create_symlink("target.dat", dir_.file("link"));
+  static std::string folder;
+  folder = dir_.path();
+  output_file_before_recheck = [] {
+    output_file_before_recheck = nullptr;
+    fs::rename(folder + "/target.dat", folder + "/away.dat");
+    put_text(folder + "/target.dat", "other");
+  };
+  OutputFile file;
+  errno = 0;
+  const ErrorCode code = output_file_open(dir_.file("link").c_str(), OUTPUT_REPLACE, &file);
+  const int reason = errno;
+  output_file_before_recheck = nullptr;
+  EXPECT_EQ(code, ERR_CANT_CREATE_FILE);
+  EXPECT_EQ(reason, EAGAIN);
+  if (code == NO_ERROR) output_file_discard(&file);
+  EXPECT_EQ(text_of(dir_.file("away.dat")), "old");
+  EXPECT_EQ(text_of(dir_.file("target.dat")), "other");
+  EXPECT_TRUE(fs::is_symlink(dir_.file("link")));
+}
+
 TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
   // CTest runs this as nobody when it runs as root (tests/unprivileged.sh).
   if (geteuid() == 0) GTEST_SKIP() << "root may create files in any folder";
