@@ -94,14 +94,18 @@ def xdt_bytes(words):
         return data
     spacing = struct.unpack("<f", struct.pack("<f", float(words[2])))[0]
     heights = [w.decode() for w in words[3:]]
+    expression = compile(heights[0], "height", "eval") if len(heights) == 1 else None
+    names = {"nan": math.nan, "inf": math.inf, "sin": math.sin, "cos": math.cos}
+    points = []
     for r in range(rows):
         for k in range(columns):
-            if len(heights) == 1:
-                z = float(eval(heights[0], {"__builtins__": {}}, {"r": r, "k": k, "nan": math.nan, "inf": math.inf, "sin": math.sin, "cos": math.cos}))
+            if expression is not None:
+                names["r"], names["k"] = r, k
+                z = float(eval(expression, {"__builtins__": {}}, names))
             else:
                 z = float(heights[r * columns + k])
-            data += struct.pack("<fff", k * spacing, r * spacing, z)
-    return data
+            points.append(struct.pack("<fff", k * spacing, r * spacing, z))
+    return data + b"".join(points)
 
 
 class Case:
