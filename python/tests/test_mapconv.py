@@ -372,7 +372,8 @@ def test_convert_never_writes_over_its_input(tmp_path, name, force):
 
 def test_an_existing_block_device_is_not_replaced_without_force(tmp_path):
     (tmp_path / "disk.img").write_bytes(b"disk" + bytes(65532))
-    made = subprocess.run(["losetup", "-f", "--show", str(tmp_path / "disk.img")], capture_output=True, text=True)
+    made = subprocess.run(["losetup", "-f", "--show", str(tmp_path / "disk.img")], capture_output=True, text=True,
+                          timeout=60)
     if made.returncode != 0:
         pytest.skip("no loop device here (needs root and losetup)")
     device = made.stdout.strip()
@@ -386,7 +387,7 @@ def test_an_existing_block_device_is_not_replaced_without_force(tmp_path):
             with open(device, "rb") as disk:
                 assert disk.read(4) == b"disk"
     finally:
-        subprocess.run(["losetup", "-d", device], check=False)
+        subprocess.run(["losetup", "-d", device], check=False, timeout=60)
 
 
 def test_force_replaces(tmp_path):
@@ -620,7 +621,7 @@ def test_large_map_is_never_copied(tmp_path, make_xdt, run_mapconv):
     run_mapconv(source, tmp_path / "program.dat")
     done = subprocess.run(
         [sys.executable, "-c", LARGE_SCRIPT, str(source), str(tmp_path / "module.dat"), str(tmp_path / "fresh.dat")],
-        capture_output=True, text=True, env=dict(os.environ),
+        capture_output=True, text=True, env=dict(os.environ), timeout=600,
     )
     assert done.returncode == 0, done.stderr
     growth = json.loads(done.stdout)
@@ -706,7 +707,8 @@ def test_height_parameters_known_maps_and_numpy(heights, level, expected):
 @pytest.mark.parametrize("level", ["plane", "mean"])
 def test_height_parameters_agree_with_mapinfo(tmp_path, make_xdt, mapinfo_exe, level):
     source = make_xdt(tmp_path / "in.xdt", 301, 157, "-s", "11", "-m", "0.1")
-    done = subprocess.run([mapinfo_exe, "--json", "--level", level, str(source)], capture_output=True, text=True)
+    done = subprocess.run([mapinfo_exe, "--json", "--level", level, str(source)], capture_output=True, text=True,
+                          timeout=120)
     assert done.returncode == 0, done.stderr
     shown = json.loads(done.stdout)["parameters"]
     heights, resolution = mapconv.read_xdt(source)
