@@ -1,7 +1,7 @@
 #include <mapconv/print.h>
 
-#include <cstdarg>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 
 #include "programs/mapconv/run_flow.h"
