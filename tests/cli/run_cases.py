@@ -117,6 +117,17 @@ class Case:
         self.loops = []
         self.mounts = []
         self.private = tempfile.mkdtemp(prefix="mapconv-case-private-")
+        self.copies = []
+
+    def reachable(self, word):
+        # The build tree may sit in a folder only its owner can enter (a clone
+        # under mktemp -d): nobody runs a copy of the program instead.
+        folder = tempfile.mkdtemp(prefix="mapconv-case-program-")
+        self.copies.append(folder)
+        os.chmod(folder, 0o755)
+        copy = os.path.join(folder, os.path.basename(self.programs[os.fsdecode(word)]))
+        shutil.copy2(self.programs[os.fsdecode(word)], copy)
+        return os.fsencode(copy)
 
     def path(self, word):
         return os.fsdecode(word)
@@ -202,6 +213,7 @@ class Case:
         options = options or {}
         argv = self.command(words, wrap)
         if options.get("user") == "nobody":
+            argv[argv.index(os.fsencode(self.programs[os.fsdecode(words[0])]))] = self.reachable(words[0])
             argv = [os.fsencode(w) for w in UNPRIVILEGED] + argv
         limit = options.get("fsize", FILE_SIZE_LIMIT)
 
@@ -236,6 +248,8 @@ class Case:
             subprocess.run(["losetup", "-d", device], stderr=subprocess.DEVNULL)
         self.loops = []
         shutil.rmtree(self.private, ignore_errors=True)
+        for folder in self.copies:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 def time_limit():
