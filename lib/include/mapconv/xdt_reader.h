@@ -41,6 +41,13 @@ struct XdtStream {
   ErrorCode failure;                // a read failure, returned again by later reads
   const InterruptCheck* interrupt;  // asked before each chunk and after each interruption; may be null
   bool swap;
+  // A regular file is read through a mapped window of it, not copied by read().
+  bool mapping;                 // windows are mapped; false: read() into buffer
+  bool guarded;                 // holds the fault guard (the handler of a file cut short)
+  bool moved;                   // the descriptor's offset lags behind the points read
+  const unsigned char* window;  // the window mapped now, or null
+  std::size_t window_length;
+  const unsigned char* window_records;  // its first whole record
 };
 
 // The grid size that an XDT file's first four bytes give: two 16-bit
