@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <new>
 
+#include "conversion_internal.h"
+#include "data_file_stream_internal.h"
 #include "hooked_block.h"
 #include "piece_reader.h"
 #include "retrying_io.h"
@@ -24,7 +26,7 @@ struct ConversionState {
   DataFileStream output;
   DataFileHeader header;
   double counts_per_metre;
-  std::int32_t* phases;  // piece counts
+  std::uint32_t* phases;  // piece counts, in the file's byte order
   std::size_t piece;
   std::uint64_t remaining;  // heights the grid still takes (piece API)
   bool header_first;        // written in place: the header went out at the start
@@ -44,8 +46,8 @@ ErrorCode state_begin(ConversionState* state, const char* output, unsigned flags
   phase_map_clear(&geometry);
   geometry.width = static_cast<std::int16_t>(columns);
   geometry.height = static_cast<std::int16_t>(rows);
-  const ErrorCode code = data_file_stream_begin_apart(output, flags, input, choose_header_format(&state->header),
-                                                      nullptr, &geometry, &state->output);
+  const ErrorCode code = data_file_stream_begin_apart(
+      output, flags, input, choose_header_format(&state->header), nullptr, &geometry, &state->output);
   *name_taken = state->output.name_taken;
   return code;
 }
@@ -61,9 +63,9 @@ ErrorCode state_write_header(ConversionState* state, float lateral_resolution) {
 std::size_t state_convert(ConversionState* state, const float* heights, std::size_t count,
                           ErrorCode* write_code) {
   const std::size_t unrepresentable =
-      convert_heights(std::span(heights, count), state->counts_per_metre, std::span(state->phases, count));
+      convert_heights_file_order(heights, count, state->counts_per_metre, state->phases);
   if (*write_code == NO_ERROR)
-    *write_code = data_file_stream_write_phase(&state->output, state->phases, count);
+    *write_code = data_file_stream_write_phase_file_order(&state->output, state->phases, count);
   return unrepresentable;
 }
 
@@ -90,12 +92,49 @@ ErrorCode read_resolution(const char* input, float* heights, std::size_t capacit
   return code;
 }
 
+// Heights parsed per step of the reader's thread: few enough to stay in the
+// processor's first cache until they are converted.
+constexpr std::size_t STEP_POINTS = 4096;
+
+// What the reader's thread makes of the stream: two slots of counts in the
+// file's byte order, one being filled while the other is written, each
+// parsed and converted a step at a time through one small block of heights.
+struct CountPieces {
+  XdtStream* reader;
+  double counts_per_metre;
+  std::size_t piece;
+  float* heights;  // min(piece, STEP_POINTS)
+  std::uint32_t* counts[2];
+  std::size_t unrepresentable[2];
+
+  static ErrorCode fill(void* self, std::size_t slot, std::size_t* count, XdtNote* note) {
+    auto* const pieces = static_cast<CountPieces*>(self);
+    const std::size_t step = std::min(pieces->piece, STEP_POINTS);
+    std::size_t made = 0;
+    std::size_t unrepresentable = 0;
+    *count = 0;
+    while (made < pieces->piece) {
+      std::size_t got = 0;
+      const ErrorCode code = xdt_stream_read_noted(pieces->reader, pieces->heights,
+                                                   std::min(step, pieces->piece - made), &got, note);
+      if (code != NO_ERROR) return code;
+      if (got == 0) break;
+      unrepresentable += convert_heights_file_order(pieces->heights, got, pieces->counts_per_metre,
+                                                    pieces->counts[slot] + made);
+      made += got;
+    }
+    pieces->unrepresentable[slot] = unrepresentable;
+    *count = made;
+    return NO_ERROR;
+  }
+};
+
 // What one conversion from an XDT file holds, released on every path.
 struct FileConversion {
   XdtStream reader;
   ConversionState state;
-  // One block for two pieces of heights (one being read while the other is
-  // converted), then the piece's counts.
+  // One block for two pieces of counts (one being made while the other is
+  // written), then the heights of one step.
   HookedBlock<unsigned char[]> piece_block;
 
   FileConversion() {
@@ -129,15 +168,16 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   const std::size_t piece_points =
       options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
   const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(run.reader.points, piece_points));
-  static_assert(sizeof(float) == sizeof(std::int32_t) && alignof(float) == alignof(std::int32_t));
-  run.piece_block = hooked_allocate<unsigned char>(piece * (2 * sizeof(float) + sizeof(std::int32_t)));
+  const std::size_t step = std::min(piece, STEP_POINTS);
+  static_assert(sizeof(float) == sizeof(std::uint32_t) && alignof(float) == alignof(std::uint32_t));
+  run.piece_block = hooked_allocate<unsigned char>((2 * piece + step) * sizeof(std::uint32_t));
   if (run.piece_block == nullptr) {
     result->setup_failure = ERR_NO_MEM;
     return;
   }
   // Storage from the allocator takes any trivial type.
-  auto* const heights = reinterpret_cast<float*>(run.piece_block.get());
-  run.state.phases = reinterpret_cast<std::int32_t*>(run.piece_block.get() + 2 * piece * sizeof(float));
+  auto* const counts = reinterpret_cast<std::uint32_t*>(run.piece_block.get());
+  auto* const heights = reinterpret_cast<float*>(counts + 2 * piece);
   run.state.piece = piece;
 
   ErrorCode& write_code = result->write_failure;
@@ -159,7 +199,7 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
   if (write_code == NO_ERROR && run.state.output.output.in_place) {
     float resolution = 0.0f;
-    result->read_failure = read_resolution(input, heights, piece, interrupt, &resolution);
+    result->read_failure = read_resolution(input, heights, step, interrupt, &resolution);
     if (result->read_failure != NO_ERROR) return;
     run.state.header_first = true;
     write_code = state_write_header(&run.state, resolution);
@@ -169,19 +209,23 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
 
   ErrorCode& read_code = result->read_failure;
-  PieceReader pieces(&run.reader, heights, heights + piece, piece);
+  // The second thread reads, parses and converts; this one only writes.
+  CountPieces made{&run.reader, run.state.counts_per_metre, piece, heights, {counts, counts + piece}, {}};
+  PieceReader pieces(&run.reader, &CountPieces::fill, &made);
   // A grid of one piece has nothing to overlap.
   if (run.reader.points > piece) pieces.start();
   for (;;) {
-    const float* piece_heights = nullptr;
+    std::size_t slot = 0;
     std::size_t count = 0;
     if (!run.state.header_first && stop_asked(interrupt)) {
       read_code = ERR_INTERRUPTED;
       break;
     }
-    read_code = pieces.next(&piece_heights, &count);
+    read_code = pieces.next(&slot, &count);
     if (read_code != NO_ERROR || count == 0) break;
-    result->unrepresentable += state_convert(&run.state, piece_heights, count, &write_code);
+    result->unrepresentable += made.unrepresentable[slot];
+    if (write_code == NO_ERROR)
+      write_code = data_file_stream_write_phase_file_order(&run.state.output, made.counts[slot], count);
   }
   pieces.stop();
   float resolution = 0.0f;
@@ -221,7 +265,7 @@ ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32
   if (block == nullptr) return ERR_NO_MEM;
   auto* const state = new (block) ConversionState{};
   state->phases =
-      reinterpret_cast<std::int32_t*>(static_cast<unsigned char*>(block) + sizeof(ConversionState));
+      reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(block) + sizeof(ConversionState));
   state->piece = piece;
   state->remaining = points;
   ErrorCode code = state_begin(state, output, flags, nullptr, columns, rows, &session->name_taken);
