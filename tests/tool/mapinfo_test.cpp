@@ -236,21 +236,25 @@ TEST(Mapinfo, ReportsEveryFailureAndGoesOnWithTheOtherFiles) {
       {{dir.file("wide.xdt")},
        1,
        "mapinfo: " + dir.file("wide.xdt") +
-           ": not a data file, and not a valid XDT file: Num Cols = 65535 is too large (ERR_PARAM_OUT_OF_RANGE)\n",
+           ": not a data file, and not a valid XDT file: Num Cols = 65535 is too large "
+           "(ERR_PARAM_OUT_OF_RANGE)\n",
        false},
       {{dir.file("one.xdt")},
        1,
        "mapinfo: " + dir.file("one.xdt") +
-           ": not a data file, and not a valid XDT file: Num Cols = 1 is too small (ERR_PARAM_OUT_OF_RANGE)\n",
+           ": not a data file, and not a valid XDT file: Num Cols = 1 is too small "
+           "(ERR_PARAM_OUT_OF_RANGE)\n",
        false},
       {{"--compare", good, dir.file("cut.xdt")},
        1,
        "mapinfo: " + dir.file("cut.xdt") +
-           ": not a data file, and cut short as an XDT file: EOF reading point 21 of 54 (ERR_PREMATURE_EOF)\n",
+           ": not a data file, and cut short as an XDT file: EOF reading point 21 of 54 "
+           "(ERR_PREMATURE_EOF)\n",
        false},
       {{"--compare", dir.file("one.xdt"), good},
        1,
-       "mapinfo: " + dir.file("one.xdt") + ": not a data file, and not a valid XDT file: Num Cols = 1 is too small",
+       "mapinfo: " + dir.file("one.xdt") +
+           ": not a data file, and not a valid XDT file: Num Cols = 1 is too small",
        false},
       {{dir.file("short.dat")}, 1, "data file is cut short (ERR_PREMATURE_EOF)", false},
       {{dir.path()}, 1, dir.path() + ": is a directory (ERR_CANT_OPEN_FILE)", false},
@@ -733,7 +737,9 @@ TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
       test::run_program(XDTGEN_EXECUTABLE, {"-s", "5", "-m", "0.2", "300", "257", dir.file("gen.xdt")}, dir)
           .status,
       0);
-  for (const char* name : {"edges", "lost", "nan", "changed", "gen"})
+  // Nine points: the last is tallied apart from the groups of four.
+  test::write_file(dir.file("odd.xdt"), test::xdt_bytes(3, 3, test::grid(3, 3, 1e-6f, surface_height)));
+  for (const char* name : {"edges", "lost", "nan", "changed", "gen", "odd"})
     ASSERT_EQ(
         test::run_program(MAPCONV_EXECUTABLE,
                           {dir.file(std::string(name) + ".xdt"), dir.file(std::string(name) + ".dat")}, dir)
@@ -743,6 +749,9 @@ TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
   test::Bytes bytes = test::read_file(dir.file("edges.dat"));
   bytes[834 + 11 * 4 + 3] ^= 1;
   test::write_file(dir.file("edges-off.dat"), bytes);
+  bytes = test::read_file(dir.file("odd.dat"));
+  bytes[834 + 8 * 4 + 3] ^= 1;
+  test::write_file(dir.file("odd-off.dat"), bytes);
   write_unscaled_files(dir);
   struct Case {
     const char* first;
@@ -767,6 +776,9 @@ TEST(Mapinfo, ComparesMapsAndFailsOnEveryLostOrChangedHeight) {
       {"edges.xdt", "edges-off.dat", 1,
        "heights differ beyond the tolerance (rule: every height within half"},
       {"edges.dat", "edges-off.dat", 1, "heights differ"},
+      {"odd.xdt", "odd.dat", 0, "result: the maps agree"},
+      {"odd.xdt", "odd-off.dat", 1, "heights differ beyond the tolerance (rule: every height within half"},
+      {"odd-off.dat", "odd.dat", 1, "heights differ"},
       {"small.xdt", "edges.xdt", 1, "result: the grids differ"},
       {"wider.xdt", "edges.dat", 1, "lateral resolution         2e-06 in A, 1e-06 in B"},
       // No verdict on counts that are no heights.
