@@ -92,49 +92,12 @@ ErrorCode read_resolution(const char* input, float* heights, std::size_t capacit
   return code;
 }
 
-// Heights parsed per step of the reader's thread: few enough to stay in the
-// processor's first cache until they are converted.
-constexpr std::size_t STEP_POINTS = 4096;
-
-// What the reader's thread makes of the stream: two slots of counts in the
-// file's byte order, one being filled while the other is written, each
-// parsed and converted a step at a time through one small block of heights.
-struct CountPieces {
-  XdtStream* reader;
-  double counts_per_metre;
-  std::size_t piece;
-  float* heights;  // min(piece, STEP_POINTS)
-  std::uint32_t* counts[2];
-  std::size_t unrepresentable[2];
-
-  static ErrorCode fill(void* self, std::size_t slot, std::size_t* count, XdtNote* note) {
-    auto* const pieces = static_cast<CountPieces*>(self);
-    const std::size_t step = std::min(pieces->piece, STEP_POINTS);
-    std::size_t made = 0;
-    std::size_t unrepresentable = 0;
-    *count = 0;
-    while (made < pieces->piece) {
-      std::size_t got = 0;
-      const ErrorCode code = xdt_stream_read_noted(pieces->reader, pieces->heights,
-                                                   std::min(step, pieces->piece - made), &got, note);
-      if (code != NO_ERROR) return code;
-      if (got == 0) break;
-      unrepresentable += convert_heights_file_order(pieces->heights, got, pieces->counts_per_metre,
-                                                    pieces->counts[slot] + made);
-      made += got;
-    }
-    pieces->unrepresentable[slot] = unrepresentable;
-    *count = made;
-    return NO_ERROR;
-  }
-};
-
 // What one conversion from an XDT file holds, released on every path.
 struct FileConversion {
   XdtStream reader;
   ConversionState state;
-  // One block for two pieces of counts (one being made while the other is
-  // written), then the heights of one step.
+  // One block for two pieces of heights (one being read while the other is
+  // converted), then the piece's counts.
   HookedBlock<unsigned char[]> piece_block;
 
   FileConversion() {
@@ -168,16 +131,15 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   const std::size_t piece_points =
       options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
   const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(run.reader.points, piece_points));
-  const std::size_t step = std::min(piece, STEP_POINTS);
   static_assert(sizeof(float) == sizeof(std::uint32_t) && alignof(float) == alignof(std::uint32_t));
-  run.piece_block = hooked_allocate<unsigned char>((2 * piece + step) * sizeof(std::uint32_t));
+  run.piece_block = hooked_allocate<unsigned char>(3 * piece * sizeof(float));
   if (run.piece_block == nullptr) {
     result->setup_failure = ERR_NO_MEM;
     return;
   }
   // Storage from the allocator takes any trivial type.
-  auto* const counts = reinterpret_cast<std::uint32_t*>(run.piece_block.get());
-  auto* const heights = reinterpret_cast<float*>(counts + 2 * piece);
+  auto* const heights = reinterpret_cast<float*>(run.piece_block.get());
+  run.state.phases = reinterpret_cast<std::uint32_t*>(heights + 2 * piece);
   run.state.piece = piece;
 
   ErrorCode& write_code = result->write_failure;
@@ -199,7 +161,7 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
   if (write_code == NO_ERROR && run.state.output.output.in_place) {
     float resolution = 0.0f;
-    result->read_failure = read_resolution(input, heights, step, interrupt, &resolution);
+    result->read_failure = read_resolution(input, heights, piece, interrupt, &resolution);
     if (result->read_failure != NO_ERROR) return;
     run.state.header_first = true;
     write_code = state_write_header(&run.state, resolution);
@@ -209,23 +171,22 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
 
   ErrorCode& read_code = result->read_failure;
-  // The second thread reads, parses and converts; this one only writes.
-  CountPieces made{&run.reader, run.state.counts_per_metre, piece, heights, {counts, counts + piece}, {}};
-  PieceReader pieces(&run.reader, &CountPieces::fill, &made);
+  // The second thread maps and parses; this one converts, in the file's
+  // byte order, and writes. The conversion is the larger share of the work
+  // besides the kernel's, and this thread's share is the smaller without it.
+  PieceReader pieces(&run.reader, heights, heights + piece, piece);
   // A grid of one piece has nothing to overlap.
   if (run.reader.points > piece) pieces.start();
   for (;;) {
-    std::size_t slot = 0;
+    const float* piece_heights = nullptr;
     std::size_t count = 0;
     if (!run.state.header_first && stop_asked(interrupt)) {
       read_code = ERR_INTERRUPTED;
       break;
     }
-    read_code = pieces.next(&slot, &count);
+    read_code = pieces.next(&piece_heights, &count);
     if (read_code != NO_ERROR || count == 0) break;
-    result->unrepresentable += made.unrepresentable[slot];
-    if (write_code == NO_ERROR)
-      write_code = data_file_stream_write_phase_file_order(&run.state.output, made.counts[slot], count);
+    result->unrepresentable += state_convert(&run.state, piece_heights, count, &write_code);
   }
   pieces.stop();
   float resolution = 0.0f;

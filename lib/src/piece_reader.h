@@ -22,49 +22,23 @@
 // caller, who meanwhile converts and writes the piece before: reading then
 // overlaps converting and writing. Where no thread can be started the caller
 // reads each piece itself; the pieces, and every message, are the same.
-// Each piece goes into one of two slots, in turn.
 class PieceReader {
  public:
-  // Makes the next piece in the given slot (0 or 1) from the stream: its
-  // points in *count (0 at the end of the grid), a diagnostic in *note.
-  using Fill = ErrorCode (*)(void* context, std::size_t slot, std::size_t* count, XdtNote* note);
-
-  PieceReader(XdtStream* reader, Fill fill, void* context)
-      : reader_(reader), fill_(fill), context_(context) {}
-  // Pieces of the stream's heights as they are, into first and second.
   PieceReader(XdtStream* reader, float* first, float* second, std::size_t capacity)
-      : reader_(reader), fill_(&fill_heights), context_(this), heights_{first, second}, capacity_(capacity) {}
+      : reader_(reader), capacity_(capacity), slots_{Slot{first}, Slot{second}} {}
   ~PieceReader() { stop(); }
   PieceReader(const PieceReader&) = delete;
   PieceReader& operator=(const PieceReader&) = delete;
 
   void start() { started_ = start_quiet_thread(&thread_, &PieceReader::run, this); }
 
-  // The next piece of heights (second constructor): 0 with *count 0 at the
-  // end of the grid, or a read failure's code. The piece stays valid until
-  // the next call.
+  // The next piece: 0 with *count 0 at the end of the grid, or a read
+  // failure's code. The piece stays valid until the next call.
   ErrorCode next(const float** heights, std::size_t* count) {
-    std::size_t slot = 0;
-    const ErrorCode code = next(&slot, count);
-    *heights = heights_[slot];
-    return code;
-  }
-
-  // The next piece's slot, as above.
-  ErrorCode next(std::size_t* slot_index, std::size_t* count) {
     const std::size_t taken = taken_++;
-    *slot_index = taken % 2;
     Slot& slot = slots_[taken % 2];
-    if (!started_) {
-      XdtNote note;
-      const ErrorCode code = fill_(context_, taken % 2, count, &note);
-      if (note.text[0] != '\0') {
-        const int reason = errno;
-        u_print("%s", note.text);
-        errno = reason;
-      }
-      return code;
-    }
+    *heights = slot.heights;
+    if (!started_) return xdt_stream_read(reader_, slot.heights, capacity_, count);
     std::unique_lock lock(mutex_);
     // The piece handed out before is done with: its slot may be refilled.
     if (taken > 0) slots_[(taken - 1) % 2].full = false;
@@ -101,17 +75,13 @@ class PieceReader {
 
  private:
   struct Slot {
+    float* heights;
     std::size_t count = 0;
     ErrorCode code = NO_ERROR;
     int reason = 0;
     XdtNote note{};
     bool full = false;
   };
-
-  static ErrorCode fill_heights(void* self, std::size_t slot, std::size_t* count, XdtNote* note) {
-    auto* const reader = static_cast<PieceReader*>(self);
-    return xdt_stream_read_noted(reader->reader_, reader->heights_[slot], reader->capacity_, count, note);
-  }
 
   static void* run(void* self) {
     static_cast<PieceReader*>(self)->fill();
@@ -128,7 +98,7 @@ class PieceReader {
       }
       std::size_t count = 0;
       XdtNote note;
-      const ErrorCode code = fill_(context_, filled % 2, &count, &note);
+      const ErrorCode code = xdt_stream_read_noted(reader_, slot.heights, capacity_, &count, &note);
       const int reason = errno;
       {
         const std::lock_guard lock(mutex_);
@@ -144,10 +114,7 @@ class PieceReader {
   }
 
   XdtStream* reader_;
-  Fill fill_;
-  void* context_;
-  float* heights_[2] = {};
-  std::size_t capacity_ = 0;
+  std::size_t capacity_;
   Slot slots_[2];
   std::size_t taken_ = 0;
   std::mutex mutex_;
