@@ -154,6 +154,21 @@ const unsigned char* map_records(XdtStream* stream, std::uint64_t first, std::si
   return stream->window_records;
 }
 
+// The records a file holds now; a file cut short under its mapping reads
+// as zeros from the rest of its last page, without a fault, so what was
+// parsed from a mapping is checked against this.
+std::uint64_t records_now(const XdtStream* stream) {
+  std::uint64_t records = 0;
+  return records_in_file(stream->file, &records) ? records : UINT64_MAX;
+}
+
+// The first point missing from a file cut short, counted from 1, once
+// points from start on were parsed in this read, some perhaps from the
+// zeros past the end of a mapped page; found is where reading found the end.
+std::uint64_t first_missing(const XdtStream* stream, std::uint64_t start, std::uint64_t found) {
+  return std::max(start, std::min(found - 1, records_now(stream))) + 1;
+}
+
 // The stream reads with read() from now on, from the first point not yet
 // handed out; false (errno set) when the descriptor cannot be moved there.
 bool stop_mapping(XdtStream* stream, std::uint64_t done) {
@@ -370,6 +385,8 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       (stream->window != nullptr ? stream->window_records : stream->buffer) + stream->next * RECORD_SIZE;
   std::size_t buffered = stream->buffered;
   std::uint64_t done = stream->handed_out;
+  const std::uint64_t start = done;
+  bool mapped = false;  // some points of this read came from a mapping
   std::int32_t column = stream->column;
   Span row = stream->row;
   Span chosen = stream->chosen;
@@ -413,7 +430,9 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       }
       // The read comes up short only at the end of the file or on an error.
       if (got < wanted * RECORD_SIZE) {
-        stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error, note);
+        std::uint64_t missing = done + got / RECORD_SIZE + 1;
+        if (mapped && read_error == 0) missing = first_missing(stream, start, missing);
+        stream->failure = report_missing_point(missing, total, read_error, note);
         stream->buffered = 0;
         return stream->failure;
       }
@@ -442,6 +461,7 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
         return stream->failure;
       }
       row = taken;
+      mapped = true;
     } else {
       take(row);
     }
@@ -455,6 +475,12 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       row = none;
       column = 0;
     }
+  }
+  if (mapped && records_now(stream) < done) {
+    unmap_window(stream);
+    stream->failure = report_missing_point(first_missing(stream, start, done + 1), total, 0, note);
+    stream->buffered = 0;
+    return stream->failure;
   }
   stream->next = static_cast<std::size_t>(
                      records - (stream->window != nullptr ? stream->window_records : stream->buffer)) /

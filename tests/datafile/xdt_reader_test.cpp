@@ -882,7 +882,7 @@ TEST_F(XdtReader, SignalsInterruptingAFifoReadAreRetriedOrStopWhenAsked) {
 // process while its points are being read must not end the process (a
 // mapped page past the end faults), but read as a short file does, naming
 // the first missing point. Cuts within the window mapped when the file is
-// cut, within a later window, and before the counts.
+// cut, within a later window, before the counts, and within a page.
 TEST_F(XdtReader, FileCutShortWhileBeingReadNamesTheFirstMissingPoint) {
   const struct {
     off_t length;
@@ -891,6 +891,9 @@ TEST_F(XdtReader, FileCutShortWhileBeingReadNamesTheFirstMissingPoint) {
       {4 + 5000 * 12 + 5, "EOF reading point 5001 of 210000\n"},
       {4 + 200000 * 12, "EOF reading point 200001 of 210000\n"},
       {0, "EOF reading point 1001 of 210000\n"},
+      // Within a page: the rest of it maps as zeros, with no fault.
+      {4 + 5590 * 12, "EOF reading point 5591 of 210000\n"},
+      {4 + 209995 * 12, "EOF reading point 209996 of 210000\n"},
   };
   const std::vector<XdtPoint> points =
       test::grid(700, 300, 1.0f, [](int r, int k) { return mixed_height(700, r, k); });
@@ -911,7 +914,7 @@ TEST_F(XdtReader, FileCutShortWhileBeingReadNamesTheFirstMissingPoint) {
     testing::internal::CaptureStderr();
     ErrorCode code = NO_ERROR;
     heights.resize(3000);
-    while (code == NO_ERROR) {
+    for (count = 1; code == NO_ERROR && count != 0;) {
       code = xdt_stream_read(&stream, heights.data(), heights.size(), &count);
       for (std::size_t i = 0; code == NO_ERROR && i < count; ++i)
         bits.push_back(std::bit_cast<std::uint32_t>(heights[i]));
