@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "byte_blocks.h"
+#include "conversion_internal.h"
 #include "cpu_dispatch.h"
 
 namespace {
@@ -38,10 +40,13 @@ double phase_counts_per_metre(const DataFileHeader* header) {
 namespace {
 
 // One pass over the heights, written without branches so the compiler can
-// convert several heights per instruction; compiled for the processor at
-// hand.
-MAPCONV_HOT_LOOP std::size_t convert(const float* heights, std::size_t count, double counts_per_metre,
-                                     std::int32_t* phases) {
+// convert several heights per instruction; with FileOrder each count is
+// stored with its bytes reversed into the data file's big-endian order, so
+// that no second pass over the counts is needed before they are written.
+template <bool FileOrder>
+inline __attribute__((always_inline)) std::size_t convert_each(const float* heights, std::size_t count,
+                                                               double counts_per_metre,
+                                                               std::uint32_t* phases) {
   std::size_t unrepresentable = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const double z = heights[i];
@@ -54,16 +59,38 @@ MAPCONV_HOT_LOOP std::size_t convert(const float* heights, std::size_t count, do
     // Only an in-range value is converted, so the conversion is defined.
     const auto rounded = static_cast<std::int32_t>(kept ? q : 0.0);
     unrepresentable += static_cast<std::size_t>(valid & !kept);
-    phases[i] = (valid & kept) ? rounded : PHASE_INVALID;
+    const auto phase = static_cast<std::uint32_t>((valid & kept) ? rounded : PHASE_INVALID);
+    if constexpr (FileOrder) {
+      phases[i] = reversed(phase);
+    } else {
+      phases[i] = phase;
+    }
   }
   return unrepresentable;
+}
+
+// Compiled for the processor at hand.
+MAPCONV_HOT_LOOP std::size_t convert(const float* heights, std::size_t count, double counts_per_metre,
+                                     std::uint32_t* phases) {
+  return convert_each<false>(heights, count, counts_per_metre, phases);
+}
+MAPCONV_HOT_LOOP std::size_t convert_to_file_order(const float* heights, std::size_t count,
+                                                   double counts_per_metre, std::uint32_t* phases) {
+  return convert_each<true>(heights, count, counts_per_metre, phases);
 }
 
 }  // namespace
 
 std::size_t convert_heights(std::span<const float> heights, double counts_per_metre,
                             std::span<std::int32_t> phases) {
-  return convert(heights.data(), heights.size(), counts_per_metre, phases.data());
+  // A signed value may be stored through its unsigned type.
+  return convert(heights.data(), heights.size(), counts_per_metre,
+                 reinterpret_cast<std::uint32_t*>(phases.data()));
+}
+
+std::size_t convert_heights_file_order(const float* heights, std::size_t count, double counts_per_metre,
+                                       std::uint32_t* phases) {
+  return convert_to_file_order(heights, count, counts_per_metre, phases);
 }
 
 ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <new>
 
+#include "conversion_internal.h"
+#include "data_file_stream_internal.h"
 #include "hooked_block.h"
 #include "piece_reader.h"
 #include "retrying_io.h"
@@ -24,7 +26,7 @@ struct ConversionState {
   DataFileStream output;
   DataFileHeader header;
   double counts_per_metre;
-  std::int32_t* phases;  // piece counts
+  std::uint32_t* phases;  // piece counts, in the file's byte order
   std::size_t piece;
   std::uint64_t remaining;  // heights the grid still takes (piece API)
   bool header_first;        // written in place: the header went out at the start
@@ -44,8 +46,8 @@ ErrorCode state_begin(ConversionState* state, const char* output, unsigned flags
   phase_map_clear(&geometry);
   geometry.width = static_cast<std::int16_t>(columns);
   geometry.height = static_cast<std::int16_t>(rows);
-  const ErrorCode code = data_file_stream_begin_apart(output, flags, input, choose_header_format(&state->header),
-                                                      nullptr, &geometry, &state->output);
+  const ErrorCode code = data_file_stream_begin_apart(
+      output, flags, input, choose_header_format(&state->header), nullptr, &geometry, &state->output);
   *name_taken = state->output.name_taken;
   return code;
 }
@@ -61,9 +63,9 @@ ErrorCode state_write_header(ConversionState* state, float lateral_resolution) {
 std::size_t state_convert(ConversionState* state, const float* heights, std::size_t count,
                           ErrorCode* write_code) {
   const std::size_t unrepresentable =
-      convert_heights(std::span(heights, count), state->counts_per_metre, std::span(state->phases, count));
+      convert_heights_file_order(heights, count, state->counts_per_metre, state->phases);
   if (*write_code == NO_ERROR)
-    *write_code = data_file_stream_write_phase(&state->output, state->phases, count);
+    *write_code = data_file_stream_write_phase_file_order(&state->output, state->phases, count);
   return unrepresentable;
 }
 
@@ -129,15 +131,15 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   const std::size_t piece_points =
       options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
   const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(run.reader.points, piece_points));
-  static_assert(sizeof(float) == sizeof(std::int32_t) && alignof(float) == alignof(std::int32_t));
-  run.piece_block = hooked_allocate<unsigned char>(piece * (2 * sizeof(float) + sizeof(std::int32_t)));
+  static_assert(sizeof(float) == sizeof(std::uint32_t) && alignof(float) == alignof(std::uint32_t));
+  run.piece_block = hooked_allocate<unsigned char>(3 * piece * sizeof(float));
   if (run.piece_block == nullptr) {
     result->setup_failure = ERR_NO_MEM;
     return;
   }
   // Storage from the allocator takes any trivial type.
   auto* const heights = reinterpret_cast<float*>(run.piece_block.get());
-  run.state.phases = reinterpret_cast<std::int32_t*>(run.piece_block.get() + 2 * piece * sizeof(float));
+  run.state.phases = reinterpret_cast<std::uint32_t*>(heights + 2 * piece);
   run.state.piece = piece;
 
   ErrorCode& write_code = result->write_failure;
@@ -169,6 +171,9 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
 
   ErrorCode& read_code = result->read_failure;
+  // The second thread maps and parses; this one converts, in the file's
+  // byte order, and writes. The conversion is the larger share of the work
+  // besides the kernel's, and this thread's share is the smaller without it.
   PieceReader pieces(&run.reader, heights, heights + piece, piece);
   // A grid of one piece has nothing to overlap.
   if (run.reader.points > piece) pieces.start();
@@ -221,7 +226,7 @@ ErrorCode conversion_session_open(const char* output, unsigned flags, std::int32
   if (block == nullptr) return ERR_NO_MEM;
   auto* const state = new (block) ConversionState{};
   state->phases =
-      reinterpret_cast<std::int32_t*>(static_cast<unsigned char*>(block) + sizeof(ConversionState));
+      reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(block) + sizeof(ConversionState));
   state->piece = piece;
   state->remaining = points;
   ErrorCode code = state_begin(state, output, flags, nullptr, columns, rows, &session->name_taken);

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "byte_blocks.h"
+#include "data_file_stream_internal.h"
 #include "header_layout.h"
 #include "hooked_block.h"
 #include "native_path.h"
@@ -307,18 +308,39 @@ ErrorCode data_file_stream_write_intensity(DataFileStream* stream, const std::ui
   return NO_ERROR;
 }
 
-ErrorCode data_file_stream_write_phase(DataFileStream* stream, const std::int32_t* values,
-                                       std::size_t count) {
+namespace {
+
+// Writes count phase counts, through the staging buffer reversed or, with
+// file_order, as they are.
+ErrorCode write_phase(DataFileStream* stream, const std::uint32_t* values, std::size_t count,
+                      bool file_order) {
   if (stream == nullptr || (values == nullptr && count != 0)) return ERR_INVALID_PARAM;
   if (stream->intensity_written != stream->intensity_values) return ERR_INVALID_PARAM;
   const ErrorCode check = check_block_write(stream, stream->phase_written, stream->phase_values, count);
   if (check != NO_ERROR) return check;
-  const ErrorCode code = put_block(reinterpret_cast<const std::uint32_t*>(values), count,
-                                   static_cast<std::uint32_t*>(stream->staging), stream->staging_bytes / 4,
-                                   output_sink(&stream->output));
+  ErrorCode code = NO_ERROR;
+  if (!file_order) {
+    code = put_block(values, count, static_cast<std::uint32_t*>(stream->staging), stream->staging_bytes / 4,
+                     output_sink(&stream->output));
+  } else if (count != 0 && output_file_write(&stream->output, values, count * sizeof *values) != NO_ERROR) {
+    code = ERR_CANT_WRITE_FILE;
+  }
   if (code != NO_ERROR) return fail(stream, code);
   stream->phase_written += count;
   return NO_ERROR;
+}
+
+}  // namespace
+
+ErrorCode data_file_stream_write_phase(DataFileStream* stream, const std::int32_t* values,
+                                       std::size_t count) {
+  // A signed value may be read through its unsigned type.
+  return write_phase(stream, reinterpret_cast<const std::uint32_t*>(values), count, false);
+}
+
+ErrorCode data_file_stream_write_phase_file_order(DataFileStream* stream, const std::uint32_t* values,
+                                                  std::size_t count) {
+  return write_phase(stream, values, count, true);
 }
 
 ErrorCode data_file_stream_write_header(DataFileStream* stream, const SoftwareInfo* software,

@@ -99,6 +99,9 @@ struct MapReader {
     file.reset();
     const ErrorCode code = xdt_stream_open(path, false, &xdt);
     if (code != NO_ERROR) return code;
+    // read(): with a mapping the reader's thread, parsing from memory and
+    // taking the page faults, was the longer of the two here by far.
+    xdt.mapping = false;
     columns = xdt.columns;
     rows = xdt.rows;
     remaining = xdt.points;
@@ -180,28 +183,63 @@ using Doubles = double __attribute__((vector_size(32)));
 using Masks = std::int64_t __attribute__((vector_size(32)));
 constexpr std::size_t LANES = 4;
 
-// EXACT: two maps of one kind, which must hold equal heights; else the
-// tolerance applies. A separate body for each, so that no test of the rule
-// stands in the loop. Counts are kept in doubles (0.0 and 1.0 add exactly).
-template <bool EXACT>
-[[gnu::always_inline]] inline PieceTally tally_piece(const double* a, const double* b, const double* valid_a,
-                                                     const double* valid_b, const double* stored,
+using Floats = float __attribute__((vector_size(16)));
+using Ints = std::int32_t __attribute__((vector_size(16)));
+
+// One map's points of the pieces at hand, as the tally reads them: XDT
+// heights (metres, -1.0 or below for no data) or host-order phase counts,
+// and the factor that puts them on the pair's scale.
+struct Side {
+  const float* heights;
+  const std::int32_t* counts;
+  double factor;
+};
+
+// Four points of one map from index i on, scaled, with 1.0 or 0.0 for
+// whether each has data: the rule of scale_xdt and scale_counts, for a
+// vector at a time.
+template <bool COUNTS>
+[[gnu::always_inline]] inline void load_four(const Side& side, std::size_t i, Doubles* values,
+                                             Doubles* valid) {
+  const Doubles zero = {0.0, 0.0, 0.0, 0.0};
+  const Doubles one = {1.0, 1.0, 1.0, 1.0};
+  Doubles raw;
+  if constexpr (COUNTS) {
+    Ints counts;
+    std::memcpy(&counts, side.counts + i, sizeof counts);
+    raw = __builtin_convertvector(counts, Doubles);
+    // Every int32 is exact in a double: the test is the counts' own.
+    *valid = raw != static_cast<double>(PHASE_INVALID) ? one : zero;
+  } else {
+    Floats heights;
+    std::memcpy(&heights, side.heights + i, sizeof heights);
+    raw = __builtin_convertvector(heights, Doubles);
+    *valid = raw <= -1.0 ? zero : one;
+  }
+  *values = raw * side.factor;
+}
+
+// Reads the two maps straight from their pieces, converting, scaling and
+// tallying four points at a time, with nothing stored between. EXACT: two
+// maps of one kind, which must hold equal heights; else the tolerance
+// applies, relative to the data file's value. A separate body for each
+// pairing, so that no test of the rule stands in the loop. Counts are kept
+// in doubles (0.0 and 1.0 add exactly).
+template <bool COUNTS_A, bool COUNTS_B>
+[[gnu::always_inline]] inline PieceTally tally_piece(const Side& first, const Side& second, std::size_t at,
                                                      std::size_t count, double tolerance,
                                                      double relative_slack) {
+  constexpr bool EXACT = COUNTS_A == COUNTS_B;
   // Vectors are loaded and their magnitudes taken in place: no function
   // returns one, since that would change the calling convention without AVX.
   const Masks no_sign = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
   const Doubles zero = {0.0, 0.0, 0.0, 0.0};
   const Doubles none = {-1.0, -1.0, -1.0, -1.0};
   Doubles both_count = zero, in_first = zero, in_second = zero, bad = zero, largest = none;
-  const auto add = [&](const double* x_at, const double* y_at, const double* valid_x_at,
-                       const double* valid_y_at, const double* stored_at) {
-    Doubles x, y, valid_x, valid_y, kept;
-    std::memcpy(&x, x_at, sizeof x);
-    std::memcpy(&y, y_at, sizeof y);
-    std::memcpy(&valid_x, valid_x_at, sizeof valid_x);
-    std::memcpy(&valid_y, valid_y_at, sizeof valid_y);
-    std::memcpy(&kept, stored_at, sizeof kept);
+  const auto add = [&](const Side& a, const Side& b, std::size_t i) {
+    Doubles x, y, valid_x, valid_y;
+    load_four<COUNTS_A>(a, i, &x, &valid_x);
+    load_four<COUNTS_B>(b, i, &y, &valid_y);
     const Doubles both = valid_x * valid_y;
     const Doubles difference = reinterpret_cast<Doubles>(reinterpret_cast<Masks>(y - x) & no_sign);
     Masks agree;
@@ -209,6 +247,7 @@ template <bool EXACT>
       // Two NaN heights (XDT files) are the same height.
       agree = (x == y) | ((x != x) & (y != y));
     } else {
+      const Doubles kept = COUNTS_A ? x : y;
       const Doubles kept_magnitude = reinterpret_cast<Doubles>(reinterpret_cast<Masks>(kept) & no_sign);
       agree = difference <= tolerance + kept_magnitude * relative_slack;
     }
@@ -220,79 +259,104 @@ template <bool EXACT>
     largest = candidate > largest ? candidate : largest;
   };
   std::size_t i = 0;
-  for (; i + LANES <= count; i += LANES) {
-    add(a + i, b + i, valid_a + i, valid_b + i, EXACT ? a + i : stored + i);
-  }
+  for (; i + LANES <= count; i += LANES) add(first, second, at + i);
   if (i < count) {
     // The last points padded with points without data, which add nothing.
-    double tail[5][LANES] = {};
-    for (std::size_t k = 0; i + k < count; ++k) {
-      tail[0][k] = a[i + k];
-      tail[1][k] = b[i + k];
-      tail[2][k] = valid_a[i + k];
-      tail[3][k] = valid_b[i + k];
-      tail[4][k] = EXACT ? 0.0 : stored[i + k];
+    float heights[2][LANES] = {{-1.0f, -1.0f, -1.0f, -1.0f}, {-1.0f, -1.0f, -1.0f, -1.0f}};
+    std::int32_t counts[2][LANES] = {{PHASE_INVALID, PHASE_INVALID, PHASE_INVALID, PHASE_INVALID},
+                                     {PHASE_INVALID, PHASE_INVALID, PHASE_INVALID, PHASE_INVALID}};
+    const Side* sides[2] = {&first, &second};
+    for (int k = 0; k < 2; ++k) {
+      for (std::size_t j = 0; i + j < count; ++j) {
+        if (sides[k]->counts != nullptr) counts[k][j] = sides[k]->counts[at + i + j];
+        if (sides[k]->heights != nullptr) heights[k][j] = sides[k]->heights[at + i + j];
+      }
     }
-    add(tail[0], tail[1], tail[2], tail[3], tail[4]);
+    add(Side{heights[0], counts[0], first.factor}, Side{heights[1], counts[1], second.factor}, 0);
   }
-  double both = 0, first = 0, second = 0, wrong = 0;
+  double both = 0, in_a = 0, in_b = 0, wrong = 0;
   PieceTally t{0, 0, 0, 0, -1.0};
   for (std::size_t lane = 0; lane < LANES; ++lane) {
     both += both_count[lane];
-    first += in_first[lane];
-    second += in_second[lane];
+    in_a += in_first[lane];
+    in_b += in_second[lane];
     wrong += bad[lane];
     t.largest = largest[lane] > t.largest ? largest[lane] : t.largest;
   }
   t.both = static_cast<std::uint64_t>(both);
-  t.only_first = static_cast<std::uint64_t>(first - both);
-  t.only_second = static_cast<std::uint64_t>(second - both);
+  t.only_first = static_cast<std::uint64_t>(in_a - both);
+  t.only_second = static_cast<std::uint64_t>(in_b - both);
   t.bad = static_cast<std::uint64_t>(wrong);
   return t;
 }
 
-MAPCONV_HOT_LOOP PieceTally tally_exact(const double* a, const double* b, const double* valid_a,
-                                        const double* valid_b, std::size_t count) {
-  return tally_piece<true>(a, b, valid_a, valid_b, nullptr, count, 0.0, 0.0);
+MAPCONV_HOT_LOOP PieceTally tally_heights(const Side& a, const Side& b, std::size_t at, std::size_t count) {
+  return tally_piece<false, false>(a, b, at, count, 0.0, 0.0);
 }
 
-MAPCONV_HOT_LOOP PieceTally tally_within(const double* a, const double* b, const double* valid_a,
-                                         const double* valid_b, const double* stored, std::size_t count,
-                                         double tolerance, double relative_slack) {
-  return tally_piece<false>(a, b, valid_a, valid_b, stored, count, tolerance, relative_slack);
+MAPCONV_HOT_LOOP PieceTally tally_counts(const Side& a, const Side& b, std::size_t at, std::size_t count) {
+  return tally_piece<true, true>(a, b, at, count, 0.0, 0.0);
+}
+
+MAPCONV_HOT_LOOP PieceTally tally_counts_heights(const Side& a, const Side& b, std::size_t at,
+                                                 std::size_t count, double tolerance, double relative_slack) {
+  return tally_piece<true, false>(a, b, at, count, tolerance, relative_slack);
+}
+
+MAPCONV_HOT_LOOP PieceTally tally_heights_counts(const Side& a, const Side& b, std::size_t at,
+                                                 std::size_t count, double tolerance, double relative_slack) {
+  return tally_piece<false, true>(a, b, at, count, tolerance, relative_slack);
 }
 
 // Points scaled and then tallied at a time: few enough that the scaled
 // values are still in the cache for the tally.
 constexpr std::size_t BLOCK = 4096;
 
+// One map's side of the pieces at hand.
+Side side_of(const MapReader& map, const Scaled& scaled) {
+  if (map.data_file) return Side{nullptr, map.counts.get(), scaled.units_per_metre / map.counts_per_metre};
+  return Side{map.heights, nullptr, scaled.units_per_metre};
+}
+
 // Compares count points of the pieces at hand, from index at within them,
-// point first of the map.
+// point first of the map. The tally reads the pieces themselves; only a
+// block that holds a new largest difference or the first mismatch is
+// scaled into the blocks of doubles, to find the point.
 void compare_block(const MapReader (&readers)[2], Scaled* scaled, std::size_t at, std::uint64_t first,
                    std::size_t count, MapComparison* result) {
+  const Side sides[2] = {side_of(readers[0], *scaled), side_of(readers[1], *scaled)};
+  PieceTally t;
+  if (readers[0].data_file == readers[1].data_file) {
+    t = readers[0].data_file ? tally_counts(sides[0], sides[1], at, count)
+                             : tally_heights(sides[0], sides[1], at, count);
+  } else {
+    t = readers[0].data_file
+            ? tally_counts_heights(sides[0], sides[1], at, count, scaled->tolerance, scaled->relative_slack)
+            : tally_heights_counts(sides[0], sides[1], at, count, scaled->tolerance, scaled->relative_slack);
+  }
+  result->points_in_both += t.both;
+  result->only_in_first += t.only_first;
+  result->only_in_second += t.only_second;
+  const double largest = t.largest / scaled->units_per_metre;
+  const bool new_largest = t.largest >= 0 && !(largest <= result->largest_difference);
+  const bool no_data_differs = t.only_first + t.only_second > 0;
+  const bool first_no_data = no_data_differs && result->verdict != MAPS_NO_DATA_DIFFERS;
+  const bool first_bad = !no_data_differs && t.bad > 0 && result->verdict == MAPS_AGREE;
+  if (!new_largest && !first_no_data && !first_bad) return;
   for (int k = 0; k < 2; ++k) {
     const MapReader& map = readers[k];
-    const double factor =
-        map.data_file ? scaled->units_per_metre / map.counts_per_metre : scaled->units_per_metre;
     if (map.data_file) {
-      scale_counts(map.counts.get() + at, count, factor, scaled->values[k].get(), scaled->valid[k].get());
+      scale_counts(map.counts.get() + at, count, sides[k].factor, scaled->values[k].get(),
+                   scaled->valid[k].get());
     } else {
-      scale_xdt(map.heights + at, count, factor, scaled->values[k].get(), scaled->valid[k].get());
+      scale_xdt(map.heights + at, count, sides[k].factor, scaled->values[k].get(), scaled->valid[k].get());
     }
   }
   const double* a = scaled->values[0].get();
   const double* b = scaled->values[1].get();
   const double* valid_a = scaled->valid[0].get();
   const double* valid_b = scaled->valid[1].get();
-  const PieceTally t = scaled->data_side < 0
-                           ? tally_exact(a, b, valid_a, valid_b, count)
-                           : tally_within(a, b, valid_a, valid_b, scaled->values[scaled->data_side].get(),
-                                          count, scaled->tolerance, scaled->relative_slack);
-  result->points_in_both += t.both;
-  result->only_in_first += t.only_first;
-  result->only_in_second += t.only_second;
-  const double largest = t.largest / scaled->units_per_metre;
-  if (t.largest >= 0 && !(largest <= result->largest_difference)) {
+  if (new_largest) {
     for (std::size_t i = 0; i < count; ++i) {
       if (valid_a[i] * valid_b[i] != 0.0 && std::fabs(b[i] - a[i]) == t.largest) {
         result->largest_difference = largest;
@@ -302,8 +366,7 @@ void compare_block(const MapReader (&readers)[2], Scaled* scaled, std::size_t at
     }
   }
   // The rule of lowest number wins, at its first point.
-  const bool no_data_differs = t.only_first + t.only_second > 0;
-  if (no_data_differs && result->verdict != MAPS_NO_DATA_DIFFERS) {
+  if (first_no_data) {
     for (std::size_t i = 0; i < count; ++i) {
       if (valid_a[i] != valid_b[i]) {
         result->verdict = MAPS_NO_DATA_DIFFERS;
@@ -311,7 +374,7 @@ void compare_block(const MapReader (&readers)[2], Scaled* scaled, std::size_t at
         break;
       }
     }
-  } else if (t.bad > 0 && result->verdict == MAPS_AGREE) {
+  } else if (first_bad) {
     result->verdict = MAPS_HEIGHTS_DIFFER;
     for (std::size_t i = 0; i < count; ++i) {
       const bool same = a[i] == b[i] || (a[i] != a[i] && b[i] != b[i]);

@@ -6,12 +6,14 @@
 #include <pthread.h>
 #include <signal.h>
 
-// Starts run(argument) on a new thread with every signal blocked; false
-// when no thread could be had.
+// Starts run(argument) on a new thread with every signal blocked but
+// SIGBUS, which a fault on a mapped file raises on the faulting thread
+// (blocked, it would end the process); false when no thread could be had.
 inline bool start_quiet_thread(pthread_t* thread, void* (*run)(void*), void* argument) {
   sigset_t all;
   sigset_t before;
   sigfillset(&all);
+  sigdelset(&all, SIGBUS);
   pthread_sigmask(SIG_SETMASK, &all, &before);
   const bool started = pthread_create(thread, nullptr, run, argument) == 0;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);

@@ -6,6 +6,7 @@
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_format.h>
 #include <mapconv/data_file_writer.h>
+#include <mapconv/interrupt.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/xdt_reader.h>
 #include <signal.h>
@@ -429,6 +430,34 @@ TEST(ConvertXdtFile, RefusesAnOutputThatIsItsInput) {
     EXPECT_FALSE(result.same_file);
     EXPECT_EQ(result.name_taken, flags == 0);
   }
+}
+
+// The input cut short by another process while the second thread reads it
+// through a mapping: a short file, reported as such, and no output.
+TEST(ConvertXdtFile, InputCutShortWhileBeingConvertedIsAShortFile) {
+  test::TempDir dir;
+  static std::string input;
+  static int checks;
+  input = dir.file("in.xdt");
+  test::write_file(input, test::xdt_bytes(700, 300, test::grid(700, 300, 1e-5f, [](int r, int k) {
+                                            return 1e-8f * static_cast<float>(r + k);
+                                          })));
+  checks = 0;
+  // Pieces of 1000 points: the reader's thread is within its first window.
+  const InterruptCheck cut{[](void*, bool) {
+                             if (++checks == 3) {
+                               EXPECT_EQ(truncate(input.c_str(), 4 + 5000 * 12 + 5), 0);
+                             }
+                             return false;
+                           },
+                           nullptr};
+  const ConversionOptions options{0, 1000, &cut};
+  ConversionResult result{};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(convert_xdt_file(input.c_str(), dir.file("out.dat").c_str(), &options, &result),
+            ERR_PREMATURE_EOF);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "EOF reading point 5001 of 210000\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.dat")));
 }
 
 }  // namespace

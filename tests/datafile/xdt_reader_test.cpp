@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/xdt_reader.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,7 +14,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -871,4 +876,107 @@ TEST_F(XdtReader, SignalsInterruptingAFifoReadAreRetriedOrStopWhenAsked) {
     }
   }
   sigaction(SIGALRM, &before, nullptr);
+}
+
+// A regular file is read through a mapping of it: one cut short by another
+// process while its points are being read must not end the process (a
+// mapped page past the end faults), but read as a short file does, naming
+// the first missing point. Cuts within the window mapped when the file is
+// cut, within a later window, before the counts, and within a page.
+TEST_F(XdtReader, FileCutShortWhileBeingReadNamesTheFirstMissingPoint) {
+  const struct {
+    off_t length;
+    const char* errors;
+  } cases[] = {
+      {4 + 5000 * 12 + 5, "EOF reading point 5001 of 210000\n"},
+      {4 + 200000 * 12, "EOF reading point 200001 of 210000\n"},
+      {0, "EOF reading point 1001 of 210000\n"},
+      // Within a page: the rest of it maps as zeros, with no fault.
+      {4 + 5590 * 12, "EOF reading point 5591 of 210000\n"},
+      {4 + 209995 * 12, "EOF reading point 209996 of 210000\n"},
+  };
+  const std::vector<XdtPoint> points =
+      test::grid(700, 300, 1.0f, [](int r, int k) { return mixed_height(700, r, k); });
+  const Outcome whole = read_in_pieces(write(test::xdt_bytes(700, 300, points)), false, SIZE_MAX);
+  ASSERT_EQ(whole.code, NO_ERROR);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.errors);
+    const std::string path = write(test::xdt_bytes(700, 300, points));
+    XdtStream stream;
+    ASSERT_EQ(xdt_stream_open(path.c_str(), false, &stream), NO_ERROR);
+    std::vector<float> heights(1000);
+    std::size_t count = 0;
+    ASSERT_EQ(xdt_stream_read(&stream, heights.data(), heights.size(), &count), NO_ERROR);
+    ASSERT_EQ(count, 1000u);
+    ASSERT_EQ(truncate(path.c_str(), c.length), 0);
+    std::vector<std::uint32_t> bits;
+    for (const float h : heights) bits.push_back(std::bit_cast<std::uint32_t>(h));
+    testing::internal::CaptureStderr();
+    ErrorCode code = NO_ERROR;
+    heights.resize(3000);
+    for (count = 1; code == NO_ERROR && count != 0;) {
+      code = xdt_stream_read(&stream, heights.data(), heights.size(), &count);
+      for (std::size_t i = 0; code == NO_ERROR && i < count; ++i)
+        bits.push_back(std::bit_cast<std::uint32_t>(heights[i]));
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.errors);
+    EXPECT_EQ(code, ERR_PREMATURE_EOF);
+    // Every point handed out before the end is the whole file's.
+    ASSERT_LE(bits.size(), whole.height_bits.size());
+    EXPECT_TRUE(std::equal(bits.begin(), bits.end(), whole.height_bits.begin()));
+    xdt_stream_close(&stream);
+  }
+}
+
+// The handler that guards the mapped reading is the process's only while a
+// stream is open, and a fault elsewhere meanwhile still reaches the host's
+// handler, or ends the process as it would have.
+std::sig_atomic_t host_faults = 0;
+sigjmp_buf host_jump;
+void host_handler(int) {
+  host_faults = host_faults + 1;
+  siglongjmp(host_jump, 1);
+}
+
+// Touches a mapped page of a file cut short after the mapping was made.
+void touch_page_past_the_end(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 8192), 0);
+  void* area = mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0);
+  ASSERT_NE(area, MAP_FAILED);
+  ASSERT_EQ(ftruncate(fd, 0), 0);
+  close(fd);
+  *static_cast<volatile const char*>(area);
+  munmap(area, 8192);
+}
+
+TEST_F(XdtReader, FaultsOutsideTheReadingGoWhereTheyWentBefore) {
+  const std::string grid =
+      write(test::xdt_bytes(3, 2, test::grid(3, 2, 0.5f, [](int, int) { return 0.0f; })));
+  const std::string other = dir_.file("other");
+  struct sigaction host {};
+  host.sa_handler = &host_handler;
+  sigemptyset(&host.sa_mask);
+  host.sa_flags = SA_NODEFER;
+  struct sigaction saved {};
+  ASSERT_EQ(sigaction(SIGBUS, &host, &saved), 0);
+  XdtStream stream;
+  ASSERT_EQ(xdt_stream_open(grid.c_str(), false, &stream), NO_ERROR);
+  host_faults = 0;
+  if (sigsetjmp(host_jump, 1) == 0) touch_page_past_the_end(other);
+  EXPECT_EQ(host_faults, 1);
+  xdt_stream_close(&stream);
+  struct sigaction after {};
+  ASSERT_EQ(sigaction(SIGBUS, &saved, &after), 0);
+  EXPECT_EQ(after.sa_handler, &host_handler);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        XdtStream open_stream;
+        if (xdt_stream_open(grid.c_str(), false, &open_stream) == NO_ERROR) touch_page_past_the_end(other);
+        std::exit(0);
+      },
+      testing::KilledBySignal(SIGBUS), "");
 }
