@@ -1,5 +1,6 @@
 #include "fault_guard.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <mutex>
@@ -30,9 +31,18 @@ void on_bus_error(int signal, siginfo_t* info, void* context) {
   }
 }
 
+// A child forked while another thread held the lock would wait for it
+// forever at its first mapped read: the fork waits for the lock instead,
+// and both sides let go of it. (The child keeps the counts of threads it
+// does not have, so its handler stays: faults not of a guard still pass on.)
+void lock_before_fork() { guard_users_mutex.lock(); }
+void unlock_after_fork() { guard_users_mutex.unlock(); }
+
 }  // namespace
 
 bool fault_guard_acquire() {
+  static const bool fork_safe = pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork) == 0;
+  if (!fork_safe) return false;
   const std::lock_guard lock(guard_users_mutex);
   if (guard_users == 0) {
     struct sigaction action {};
