@@ -27,15 +27,20 @@ namespace {
 // Points read from each map at a time: 512 KiB of heights and counts.
 constexpr std::size_t PIECE = std::size_t{1} << 16;
 
-// One map read piece by piece, as an XDT stream or as the phase block of a
-// data file.
+// One map read piece by piece, as an XDT stream, as the phase block of a
+// data file or through a height source of another library.
 struct MapReader {
   bool data_file = false;
+  FileKind map_kind = FILE_KIND_UNKNOWN;
+  MapHeightSource source{};
+  bool source_open = false;
+  HookedBlock<double[]> metres;  // source: the piece at hand, NaN for no data
   XdtStream xdt{};
   FileHandle file;
   std::int32_t columns = 0;
   std::int32_t rows = 0;
   float lateral_resolution = 0.0f;
+  float lateral_resolution_y = 0.0f;  // a source's between rows; else lateral_resolution
   double counts_per_metre = 0.0;
   std::uint64_t remaining = 0;
   int reason = 0;  // errno of a failed read
@@ -50,11 +55,12 @@ struct MapReader {
   ~MapReader() {
     pieces.reset();
     xdt_stream_close(&xdt);
+    if (source_open) source.close(source.context);
   }
   MapReader(const MapReader&) = delete;
   MapReader& operator=(const MapReader&) = delete;
 
-  ErrorCode open(const char* path) {
+  ErrorCode open(const char* path, const MapSourceOpener* opener) {
     file.reset(u_open_path(path, "rb"));
     if (file == nullptr) return ERR_CANT_OPEN_FILE;
     struct stat status {};
@@ -62,8 +68,23 @@ struct MapReader {
     unsigned char head[FILE_KIND_HEAD_SIZE];
     FileKindInfo kind{};
     const ErrorCode told = file_kind_of_bytes(head, read_retrying(file.get(), head, sizeof head), &kind);
+    map_kind = static_cast<FileKind>(kind.kind);
     data_file = kind.kind == FILE_KIND_DATA_FILE;
+    if (kind.kind == FILE_KIND_X3P) return open_source(path, opener);
     return data_file ? open_data_file(status, told, kind.length) : open_xdt(path);
+  }
+
+  ErrorCode open_source(const char* path, const MapSourceOpener* opener) {
+    file.reset();
+    if (opener == nullptr || opener->kind != map_kind) return ERR_NOT_IMPLEMENTED;
+    const ErrorCode code = opener->open(path, &source);
+    if (code != NO_ERROR) return code;
+    source_open = true;
+    columns = source.columns;
+    rows = source.rows;
+    remaining = std::uint64_t(columns) * std::uint64_t(rows);
+    metres = hooked_allocate<double>(PIECE);
+    return metres == nullptr ? ERR_NO_MEM : NO_ERROR;
   }
 
   // told, expected: the code and length file_kind_of_bytes gave.
@@ -112,7 +133,15 @@ struct MapReader {
 
   // The next count points (count <= PIECE and <= remaining).
   ErrorCode read(std::size_t count) {
-    if (data_file) {
+    if (source_open) {
+      std::size_t got = 0;
+      const ErrorCode code = source.read(source.context, metres.get(), count, &got);
+      if (code != NO_ERROR) {
+        reason = errno;
+        return code;
+      }
+      if (got != count) return ERR_PREMATURE_EOF;
+    } else if (data_file) {
       if (read_retrying(file.get(), counts.get(), 4 * count) != 4 * count) {
         reason = errno;
         return std::ferror(file.get()) ? ERR_CANT_READ_FILE : ERR_PREMATURE_EOF;
@@ -133,11 +162,20 @@ struct MapReader {
   }
 
   ErrorCode finish() {
+    if (source_open) {
+      lateral_resolution = source.lateral_resolution;
+      lateral_resolution_y = source.lateral_resolution_y;
+      return source.finish(source.context);
+    }
     if (!data_file) {
       pieces->stop();
-      return xdt_stream_finish(&xdt, &lateral_resolution);
+      const ErrorCode code = xdt_stream_finish(&xdt, &lateral_resolution);
+      lateral_resolution_y = lateral_resolution;
+      return code;
     }
-    return getc_retrying(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
+    const ErrorCode code = getc_retrying(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
+    lateral_resolution_y = lateral_resolution;
+    return code;
   }
 };
 
@@ -157,6 +195,14 @@ MAPCONV_HOT_LOOP void scale_xdt(const float* heights, std::size_t count, double 
   for (std::size_t i = 0; i < count; ++i) {
     valid[i] = heights[i] <= -1.0f ? 0.0 : 1.0;
     values[i] = static_cast<double>(heights[i]) * factor;
+  }
+}
+
+MAPCONV_HOT_LOOP void scale_metres(const double* metres, std::size_t count, double factor, double* values,
+                                   double* valid) {
+  for (std::size_t i = 0; i < count; ++i) {
+    valid[i] = metres[i] != metres[i] ? 0.0 : 1.0;
+    values[i] = metres[i] * factor;
   }
 }
 
@@ -274,7 +320,9 @@ void compare_block(const MapReader (&readers)[2], Scaled* scaled, std::size_t at
     const MapReader& map = readers[k];
     const double factor =
         map.data_file ? scaled->units_per_metre / map.counts_per_metre : scaled->units_per_metre;
-    if (map.data_file) {
+    if (map.source_open) {
+      scale_metres(map.metres.get() + at, count, factor, scaled->values[k].get(), scaled->valid[k].get());
+    } else if (map.data_file) {
       scale_counts(map.counts.get() + at, count, factor, scaled->values[k].get(), scaled->valid[k].get());
     } else {
       scale_xdt(map.heights + at, count, factor, scaled->values[k].get(), scaled->valid[k].get());
@@ -334,16 +382,19 @@ void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t 
 
 // The comparison; *reason receives errno of a failed read, which closing
 // the files may overwrite.
-ErrorCode compare_files(const char* first, const char* second, MapComparison* result, int* reason) {
+ErrorCode compare_files(const char* first, const char* second, const MapSourceOpener* opener,
+                        MapComparison* result, int* reason) {
   std::memset(result, 0, sizeof *result);
   result->largest_difference = std::numeric_limits<double>::quiet_NaN();
   result->largest_difference_counts = std::numeric_limits<double>::quiet_NaN();
   MapReader readers[2];
   const char* paths[2] = {first, second};
   for (int k = 0; k < 2; ++k) {
-    const ErrorCode code = readers[k].open(paths[k]);
+    const ErrorCode code = readers[k].open(paths[k], opener);
+    result->kind[k] = readers[k].map_kind;
     if (code != NO_ERROR) {
       result->failed_file = k + 1;
+      result->data_file[k] = readers[k].data_file;
       result->height_scale_fault = readers[k].height_scale;
       std::memcpy(result->height_scale_text, readers[k].height_scale_text, sizeof result->height_scale_text);
       return code;
@@ -398,7 +449,8 @@ ErrorCode compare_files(const char* first, const char* second, MapComparison* re
     }
     result->lateral_resolution[k] = readers[k].lateral_resolution;
   }
-  if (std::memcmp(&result->lateral_resolution[0], &result->lateral_resolution[1], sizeof(float)) != 0)
+  if (std::memcmp(&result->lateral_resolution[0], &result->lateral_resolution[1], sizeof(float)) != 0 ||
+      std::memcmp(&readers[0].lateral_resolution_y, &readers[1].lateral_resolution_y, sizeof(float)) != 0)
     result->verdict = MAPS_GRIDS_DIFFER;
   if (readers[1].data_file && !std::isnan(result->largest_difference))
     result->largest_difference_counts = result->largest_difference * readers[1].counts_per_metre;
@@ -408,9 +460,15 @@ ErrorCode compare_files(const char* first, const char* second, MapComparison* re
 }  // namespace
 
 ErrorCode compare_map_files(const char* first, const char* second, MapComparison* result) {
+  return compare_map_files_through(first, second, nullptr, result);
+}
+
+ErrorCode compare_map_files_through(const char* first, const char* second, const MapSourceOpener* opener,
+                                    MapComparison* result) {
   if (first == nullptr || second == nullptr || result == nullptr) return ERR_INVALID_PARAM;
+  if (opener != nullptr && opener->open == nullptr) return ERR_INVALID_PARAM;
   int reason = 0;
-  const ErrorCode code = compare_files(first, second, result, &reason);
+  const ErrorCode code = compare_files(first, second, opener, result, &reason);
   if (code == ERR_CANT_READ_FILE) errno = reason;
   return code;
 }
