@@ -5,7 +5,9 @@ A reader follows the README from the top in one shell, so the check does too:
 ```sh blocks run as written, ```console blocks run each "$ " line and compare
 what it prints (standard output and error together) with the lines shown under
 it, and ```python blocks run with the interpreter the module is built for. A block after a line
-"<!-- not run: why -->" is skipped. Every command must succeed, and the clone
+"<!-- not run: why -->" is skipped. A block after "<!-- run by tests/cluster/run: NAME -->"
+needs the engines that script starts (Slurm, sshd, Dask) and is run there instead, on
+many inputs: the check makes sure that script runs every such block, by name. Every command must succeed, and the clone
 must be as clean afterwards as before (git status --porcelain empty). The
 package table is checked against tools/setup --list.
 
@@ -13,6 +15,7 @@ The clone is of HEAD with the working tree's changes to tracked files applied,
 so an edited README is checked before it is committed.
 
 Usage: check_readme.py [--keep]   (--keep leaves the scratch folder in place)
+       check_readme.py --block NAME  (prints the body of the block the cluster script runs as NAME)
 """
 import pathlib
 import re
@@ -23,18 +26,48 @@ import sys
 import tempfile
 import time
 
-FENCE = re.compile(r"^(?P<marker>[ \t]*<!-- not run[^>]*-->\n(?:[ \t]*\n)?)?(?P<indent>[ \t]*)```(?P<lang>\w*)\n"
+FENCE = re.compile(r"^(?P<marker>[ \t]*<!-- (?:not run[^>]*|run by tests/cluster/run: (?P<cluster>[\w-]+) )-->\n"
+                   r"(?:[ \t]*\n)?)?(?P<indent>[ \t]*)```(?P<lang>\w*)\n"
                    r"(?P<body>.*?)^(?P=indent)```[ \t]*$", re.M | re.S)
 
 
+CLUSTER_SCRIPT = "tests/cluster/run"
+# How that script runs a block: readme_block NAME.
+CLUSTER_RUNS = re.compile(r"^\s*readme_block ([\w-]+)", re.M)
+
+
 def blocks(readme):
-    """Yields (line number of the first body line, language, body, runs)."""
+    """Yields (line number of the first body line, language, body, runs, cluster block name or None)."""
     for match in FENCE.finditer(readme):
         indent = match["indent"]
         lines = [line[len(indent):] if line.startswith(indent) else line
                  for line in match["body"].splitlines()]
         first_line = readme.count("\n", 0, match.start("body")) + 1
-        yield first_line, match["lang"], lines, match["marker"] is None
+        yield first_line, match["lang"], lines, match["marker"] is None, match["cluster"]
+
+
+def cluster_blocks(readme):
+    """The blocks the cluster script runs: name -> (language, body lines)."""
+    found = {}
+    for first_line, lang, lines, _, name in blocks(readme):
+        if name is not None:
+            if name in found:
+                sys.exit(f"README line {first_line}: a second block named {name}")
+            found[name] = (lang, lines)
+    return found
+
+
+def check_cluster_blocks(readme, clone):
+    """Each block left to the cluster script is run by it, and it runs no other."""
+    marked = set(cluster_blocks(readme))
+    script = clone / CLUSTER_SCRIPT
+    run = set(CLUSTER_RUNS.findall(script.read_text())) if script.exists() else set()
+    problems = []
+    if marked - run:
+        problems.append(f"README blocks marked for {CLUSTER_SCRIPT} that it does not run: {sorted(marked - run)}")
+    if run - marked:
+        problems.append(f"{CLUSTER_SCRIPT} runs README blocks that no marker names: {sorted(run - marked)}")
+    return problems
 
 
 def commands(first_line, lines):
@@ -66,12 +99,12 @@ def script_for(readme, scratch):
         out.append(f"{{\n{text}\n}}{redirect}")
         out.append(f"s=$?; [ $s -eq 0 ] || fail {number} $s {shlex.quote(text)}")
 
-    counts = {"run": 0, "skipped": 0}
-    for index, (first_line, lang, lines, runs) in enumerate(blocks(readme)):
+    counts = {"run": 0, "skipped": 0, "cluster": 0}
+    for index, (first_line, lang, lines, runs, cluster) in enumerate(blocks(readme)):
         if lang not in ("sh", "console", "python"):
             continue
         if not runs:
-            counts["skipped"] += 1
+            counts["cluster" if cluster else "skipped"] += 1
             continue
         counts["run"] += 1
         if lang == "sh":
@@ -119,6 +152,13 @@ def git(*args, cwd, **kwargs):
 
 
 def main():
+    if sys.argv[1:2] == ["--block"] and len(sys.argv) == 3:
+        readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+        found = cluster_blocks(readme)
+        if sys.argv[2] not in found:
+            sys.exit(f"README has no block marked run by {CLUSTER_SCRIPT}: {sys.argv[2]}")
+        print("\n".join(found[sys.argv[2]][1]))
+        return 0
     keep = "--keep" in sys.argv[1:]
     repo = pathlib.Path(git("rev-parse", "--show-toplevel", cwd=pathlib.Path(__file__).parent).strip())
     started = time.monotonic()
@@ -132,10 +172,11 @@ def main():
             git("-c", "user.name=check_readme", "-c", "user.email=check_readme@localhost",
                 "commit", "-q", "-m", "the working tree's changes", cwd=clone)
         readme = (clone / "README.md").read_text()
-        problems = check_package_table(readme, clone)
+        problems = check_package_table(readme, clone) + check_cluster_blocks(readme, clone)
         script, counts = script_for(readme, scratch)
         (scratch / "readme.sh").write_text(script)
-        print(f"running {counts['run']} README blocks in {clone} ({counts['skipped']} marked not run)", flush=True)
+        print(f"running {counts['run']} README blocks in {clone} ({counts['skipped']} marked not run, "
+              f"{counts['cluster']} left to {CLUSTER_SCRIPT})", flush=True)
         status = subprocess.run(["bash", str(scratch / "readme.sh")], cwd=clone, stdin=subprocess.DEVNULL).returncode
         if status != 0:
             problems.append("a README command failed (see above)")

@@ -22,6 +22,7 @@
 #endif
 
 unsigned output_file_faults = 0;
+void (*output_file_before_recheck)() = nullptr;
 
 namespace {
 
@@ -206,6 +207,7 @@ bool locate(int target, const struct stat* info, char* work, OutputFile* file) {
     return false;
   }
   if (!open_folder(work, file)) return false;
+  if (output_file_before_recheck != nullptr) output_file_before_recheck();
   struct stat named {};
   if (fstatat(file->folder_fd, file->base_name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (named.st_dev != info->st_dev || named.st_ino != info->st_ino) {

@@ -16,3 +16,8 @@ enum OutputFileFault : unsigned {
 
 // OutputFileFault bits in force for the whole process.
 extern unsigned output_file_faults;
+
+// Called, where set, between the look at where a symbolic link leads and the
+// check that the name found still leads to that file, so that a test can
+// swap the file in between. Null in every real run.
+extern void (*output_file_before_recheck)();

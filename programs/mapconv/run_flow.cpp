@@ -153,6 +153,9 @@ int run_mapconv_in_pieces(int argc, char** argv, std::size_t piece_points) {
   if (check.name_taken) return report_existing_output(arguments);
   if (check.is_input) return report_input_as_output(arguments);
   u_print_names(stderr, "Converting \"%s\" to \"%s\"\n", arguments.input, arguments.output);
+  // Out before the conversion starts, which may take a while; where stderr
+  // is buffered (the program's), the rest of the report follows in one piece.
+  std::fflush(stderr);
   const int status = convert(arguments, piece_points == 0 ? 1 : piece_points);
   if (status == EXIT_CONVERTED) {
     u_print_names(stderr, "Conversion from \"%s\" to \"%s\" successful\n", arguments.input, arguments.output);

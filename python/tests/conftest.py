@@ -36,7 +36,8 @@ def run_mapconv(mapconv_exe):
     """Converts with the real program; returns its standard error."""
 
     def run(source, target):
-        done = subprocess.run([mapconv_exe, "-f", str(source), str(target)], capture_output=True, text=True)
+        done = subprocess.run([mapconv_exe, "-f", str(source), str(target)], capture_output=True, text=True,
+                              timeout=120)
         assert done.returncode == 0, done.stderr
         return done.stderr
 
@@ -46,7 +47,7 @@ def run_mapconv(mapconv_exe):
 @pytest.fixture
 def make_xdt(xdtgen_exe):
     def make(path, columns, rows, *options):
-        subprocess.run([xdtgen_exe, "-f", *options, str(columns), str(rows), str(path)], check=True)
+        subprocess.run([xdtgen_exe, "-f", *options, str(columns), str(rows), str(path)], check=True, timeout=120)
         return path
 
     return make

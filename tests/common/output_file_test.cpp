@@ -358,11 +358,40 @@ TEST_F(OutputFileTest, EveryAllocationFailureIsReportedAndCleanedUp) {
   EXPECT_TRUE(fs::is_symlink("link"));
 }
 
+// The file a link leads to is replaced by another on the same disk between
+// the look at where the link leads and the check of that name: the open
+// fails rather than take the one file's place and the other's attributes.
+TEST_F(OutputFileTest, LinkTargetSwappedDuringTheLookIsRefused) {
+  put_text(dir_.file("target.dat"), "old");
+  fs::create_symlink("target.dat", dir_.file("link"));
+  static std::string folder;
+  folder = dir_.path();
+  output_file_before_recheck = [] {
+    output_file_before_recheck = nullptr;
+    fs::rename(folder + "/target.dat", folder + "/away.dat");
+    put_text(folder + "/target.dat", "other");
+  };
+  OutputFile file;
+  errno = 0;
+  const ErrorCode code = output_file_open(dir_.file("link").c_str(), OUTPUT_REPLACE, &file);
+  const int reason = errno;
+  output_file_before_recheck = nullptr;
+  EXPECT_EQ(code, ERR_CANT_CREATE_FILE);
+  EXPECT_EQ(reason, EAGAIN);
+  if (code == NO_ERROR) output_file_discard(&file);
+  EXPECT_EQ(text_of(dir_.file("away.dat")), "old");
+  EXPECT_EQ(text_of(dir_.file("target.dat")), "other");
+  EXPECT_TRUE(fs::is_symlink(dir_.file("link")));
+}
+
 TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
+  // CTest runs this as nobody when it runs as root (tests/unprivileged.sh).
   if (geteuid() == 0) GTEST_SKIP() << "root may create files in any folder";
+  // Longer than the new contents, which must not end in its rest.
+  const std::string OLD = "the old contents";
   const std::string folder = dir_.file("locked");
   fs::create_directory(folder);
-  put_text(folder + "/out.dat", "old");
+  put_text(folder + "/out.dat", OLD);
   ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
   const struct {
     const char* name;
@@ -375,16 +404,16 @@ TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
   for (const auto& c : cases) {
     for (const unsigned temporary : TEMPORARIES) {
       SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.flags | temporary));
-      put_text(folder + "/out.dat", "old");
+      put_text(folder + "/out.dat", OLD);
       OutputFile file;
       ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
       EXPECT_EQ(file.in_place, c.in_place);
       if (c.code != NO_ERROR) continue;
       // Untouched until the first write: a caller that finds its input bad
       // first and discards leaves the old file whole.
-      EXPECT_EQ(text_of(folder + "/out.dat"), "old");
+      EXPECT_EQ(text_of(folder + "/out.dat"), OLD);
       output_file_discard(&file);
-      EXPECT_EQ(text_of(folder + "/out.dat"), "old");
+      EXPECT_EQ(text_of(folder + "/out.dat"), OLD);
       ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
       ASSERT_EQ(write_text(&file, "new"), NO_ERROR);
       EXPECT_EQ(output_file_commit(&file), NO_ERROR);
@@ -455,6 +484,7 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      alarm(60);  // a child that is never signalled still ends
       output_file_faults = OUTPUT_FAULT_UNNAMED;
       signal_cleanup::install();
       OutputFile files[2];
@@ -464,7 +494,8 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
       }
       for (;;) pause();
     }
-    while (listing(dir.path()).size() < before.size() + 2) usleep(1000);
+    for (int attempt = 0; attempt < 10000 && listing(dir.path()).size() < before.size() + 2; ++attempt)
+      usleep(1000);
     kill(child, number);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -483,7 +514,6 @@ TEST_F(OutputFileTest, SignalsRemoveHiddenTemporaries) {
 }
 
 }  // namespace
-
 
 // What an output must never be written over: the input it is made from
 // (through any name) and, without OUTPUT_REPLACE, any existing file or

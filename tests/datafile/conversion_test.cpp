@@ -8,6 +8,9 @@
 #include <mapconv/data_file_writer.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/xdt_reader.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -21,6 +24,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -281,7 +285,10 @@ TEST(ConversionSession, PiecesGiveMapconvsFile) {
     ASSERT_EQ(conversion_session_open(path.c_str(), 0, columns, rows, resolution, &session), NO_ERROR);
     for (std::size_t at = 0; at < total; at += piece)
       ASSERT_EQ(conversion_session_write(&session, heights + at, std::min(piece, total - at)), NO_ERROR);
-    EXPECT_EQ(conversion_session_write(&session, heights, 1), ERR_INVALID_PARAM);  // beyond the grid
+    // Beyond the grid: refused, and not counted even where it has no count.
+    const float beyond = 0.03f;
+    EXPECT_EQ(conversion_session_write(&session, &beyond, 1), ERR_INVALID_PARAM);
+    EXPECT_EQ(session.unrepresentable, result.unrepresentable);
     EXPECT_EQ(conversion_session_commit(&session), NO_ERROR);
     EXPECT_EQ(test::read_file(path), expected);
     EXPECT_EQ(session.unrepresentable, result.unrepresentable);
@@ -349,13 +356,47 @@ TEST(ConversionSession, TakenNameAndReasonsOfFailure) {
   phase_map_release(&map);
 }
 
+// Both steps fail: the input, from a FIFO, is cut short, and the output meets
+// the file-size limit at once. The read failure is the one returned, as it
+// comes first in what the caller must know, and both are in the result.
+TEST(ConvertXdtFile, ReadFailureComesBeforeWriteFailure) {
+  test::TempDir dir;
+  const std::string input = dir.file("in.xdt");
+  ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+  test::Bytes bytes = test::xdt_bytes(
+      300, 200, test::grid(300, 200, 1e-5f, [](int r, int k) { return 1e-8f * static_cast<float>(r - k); }));
+  bytes.resize(bytes.size() * 4 / 5);
+  std::thread writer([&] { test::write_to_pipe(input, bytes); });
+  const ConversionOptions options{0, 4096, nullptr};
+  ConversionResult result{};
+  ErrorCode code = NO_ERROR;
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  const auto previous = signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail with EFBIG
+  {
+    const test::StderrCapture capture;
+    rlimit small = before;
+    small.rlim_cur = 64 << 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    code = convert_xdt_file(input.c_str(), dir.file("out.dat").c_str(), &options, &result);
+    setrlimit(RLIMIT_FSIZE, &before);
+  }
+  writer.join();
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(code, ERR_PREMATURE_EOF);
+  EXPECT_EQ(result.read_failure, ERR_PREMATURE_EOF);
+  EXPECT_EQ(result.write_failure, ERR_CANT_WRITE_FILE);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.dat")));
+}
+
 // The conversion never writes over the file it reads, whatever name leads
 // to it and whatever the flags; the input is then left as it was, and
 // nothing else appears.
 TEST(ConvertXdtFile, RefusesAnOutputThatIsItsInput) {
   test::TempDir dir;
   const std::string input = dir.file("in.xdt");
-  test::write_file(input, test::xdt_bytes(3, 2, test::grid(3, 2, 1e-5f, [](int r, int k) { return 1e-8f * (r + k); })));
+  test::write_file(
+      input, test::xdt_bytes(3, 2, test::grid(3, 2, 1e-5f, [](int r, int k) { return 1e-8f * (r + k); })));
   const test::Bytes before = test::read_file(input);
   std::filesystem::create_hard_link(input, dir.file("hard.xdt"));
   std::filesystem::create_symlink("in.xdt", dir.file("soft.xdt"));

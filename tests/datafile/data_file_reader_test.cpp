@@ -1,12 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/data_file_writer.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "header_layout.h"
@@ -297,6 +303,56 @@ TEST(DataFileReader, ReportsMissingFilesAndArguments) {
   EXPECT_EQ(contents.phase.data, nullptr);
 }
 
+// A phase block large enough to be read in two halves side by side, whose
+// second half the system fails to read: its reason is reported as a failure
+// of the first half would be. Once the intensity block is read, the file's
+// descriptor is pointed at this process's memory, where pages are mapped at
+// the addresses of the first half's file offsets and none after.
+TEST(DataFileReader, AReadFailureInTheSecondHalfKeepsItsReason) {
+  test::TempDir dir;
+  const std::string path = dir.file("halves.dat");
+  std::vector<std::uint16_t> intensity(256 * 256, 7);
+  std::vector<std::int32_t> counts(256 * 256, 5);
+  const IntensityMap intensity_map{
+      static_cast<std::uint32_t>(intensity.size()), 0, 0, 256, 256, 1, 0, intensity.data()};
+  const PhaseMap phase{static_cast<std::uint32_t>(counts.size()), 0, 0, 256, 256, counts.data()};
+  ASSERT_EQ(write_data_file(path.c_str(), nullptr, nullptr, &intensity_map, &phase), NO_ERROR);
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t phase_offset = 834 + intensity.size() * 2;
+  const std::size_t first_half_end = phase_offset + counts.size() / 2 * 4;
+  const std::size_t start = phase_offset / page * page;
+  const std::size_t length = (first_half_end + page - 1) / page * page - start;
+  void* const area = mmap(reinterpret_cast<void*>(start), length, PROT_READ,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (area != reinterpret_cast<void*>(start)) {
+    if (area != MAP_FAILED) munmap(area, length);
+    GTEST_SKIP() << "the addresses of the file offsets are taken here";
+  }
+  static std::string failing;
+  failing = path;
+  const MemoryHooks saved = memory_hooks;
+  memory_hooks.allocate = [](std::size_t size) {
+    // The phase block, allocated after the intensity block was read.
+    if (size == 256 * 256 * 4 && !failing.empty()) {
+      const int fd = test::descriptor_of(std::exchange(failing, ""));
+      const int memory = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || memory < 0 || dup2(memory, fd) < 0) std::abort();
+      close(memory);
+    }
+    return std::malloc(size);
+  };
+  DataFileContents contents;
+  errno = 0;
+  const ErrorCode code = read_data_file(path.c_str(), &contents);
+  const int reason = errno;
+  memory_hooks = saved;
+  munmap(area, length);
+  EXPECT_TRUE(failing.empty()) << "the phase block was never allocated";
+  EXPECT_EQ(code, ERR_CANT_READ_FILE);
+  EXPECT_EQ(reason, EIO);
+  EXPECT_EQ(contents.phase.data, nullptr);
+}
+
 // From a pipe the length is unknown: the blocks grow with the bytes that
 // arrive, so a header claiming the largest block costs little, and a whole
 // file reads as it does from disk.
@@ -322,7 +378,7 @@ TEST(DataFileReader, PipeReadsGrowWithTheBytesThatArrive) {
   ASSERT_EQ(read_data_file(on_disk.c_str(), &expected), NO_ERROR);
   for (const test::Bytes* bytes : {&whole, &huge}) {
     test::CountingHooks hooks;
-    std::thread writer([&] { test::write_file(pipe, *bytes); });
+    std::thread writer([&] { test::write_to_pipe(pipe, *bytes); });
     DataFileContents contents;
     const ErrorCode code = read_data_file(pipe.c_str(), &contents);
     writer.join();

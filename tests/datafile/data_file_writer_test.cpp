@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -209,8 +210,89 @@ TEST(DataFileWriter, SoftwareInfoPlacement) {
   EXPECT_EQ(slice(out.bytes, 42, 6), (Bytes{3, 4, 5, 6, 7, 8}));
 }
 
-// Every record field from offset 76 on, read from the file through the
-// layout, equals the record's host-order value at its position.
+// Where each record member goes in the file, written out here rather than
+// taken from the writer's layout: width 2 and 4 are big-endian units, width
+// 1 a run of count bytes copied as they stand.
+struct RecordPlace {
+  std::size_t file_offset;
+  std::size_t member;  // offset in DataFileHeader
+  std::size_t width;
+  std::size_t count;
+};
+
+const RecordPlace RECORD_PLACES[] = {
+    {76, offsetof(DataFileHeader, field_76), 4, 1},
+    {80, offsetof(DataFileHeader, bytes_80), 1, 82},
+    {162, offsetof(DataFileHeader, field_162), 2, 1},
+    {164, offsetof(DataFileHeader, scale_factor), 4, 1},
+    {168, offsetof(DataFileHeader, wavelength), 4, 1},
+    {172, offsetof(DataFileHeader, field_172), 4, 1},
+    {176, offsetof(DataFileHeader, obliquity), 4, 1},
+    {180, offsetof(DataFileHeader, field_180), 4, 1},
+    {184, offsetof(DataFileHeader, lateral_resolution), 4, 1},
+    {188, offsetof(DataFileHeader, fields_188), 2, 5},
+    {198, offsetof(DataFileHeader, field_198), 4, 1},
+    {202, offsetof(DataFileHeader, field_202), 2, 1},
+    {204, offsetof(DataFileHeader, field_204), 4, 1},
+    {208, offsetof(DataFileHeader, bytes_208), 1, 2},
+    {210, offsetof(DataFileHeader, fields_210), 4, 2},
+    {218, offsetof(DataFileHeader, phase_resolution), 2, 1},
+    {220, offsetof(DataFileHeader, field_220), 4, 1},
+    {224, offsetof(DataFileHeader, field_224), 2, 1},
+    {226, offsetof(DataFileHeader, field_226), 4, 1},
+    {230, offsetof(DataFileHeader, fields_230), 2, 2},
+    {234, offsetof(DataFileHeader, frame_width), 2, 1},
+    {236, offsetof(DataFileHeader, frame_height), 2, 1},
+    {238, offsetof(DataFileHeader, fields_238), 2, 4},
+    {246, offsetof(DataFileHeader, bytes_246), 1, 52},
+    {298, offsetof(DataFileHeader, fields_298), 2, 3},
+    {304, offsetof(DataFileHeader, bytes_304), 1, 56},
+    {360, offsetof(DataFileHeader, field_360), 4, 1},
+    {364, offsetof(DataFileHeader, fields_364), 2, 2},
+    {368, offsetof(DataFileHeader, field_368), 4, 1},
+    {372, offsetof(DataFileHeader, fields_372), 2, 2},
+    {376, offsetof(DataFileHeader, fields_376), 4, 2},
+    {384, offsetof(DataFileHeader, field_384), 2, 1},
+    {386, offsetof(DataFileHeader, fields_386), 4, 3},
+    {398, offsetof(DataFileHeader, bytes_398), 1, 8},
+    {406, offsetof(DataFileHeader, field_406), 2, 1},
+    {408, offsetof(DataFileHeader, bytes_408), 1, 20},
+    {428, offsetof(DataFileHeader, field_428), 2, 1},
+    {430, offsetof(DataFileHeader, fields_430), 4, 18},
+    {502, offsetof(DataFileHeader, bytes_502), 1, 232},
+    {734, offsetof(DataFileHeader, field_734), 2, 1},
+    {736, offsetof(DataFileHeader, bytes_736), 1, 80},
+    {816, offsetof(DataFileHeader, field_816), 2, 1},
+    {818, offsetof(DataFileHeader, bytes_818), 1, 16},
+    {834, offsetof(DataFileHeader, bytes_834), 1, 4},
+    {838, offsetof(DataFileHeader, fields_838), 2, 2},
+    {842, offsetof(DataFileHeader, fields_842), 4, 7},
+    {870, offsetof(DataFileHeader, bytes_870), 1, 30},
+    {900, offsetof(DataFileHeader, fields_900), 2, 2},
+    {904, offsetof(DataFileHeader, bytes_904), 1, 30},
+    {934, offsetof(DataFileHeader, field_934), 4, 1},
+    {938, offsetof(DataFileHeader, bytes_938), 1, 60},
+    {998, offsetof(DataFileHeader, fields_998), 4, 10},
+    {1038, offsetof(DataFileHeader, bytes_1038), 1, 88},
+    {1126, offsetof(DataFileHeader, fields_1126), 4, 23},
+    {1218, offsetof(DataFileHeader, bytes_1218), 1, 32},
+    {1250, offsetof(DataFileHeader, fields_1250), 4, 3},
+    {1262, offsetof(DataFileHeader, groups_1262) + 0, 1, 2},
+    {1264, offsetof(DataFileHeader, groups_1262) + 0 + 2, 2, 1},
+    {1266, offsetof(DataFileHeader, groups_1262) + 0 + 4, 4, 14},
+    {1322, offsetof(DataFileHeader, groups_1262) + 60, 1, 2},
+    {1324, offsetof(DataFileHeader, groups_1262) + 60 + 2, 2, 1},
+    {1326, offsetof(DataFileHeader, groups_1262) + 60 + 4, 4, 14},
+    {1382, offsetof(DataFileHeader, groups_1262) + 120, 1, 2},
+    {1384, offsetof(DataFileHeader, groups_1262) + 120 + 2, 2, 1},
+    {1386, offsetof(DataFileHeader, groups_1262) + 120 + 4, 4, 14},
+    {1442, offsetof(DataFileHeader, bytes_1442), 1, 4},
+    {1446, offsetof(DataFileHeader, fields_1446), 4, 2},
+    {1454, offsetof(DataFileHeader, bytes_1454), 1, 2642},
+};
+
+// Every record field from offset 76 on is at its place in the file, the
+// units reversed to big-endian.
 TEST(DataFileWriter, EveryMultiByteFieldIsReversed) {
   DataFileHeader header;
   for (std::size_t i = 0; i < sizeof header; ++i)
@@ -218,25 +300,30 @@ TEST(DataFileWriter, EveryMultiByteFieldIsReversed) {
   const TestPhase phase(1, 1);
   const Written out = write_and_read(nullptr, &header, nullptr, &phase.map);
   ASSERT_EQ(out.code, NO_ERROR);
-  ASSERT_EQ(out.bytes.size(), HEADER_SIZE_LONG + 4);
+  ASSERT_EQ(out.bytes.size(), 4096u + 4);
   int checked = 0;
-  for (const HeaderField& field : header_layout) {
-    if (field.file_offset < HEADER_RECORD_FILE_OFFSET) continue;
-    const unsigned char* source =
-        record_bytes(header) + header_image_position(field.file_offset) - HEADER_RECORD_POSITION;
-    Bytes expected(source, source + field.width);
-    if (field.unit == FieldUnit::bits16) {
-      std::uint16_t value;
-      std::memcpy(&value, source, 2);
-      expected = big_endian(value, 2);
-    } else if (field.unit == FieldUnit::bits32) {
-      std::uint32_t value;
-      std::memcpy(&value, source, 4);
-      expected = big_endian(value, 4);
+  for (const RecordPlace& place : RECORD_PLACES) {
+    const unsigned char* source = record_bytes(header) + place.member;
+    if (place.width == 1) {
+      EXPECT_EQ(slice(out.bytes, place.file_offset, place.count), Bytes(source, source + place.count))
+          << "file offset " << place.file_offset;
+      ++checked;
+      continue;
     }
-    EXPECT_EQ(slice(out.bytes, field.file_offset, field.width), expected)
-        << "file offset " << field.file_offset;
-    ++checked;
+    for (std::size_t i = 0; i < place.count; ++i) {
+      std::uint32_t value = 0;
+      if (place.width == 2) {
+        std::uint16_t unit;
+        std::memcpy(&unit, source + 2 * i, 2);
+        value = unit;
+      } else {
+        std::memcpy(&value, source + 4 * i, 4);
+      }
+      const std::size_t at = place.file_offset + place.width * i;
+      EXPECT_EQ(slice(out.bytes, at, place.width), big_endian(value, static_cast<int>(place.width)))
+          << "file offset " << at;
+      ++checked;
+    }
   }
   EXPECT_EQ(checked, 202 - 20);
   EXPECT_EQ(slice(out.bytes, 164, 4), big_endian(std::bit_cast<std::uint32_t>(header.scale_factor), 4));
@@ -530,15 +617,16 @@ TEST(DataFileWriter, WidePathsAfterEitherMark) {
   const struct {
     std::u16string units;
     std::string file;
-  } names[] = {{u"wide.dat", "wide.dat"}, {u"d\u00E9j\u00E0 \u4E2D.dat", "d\xC3\xA9j\xC3\xA0 \xE4\xB8\xAD.dat"}};
+  } names[] = {{u"wide.dat", "wide.dat"},
+               {u"d\u00E9j\u00E0 \u4E2D.dat", "d\xC3\xA9j\xC3\xA0 \xE4\xB8\xAD.dat"}};
   for (const auto& name : names) {
     for (const bool reversed_mark : {false, true}) {
       for (const bool atomic : {false, true}) {
         SCOPED_TRACE(name.file + (reversed_mark ? ", FE FF" : ", FF FE") + (atomic ? ", atomic" : ""));
         const std::string path = test::wide_path(test::widen(dir.path()) + u"/" + name.units, reversed_mark);
-        const ErrorCode code =
-            atomic ? write_data_file_atomic(path.c_str(), OUTPUT_REPLACE, nullptr, nullptr, nullptr, &phase.map)
-                   : write_data_file(path.c_str(), nullptr, nullptr, nullptr, &phase.map);
+        const ErrorCode code = atomic ? write_data_file_atomic(path.c_str(), OUTPUT_REPLACE, nullptr, nullptr,
+                                                               nullptr, &phase.map)
+                                      : write_data_file(path.c_str(), nullptr, nullptr, nullptr, &phase.map);
         EXPECT_EQ(code, NO_ERROR);
         EXPECT_EQ(test::listing(dir.path()), std::set<std::string>{name.file});
         std::filesystem::remove(dir.file(name.file));

@@ -89,7 +89,7 @@ class XdtReader : public testing::Test {
       SCOPED_TRACE(way == 2 ? "through a pipe" : big_endian ? "big-endian, swapped" : "host order");
       const Bytes bytes = test::xdt_bytes(columns, rows, points, big_endian);
       std::thread writer;
-      if (way == 2) writer = std::thread([&] { test::write_file(fifo, bytes); });
+      if (way == 2) writer = std::thread([&] { test::write_to_pipe(fifo, bytes); });
       const Outcome out = way == 2 ? read(fifo) : read_bytes(bytes, big_endian);
       if (writer.joinable()) writer.join();
       ASSERT_EQ(out.code, NO_ERROR);
@@ -208,7 +208,7 @@ TEST_F(XdtReader, TruncatedStreamOfUnknownSizeIsReportedWhileReading) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const Truncation& t : kTruncations) {
     const Bytes bytes = truncated(t);
-    std::thread writer([&] { test::write_file(fifo, bytes); });
+    std::thread writer([&] { test::write_to_pipe(fifo, bytes); });
     const Outcome out = read(fifo);
     writer.join();
     EXPECT_EQ(out.code, ERR_PREMATURE_EOF) << t.bytes;
@@ -272,7 +272,7 @@ TEST_F(XdtReader, TinyFileClaimingTheLargestGridFailsWithoutAllocating) {
   // From a pipe the size is unknown: memory follows the points that arrive.
   const std::string fifo = dir_.file("pipe");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::thread writer([&] { test::write_file(fifo, test::xdt_bytes(32767, 32767, two)); });
+  std::thread writer([&] { test::write_to_pipe(fifo, test::xdt_bytes(32767, 32767, two)); });
   testing::internal::CaptureStderr();
   EXPECT_EQ(read_xdt_file(fifo.c_str(), &columns, &rows, &heights, &resolution, false), ERR_PREMATURE_EOF);
   writer.join();

@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -23,6 +24,12 @@ namespace test {
 namespace {
 
 constexpr uid_t NOBODY = 65534;
+
+long long now_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // Numbers the capture files, so that programs may run side by side.
 unsigned started_programs = 0;
@@ -56,8 +63,9 @@ bool drop_capabilities() {
   const int err = open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
   // The signals tests send end the program even under nohup or a batch
-  // runner that ignores them.
-  for (const int number : {SIGTERM, SIGINT, SIGHUP}) signal(number, SIG_DFL);
+  // runner that ignores them (or a test that ignores SIGPIPE for itself).
+  for (const int number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) signal(number, SIG_DFL);
+  for (const int number : options.ignored_signals) signal(number, SIG_IGN);
   if (options.file_size_limit != 0) {
     const rlimit limit{options.file_size_limit, options.file_size_limit};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
@@ -84,6 +92,8 @@ RunningProgram start_program(const std::string& program, const std::vector<std::
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
+  const long long seconds = options.time_limit_seconds * (wrapper_words().empty() ? 1 : 10);
+  running.deadline_ms = now_ms() + 1000 * seconds;
   running.pid = fork();
   if (running.pid < 0) throw std::runtime_error("cannot run " + program);
   if (running.pid == 0) exec_child(running.out_path.c_str(), running.err_path.c_str(), options, argv.data());
@@ -92,8 +102,16 @@ RunningProgram start_program(const std::string& program, const std::vector<std::
 
 ProcessResult finish_program(const RunningProgram& running) {
   int wait_status = 0;
-  if (waitpid(running.pid, &wait_status, 0) != running.pid) {
-    throw std::runtime_error("cannot wait for " + running.program);
+  for (;;) {
+    const pid_t done = waitpid(running.pid, &wait_status, WNOHANG);
+    if (done == running.pid) break;
+    if (done < 0 && errno != EINTR) throw std::runtime_error("cannot wait for " + running.program);
+    if (now_ms() > running.deadline_ms) {
+      kill(running.pid, SIGKILL);
+      waitpid(running.pid, &wait_status, 0);
+      throw std::runtime_error(running.program + " ran past its time limit and was killed");
+    }
+    usleep(2000);
   }
   ProcessResult result;
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);

@@ -25,11 +25,18 @@ struct RunOptions {
   bool unprivileged = false;
   // RLIMIT_FSIZE in bytes for the program; 0 leaves it unlimited.
   unsigned long file_size_limit = 0;
+  // A program still running this long after its start is killed, and
+  // finish_program throws: a test fails rather than hangs. Ten times as
+  // long under MAPCONV_TEST_WRAPPER (valgrind is slow).
+  int time_limit_seconds = 60;
+  // Signals the program starts with ignored, as under nohup.
+  std::vector<int> ignored_signals;
 };
 
 // A program started and not yet waited for.
 struct RunningProgram {
   int pid = -1;
+  long long deadline_ms = 0;  // on the monotonic clock
   std::string program;
   std::string out_path;
   std::string err_path;
@@ -39,7 +46,8 @@ struct RunningProgram {
 RunningProgram start_program(const std::string& program, const std::vector<std::string>& arguments,
                              const TempDir& scratch, const RunOptions& options = {});
 
-// Waits for a started program and collects what it printed.
+// Waits for a started program, at most until its time limit, and collects
+// what it printed.
 ProcessResult finish_program(const RunningProgram& running);
 
 // Runs program with the given arguments (argv[0] is the program path),

@@ -1,16 +1,19 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 
 namespace test {
@@ -42,6 +45,21 @@ void write_file(const std::string& path, std::span<const unsigned char> bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+bool write_to_pipe(const std::string& path, std::span<const unsigned char> bytes) {
+  static const bool ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (!ignored || fd < 0) return false;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    done += static_cast<std::size_t>(written);
+  }
+  close(fd);
+  return done == bytes.size();
+}
+
 Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
@@ -60,6 +78,22 @@ std::set<std::string> listing(const std::string& folder, Depth depth) {
     }
   }
   return names;
+}
+
+std::string mapconv_message(const std::string& key, const std::string& in, const std::string& out) {
+  static const std::map<std::string, std::string> messages = [] {
+    std::map<std::string, std::string> table;
+    std::ifstream file(MAPCONV_MESSAGES_FILE);
+    for (std::string line; std::getline(file, line);) {
+      const std::size_t tab = line.find('\t');
+      if (line.empty() || line[0] == '#' || tab == std::string::npos) continue;
+      table[line.substr(0, tab)] = replace_all(replace_all(line.substr(tab + 1), "\\n", "\n"), "\\t", "\t");
+    }
+    return table;
+  }();
+  const auto found = messages.find(key);
+  if (found == messages.end()) throw std::runtime_error("no message " + key + " in " MAPCONV_MESSAGES_FILE);
+  return replace_all(replace_all(found->second, "{in}", in), "{out}", out);
 }
 
 std::string replace_all(std::string text, const std::string& token, const std::string& value) {

@@ -35,6 +35,12 @@ using Bytes = std::vector<unsigned char>;
 void write_file(const std::string& path, std::span<const unsigned char> bytes);
 Bytes read_file(const std::string& path);
 
+// Writes bytes into a FIFO for a reader under test, false if it could not.
+// SIGPIPE is ignored from the first call on: a reader that stops early makes
+// the write fail (EPIPE), which the test reports, instead of ending the
+// whole test program.
+bool write_to_pipe(const std::string& path, std::span<const unsigned char> bytes);
+
 // The names in folder; with Depth::whole_tree, those below it too, as paths
 // relative to folder.
 enum class Depth { folder, whole_tree };
@@ -43,6 +49,10 @@ std::set<std::string> listing(const std::string& folder, Depth depth = Depth::fo
 // text with every token replaced by value (a value holding the token is not
 // expanded again).
 std::string replace_all(std::string text, const std::string& token, const std::string& value);
+
+// A piece of mapconv's report, from the data file mapconv_messages.txt,
+// with {in} and {out} filled in.
+std::string mapconv_message(const std::string& key, const std::string& in, const std::string& out);
 
 // A loop device over a 64 KiB image file that starts with content, and a
 // second block-device node of it at node; detached at the end. node is

@@ -1,7 +1,6 @@
-// Input and output faults, mostly through the real mapconv: truncated input
-// at every length, full and unwritable outputs, inputs that are no regular
-// file, paths beyond the system's limits, and an input that changes between
-// the checks and the read.
+// Input faults through mapconv: truncated input at every length, and an
+// input that changes between the checks and the read. Full and unwritable
+// outputs, odd inputs and long paths are golden cases (tests/cli/cases).
 #include <gtest/gtest.h>
 #include <mapconv/memory_hooks.h>
 #include <sys/stat.h>
@@ -26,21 +25,11 @@ using test::TempDir;
 
 const std::string MAPCONV = MAPCONV_EXECUTABLE;
 
-std::string unable(const std::string& in, const std::string& out) {
-  return "Unable to convert \"" + in + "\" to \"" + out + "\" because...\n";
-}
-std::string converting(const std::string& in, const std::string& out) {
-  return "Converting \"" + in + "\" to \"" + out + "\"\n";
+std::string message(const char* key, const std::string& in, const std::string& out) {
+  return test::mapconv_message(key, in, out);
 }
 std::string read_failure(const std::string& in, const std::string& out, const char* code) {
-  return unable(in, out) + "\tthere was an error reading the file \"" + in + "\"\n\t" + code + "\n";
-}
-std::string write_failure(const std::string& in, const std::string& out, const char* code) {
-  return converting(in, out) + unable(in, out) + "\tthere was an error writing to the file \"" + out +
-         "\"\n\t" + code + "\n";
-}
-std::string missing(const std::string& in, const std::string& out) {
-  return unable(in, out) + "\t\"" + in + "\" does not exist\n";
+  return message("unable", in, out) + message("reading", in, out) + "\t" + code + "\n";
 }
 
 Bytes small_grid() {
@@ -66,144 +55,10 @@ TEST(IoFaults, InputTruncatedAtEveryLength) {
     std::string diagnostic;
     if (length >= 4) diagnostic = "EOF reading point " + std::to_string((length - 4) / 12 + 1) + " of 4\n";
     EXPECT_EQ(run.status, 4);
-    EXPECT_EQ(run.err, converting(in, out) + diagnostic + read_failure(in, out, "ERR_PREMATURE_EOF"));
+    EXPECT_EQ(run.err,
+              message("converting", in, out) + diagnostic + read_failure(in, out, "ERR_PREMATURE_EOF"));
     EXPECT_FALSE(std::filesystem::exists(out));
   }
-}
-
-enum class Setup { none, read_only_folder, fifo };
-
-struct FaultCase {
-  const char* name;
-  std::string input;  // {dir} stands for the case's folder
-  std::string output;
-  Setup setup;
-  int status;
-  std::string (*err)(const std::string& in, const std::string& out);
-};
-
-// Longer than PATH_MAX (4096) through folders that do not exist, and one
-// name longer than NAME_MAX (255).
-const std::string kLongPath = "{dir}/" + [] {
-  std::string path;
-  while (path.size() <= 4200) path += std::string(200, 'd') + "/";
-  return path;
-}() + "f";
-const std::string kLongName = "{dir}/" + std::string(300, 'n');
-
-const FaultCase kFaults[] = {
-    {"output on a full device", "{dir}/in.xdt", "/dev/full", Setup::none, 5,
-     [](const std::string& in, const std::string& out) {
-       return write_failure(in, out, "ERR_CANT_WRITE_FILE");
-     }},
-    {"output in a read-only folder", "{dir}/in.xdt", "{dir}/locked/out.dat", Setup::read_only_folder, 5,
-     [](const std::string& in, const std::string& out) {
-       return write_failure(in, out, "ERR_CANT_CREATE_FILE");
-     }},
-    {"output is a folder", "{dir}/in.xdt", "{dir}", Setup::none, 5,
-     [](const std::string& in, const std::string& out) {
-       return write_failure(in, out, "ERR_CANT_CREATE_FILE");
-     }},
-    {"output path beyond PATH_MAX", "{dir}/in.xdt", kLongPath, Setup::none, 5,
-     [](const std::string& in, const std::string& out) {
-       return write_failure(in, out, "ERR_CANT_CREATE_FILE");
-     }},
-    {"output name beyond NAME_MAX", "{dir}/in.xdt", kLongName, Setup::none, 5,
-     [](const std::string& in, const std::string& out) {
-       return write_failure(in, out, "ERR_CANT_CREATE_FILE");
-     }},
-    {"input is a folder", "{dir}", "{dir}/out.dat", Setup::none, 2, missing},
-    {"input is a FIFO", "{dir}/pipe", "{dir}/out.dat", Setup::fifo, 2, missing},
-    {"input is a character device", "/dev/zero", "{dir}/out.dat", Setup::none, 2, missing},
-    {"input path beyond PATH_MAX", kLongPath, "{dir}/out.dat", Setup::none, 2, missing},
-    {"input name beyond NAME_MAX", kLongName, "{dir}/out.dat", Setup::none, 2, missing},
-    {"input fails every read", "/proc/self/mem", "{dir}/out.dat", Setup::none, 4,
-     [](const std::string& in, const std::string& out) {
-       return converting(in, out) + "Error reading the grid size: Input/output error\n" +
-              read_failure(in, out, "ERR_CANT_READ_FILE");
-     }},
-};
-
-void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
-
-class IoFaultTable : public testing::TestWithParam<FaultCase> {};
-
-TEST_P(IoFaultTable, StatusAndMessage) {
-  const FaultCase& c = GetParam();
-  const TempDir dir;
-  test::write_file(dir.file("in.xdt"), small_grid());
-  test::RunOptions options;
-  if (c.setup == Setup::fifo) {
-    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
-  }
-  if (c.setup == Setup::read_only_folder) {
-    std::filesystem::create_directory(dir.file("locked"));
-    std::filesystem::permissions(
-        dir.file("locked"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
-                                std::filesystem::perms::group_read | std::filesystem::perms::group_exec |
-                                std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
-    // Permissions do not stop root: run as nobody, who can reach the folder.
-    options.unprivileged = true;
-    if (geteuid() == 0) {
-      std::filesystem::permissions(dir.path(),
-                                   std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
-                                   std::filesystem::perm_options::add);
-    }
-  }
-  const std::string in = test::replace_all(c.input, "{dir}", dir.path());
-  const std::string out = test::replace_all(c.output, "{dir}", dir.path());
-  const test::ProcessResult run = test::run_program(MAPCONV, {in, out}, dir, options);
-  EXPECT_EQ(run.status, c.status);
-  EXPECT_EQ(run.err, c.err(in, out));
-  EXPECT_TRUE(run.out.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, IoFaultTable, testing::ValuesIn(kFaults),
-                         [](const testing::TestParamInfo<FaultCase>& info) {
-                           return test::test_name(info.param.name);
-                         });
-
-// Names that hold control characters are shown escaped in every message, so
-// they cannot move the cursor or forge a line; the files keep their names.
-TEST(IoFaults, ControlCharactersInNamesAreShownEscaped) {
-  const TempDir dir;
-  const TempDir scratch;
-  const std::string in = dir.file("in\x1B[2J.xdt");
-  const std::string out = dir.file("out\nConversion from \"x\" to \"y\" successful\r.dat");
-  const std::string shown_in = dir.file("in\\x1B[2J.xdt");
-  const std::string shown_out = dir.file("out\\nConversion from \"x\" to \"y\" successful\\r.dat");
-  test::write_file(in, small_grid());
-  const struct {
-    const char* name;
-    std::vector<std::string> arguments;
-    int status;
-    std::string err;
-  } cases[] = {
-      {"converted",
-       {in, out},
-       0,
-       converting(shown_in, shown_out) + "Conversion from \"" + shown_in + "\" to \"" + shown_out +
-           "\" successful\n"},
-      {"output exists",
-       {in, out},
-       3,
-       unable(shown_in, shown_out) + "\t\"" + shown_out + "\" already exists\n"},
-      {"input missing",
-       {in + "\t", out},
-       2,
-       unable(shown_in + "\\t", shown_out) + "\t\"" + shown_in + "\\t\" does not exist\n"},
-      {"unwritable output",
-       {in, dir.file("no\x7F/out.dat")},
-       5,
-       write_failure(shown_in, dir.file("no\\x7F/out.dat"), "ERR_CANT_CREATE_FILE")},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const test::ProcessResult run = test::run_program(MAPCONV, c.arguments, scratch);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.err, c.err);
-  }
-  EXPECT_EQ(std::filesystem::file_size(out), 834u + 16u);
 }
 
 // Runs an action once, at the first allocation the library makes (after
@@ -273,7 +128,7 @@ TEST(IoFaults, InputChangesBetweenTheChecksAndTheRead) {
       err = capture.text();
     }
     EXPECT_EQ(status, 4);
-    EXPECT_EQ(err, converting(in, shown) + c.err);
+    EXPECT_EQ(err, message("converting", in, shown) + c.err);
     EXPECT_FALSE(std::filesystem::exists("\xE4\xB8\xAD\xE6\x96\x87"));
   }
   std::filesystem::current_path(previous);

@@ -41,17 +41,16 @@ Outcome run_with_failure(std::vector<std::string> arguments, std::size_t fail_at
 enum class Step { path_check, read, phase_map, write };
 
 std::string report(Step step, const std::string& in, const std::string& out) {
-  const std::string start = "Unable to convert \"" + in + "\" to \"" + out + "\" because...\n";
-  const std::string converting = "Converting \"" + in + "\" to \"" + out + "\"\n";
+  const auto message = [&](const char* key) { return test::mapconv_message(key, in, out); };
   switch (step) {
     case Step::path_check:
-      return start + "\tERR_NO_MEM\n";
+      return message("unable") + "\tERR_NO_MEM\n";
     case Step::read:
-      return converting + start + "\tthere was an error reading the file \"" + in + "\"\n\tERR_NO_MEM\n";
+      return message("converting") + message("unable") + message("reading") + "\tERR_NO_MEM\n";
     case Step::phase_map:
-      return converting + start + "\tERR_NO_MEM\n";
+      return message("converting") + message("unable") + "\tERR_NO_MEM\n";
     case Step::write:
-      return converting + start + "\tthere was an error writing to the file \"" + out + "\"\n\tERR_NO_MEM\n";
+      return message("converting") + message("unable") + message("writing") + "\tERR_NO_MEM\n";
   }
   return {};
 }
@@ -93,7 +92,7 @@ TEST_F(OutOfMemory, EveryAllocationOfAConversion) {
     const char* name;
     std::string output;
     std::string file;
-    std::string shown;  // the output in messages
+    std::string shown;     // the output in messages
     std::set<Step> steps;  // every one must be reached
   } cases[] = {
       {"narrow output", "out.dat", "out.dat", "out.dat", {Step::read, Step::phase_map, Step::write}},
@@ -144,8 +143,8 @@ TEST_F(OutOfMemory, ExistingOutputIsNeverReplacedWithoutForce) {
     test::write_file(kWideOutputName, precious);
     const Outcome run = run_with_failure({"mapconv", "in.xdt", kWideOutput}, fail_at);
     EXPECT_EQ(run.live_blocks, 0u);
-    const std::string exists = "Unable to convert \"in.xdt\" to \"" + kWideOutputShown +
-                               "\" because...\n\t\"" + kWideOutputShown + "\" already exists\n";
+    const std::string exists = test::mapconv_message("unable", "in.xdt", kWideOutputShown) +
+                               test::mapconv_message("exists", "in.xdt", kWideOutputShown);
     if (fail_at == 1) {
       EXPECT_EQ(run.status, 9);
       EXPECT_EQ(run.err, report(Step::path_check, "in.xdt", kWideOutputShown));

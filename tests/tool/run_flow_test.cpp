@@ -45,13 +45,11 @@ TEST(RunMapconv, EveryAllocationFailureIsReportedAndNothingLeaks) {
   }
   ASSERT_GE(allocations, 3u);  // the reader's buffer, the conversion's, the writer's staging
 
-  const std::string converting = "Converting \"" + input + "\" to \"" + output + "\"\n";
-  const std::string unable = "Unable to convert \"" + input + "\" to \"" + output + "\" because...\n";
-  const std::string reading =
-      converting + unable + "\tthere was an error reading the file \"" + input + "\"\n\tERR_NO_MEM\n";
-  const std::string phase_map = converting + unable + "\tERR_NO_MEM\n";
-  const std::string writing =
-      converting + unable + "\tthere was an error writing to the file \"" + output + "\"\n\tERR_NO_MEM\n";
+  const auto message = [&](const char* key) { return test::mapconv_message(key, input, output); };
+  const std::string failed = message("converting") + message("unable");
+  const std::string reading = failed + message("reading") + "\tERR_NO_MEM\n";
+  const std::string phase_map = failed + "\tERR_NO_MEM\n";
+  const std::string writing = failed + message("writing") + "\tERR_NO_MEM\n";
   int phase_map_failures = 0;
   for (std::size_t fail_at = 1; fail_at <= allocations; ++fail_at) {
     std::filesystem::remove(output);
