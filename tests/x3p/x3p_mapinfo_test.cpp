@@ -1,5 +1,7 @@
-// mapinfo on X3P files from the outside: summaries of the real files and of
-// written ones, comparisons across the three kinds, round trips.
+// mapinfo on X3P files from the outside: summaries of written files,
+// comparisons across the three kinds with files made part by part, round
+// trips. The real files' summaries, and the messages, are golden cases
+// (tests/cli/cases/mapinfo-x3p).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,11 +19,6 @@
 namespace {
 
 using test::TempDir;
-
-std::string samples() {
-  const char* given = std::getenv("MAPCONV_X3P_SAMPLES");
-  return given != nullptr ? given : MAPCONV_X3P_SAMPLES;
-}
 
 // Runs program in dir, so that files are named as a user names them.
 test::ProcessResult run(const TempDir& dir, const std::string& program,
@@ -59,8 +56,6 @@ void write_files(const TempDir& dir) {
   wide.y_increment = "2e-6";
   x3ptest::write_x3p(dir.file("flat-wide.x3p"), wide,
                      little_floats({1e-6f, 2e-6f, NAN, 4e-6f, 5e-6f, 6e-6f}));
-  const test::Bytes whole = test::read_file(dir.file("s.x3p"));
-  test::write_file(dir.file("cut.x3p"), std::span(whole.data(), 300));
 }
 
 TEST(MapinfoX3p, ComparesAcrossTheThreeKinds) {
@@ -71,17 +66,12 @@ TEST(MapinfoX3p, ComparesAcrossTheThreeKinds) {
     const char* a;
     const char* b;
     int status;
-    const char* says;  // on standard output for 0 and 1 with a verdict, else standard error
+    const char* says;  // on standard output
   };
   const Row rows[] = {
-      {"s.xdt", "s.x3p", 0, "result: the maps agree (every height equal)"},
       {"s.x3p", "s.xdt", 0, "B: s.xdt (XDT surface file, 40 columns x 30 rows)"},
-      {"s.x3p", "s.dat", 0, "result: the maps agree (every height within half a phase count"},
       {"d.x3p", "s.dat", 0, "largest difference         0 phase counts of B"},
-      {"s.dat", "d.x3p", 0, "A: s.dat (data file, 40 columns x 30 rows)"},
       {"s.x3p", "s.x3p", 0, "result: the maps agree (every height equal)"},
-      // d.x3p holds counts: its heights are within half a count, not equal.
-      {"d.x3p", "s.xdt", 1, "heights differ beyond the tolerance (rule: every height equal)"},
       {"s.x3p", "other.x3p", 1, "result: the grids differ"},
       {"other.x3p", "s.xdt", 1, "result: the grids differ"},
       {"flat.x3p", "flat.x3p", 0, "points with data in both   5"},
@@ -92,18 +82,11 @@ TEST(MapinfoX3p, ComparesAcrossTheThreeKinds) {
        "the points without data differ (rule: points without data coincide), "
        "first at column 2, row 0"},
       {"flat.x3p", "flat-wide.x3p", 1, "result: the grids differ"},
-      {"cut.x3p", "s.xdt", 1,
-       "mapinfo: cut.x3p: not an X3P file: no ZIP container could be read "
-       "(ERR_NOT_A_DATA_FILE)"},
-      {"s.xdt", "cut.x3p", 1, "mapinfo: cut.x3p: not an X3P file"},
   };
   for (const Row& row : rows) {
     const test::ProcessResult r = run(dir, MAPINFO_EXECUTABLE, {"--compare", row.a, row.b});
     EXPECT_EQ(r.status, row.status) << row.a << " " << row.b << "\n" << r.out << r.err;
-    const bool failed_read = std::strncmp(row.says, "mapinfo:", 8) == 0;
-    EXPECT_NE((failed_read ? r.err : r.out).find(row.says), std::string::npos)
-        << row.a << " " << row.b << "\n"
-        << r.out << r.err;
+    EXPECT_NE(r.out.find(row.says), std::string::npos) << row.a << " " << row.b << "\n" << r.out << r.err;
   }
 }
 
@@ -128,7 +111,7 @@ TEST(MapinfoX3p, RoundTripsAgreeAtEachStep) {
   }
 }
 
-TEST(MapinfoX3p, SummariesOfRealAndWrittenFiles) {
+TEST(MapinfoX3p, SummariesOfWrittenFiles) {
   TempDir dir;
   write_files(dir);
   if (HasFatalFailure()) return;
@@ -148,9 +131,7 @@ TEST(MapinfoX3p, SummariesOfRealAndWrittenFiles) {
     bool json;
     std::vector<std::string> says;
   };
-  const std::string ski = samples() + "/SkiInfiniteFocus.x3p";
-  const std::string sample4 = samples() + "/ISO5436-sample4_bin.x3p";
-  std::vector<Row> rows = {
+  const std::vector<Row> rows = {
       {"recorded.x3p",
        false,
        {": X3P surface file\n", "  points with data     5\n", "  points without data  1\n",
@@ -168,29 +149,6 @@ TEST(MapinfoX3p, SummariesOfRealAndWrittenFiles) {
       {"s.x3p", false, {"  record               none\n", "  grid                 40 columns x 30 rows\n"}},
       {"d.x3p", true, {"\"data_type\":\"int32\"", "\"record\":null", "\"columns\":40"}},
   };
-  if (std::filesystem::exists(ski) && std::filesystem::exists(sample4)) {
-    rows.push_back(
-        {sample4,
-         false,
-         {"  grid                 4 columns x 4 rows\n", "  points without data  1\n",
-          // int16 heights scaled by 0.001 and -0.5: exact, not through a float.
-          "  height min           -808000000.0000 nm\n", "  height max           1048000000.0000 nm\n",
-          "  data type            int16\n", "  creator              Name of measuring person\n",
-          "  date                 2007-04-30T13:58:02.6+02:00\n"}});
-    rows.push_back({sample4, true, {"\"lateral_resolution\":0.0160160009", "\"serial\":\"12345abc\""}});
-    rows.push_back(
-        {ski,
-         false,
-         {"  grid                 1197 columns x 940 rows\n", "  non-finite heights   4272\n",
-          "  row spacing          3.68027e-06\n", "  comment              Alicona OpenGPS Export\n"}});
-    rows.push_back(
-        {ski,
-         true,
-         {"\"points_with_data\":1120908", "\"creator\":\"\"", "\"date\":\"2009-06-09T13:51:45\""}});
-  } else {
-    std::fprintf(stderr, "note: no real X3P files in %s (../shared/x3p): their rows are skipped\n",
-                 samples().c_str());
-  }
   for (const Row& row : rows) {
     std::vector<std::string> args;
     if (row.json) args.push_back("--json");
