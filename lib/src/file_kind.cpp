@@ -28,9 +28,18 @@ ErrorCode measure_data_file(const unsigned char* first_bytes, std::size_t size, 
   return code;
 }
 
+// A ZIP container starts with a local file header; which entries it holds
+// is the X3P library's to judge, so the core needs no ZIP library.
+bool is_zip_local_header(const unsigned char (&first)[4]) {
+  return first[0] == 'P' && first[1] == 'K' && first[2] == 3 && first[3] == 4;
+}
+
+ErrorCode measure_x3p(const unsigned char*, std::size_t, FileKindInfo*) { return NO_ERROR; }
+
 // Kinds with a mark, tried in order; a new kind goes here.
 constexpr Recogniser marked_kinds[] = {
     {FILE_KIND_DATA_FILE, is_data_file_magic, measure_data_file},
+    {FILE_KIND_X3P, is_zip_local_header, measure_x3p},
 };
 
 // An XDT grid has no mark: it is what no other kind claims.
@@ -57,6 +66,23 @@ void copy_text(char* text, std::size_t size, const char* words, const char* more
 // The words for code alone, for a file of kind (FILE_KIND_UNKNOWN: any file).
 const char* words_for(ErrorCode code, FileKind kind) {
   const bool known = kind != FILE_KIND_UNKNOWN;
+  if (kind == FILE_KIND_X3P) {
+    switch (code) {
+      case ERR_NOT_IMPLEMENTED:
+        return "an X3P file, which needs the X3P library (built where libarchive, libxml2 and libcrypto "
+               "are found)";
+      case ERR_NOT_A_DATA_FILE:
+        return "not an X3P surface this reader takes";
+      case ERR_CORRUPT_DATA_FILE:
+        return "a damaged X3P file";
+      case ERR_PARAM_OUT_OF_RANGE:
+        return "an X3P grid out of range";
+      case ERR_PREMATURE_EOF:
+        return "an X3P file cut short";
+      default:
+        break;
+    }
+  }
   switch (code) {
     case ERR_CANT_OPEN_FILE:
       return "cannot open the file";
@@ -134,10 +160,11 @@ ErrorCode file_kind_of_path(const char* path, FileKindInfo* info) {
 void describe_read_failure(ErrorCode code, FileKind kind, int system_error, const char* said, char* text,
                            std::size_t size) {
   const bool has_said = said != nullptr && said[0] != '\0';
-  if (has_said && kind == FILE_KIND_UNKNOWN) return copy_text(text, size, said);
+  // The X3P reader's lines say what is wrong in full.
+  if (has_said && (kind == FILE_KIND_UNKNOWN || kind == FILE_KIND_X3P)) return copy_text(text, size, said);
   // The reader's words take the place of the system's, and of the range's
   // explanation, saying the same more exactly.
-  if (has_said && code == ERR_PARAM_OUT_OF_RANGE) {
+  if (has_said && code == ERR_PARAM_OUT_OF_RANGE && kind != FILE_KIND_X3P) {
     return copy_text(text, size, "not a data file, and not a valid XDT file", said);
   }
   if (code == ERR_CANT_READ_FILE && !has_said && system_error != 0) {

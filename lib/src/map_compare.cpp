@@ -27,15 +27,20 @@ namespace {
 // Points read from each map at a time: 512 KiB of heights and counts.
 constexpr std::size_t PIECE = std::size_t{1} << 16;
 
-// One map read piece by piece, as an XDT stream or as the phase block of a
-// data file.
+// One map read piece by piece, as an XDT stream, as the phase block of a
+// data file or through a height source of another library.
 struct MapReader {
   bool data_file = false;
+  FileKind map_kind = FILE_KIND_UNKNOWN;
+  MapHeightSource source{};
+  bool source_open = false;
+  HookedBlock<double[]> metres;  // source: the piece at hand, NaN for no data
   XdtStream xdt{};
   FileHandle file;
   std::int32_t columns = 0;
   std::int32_t rows = 0;
   float lateral_resolution = 0.0f;
+  float lateral_resolution_y = 0.0f;  // a source's between rows; else lateral_resolution
   double counts_per_metre = 0.0;
   std::uint64_t remaining = 0;
   int reason = 0;  // errno of a failed read
@@ -50,11 +55,12 @@ struct MapReader {
   ~MapReader() {
     pieces.reset();
     xdt_stream_close(&xdt);
+    if (source_open) source.close(source.context);
   }
   MapReader(const MapReader&) = delete;
   MapReader& operator=(const MapReader&) = delete;
 
-  ErrorCode open(const char* path) {
+  ErrorCode open(const char* path, const MapSourceOpener* opener) {
     file.reset(u_open_path(path, "rb"));
     if (file == nullptr) return ERR_CANT_OPEN_FILE;
     struct stat status {};
@@ -62,8 +68,23 @@ struct MapReader {
     unsigned char head[FILE_KIND_HEAD_SIZE];
     FileKindInfo kind{};
     const ErrorCode told = file_kind_of_bytes(head, read_retrying(file.get(), head, sizeof head), &kind);
+    map_kind = static_cast<FileKind>(kind.kind);
     data_file = kind.kind == FILE_KIND_DATA_FILE;
+    if (kind.kind == FILE_KIND_X3P) return open_source(path, opener);
     return data_file ? open_data_file(status, told, kind.length) : open_xdt(path);
+  }
+
+  ErrorCode open_source(const char* path, const MapSourceOpener* opener) {
+    file.reset();
+    if (opener == nullptr || opener->kind != map_kind) return ERR_NOT_IMPLEMENTED;
+    const ErrorCode code = opener->open(path, &source);
+    if (code != NO_ERROR) return code;
+    source_open = true;
+    columns = source.columns;
+    rows = source.rows;
+    remaining = std::uint64_t(columns) * std::uint64_t(rows);
+    metres = hooked_allocate<double>(PIECE);
+    return metres == nullptr ? ERR_NO_MEM : NO_ERROR;
   }
 
   // told, expected: the code and length file_kind_of_bytes gave.
@@ -115,7 +136,15 @@ struct MapReader {
 
   // The next count points (count <= PIECE and <= remaining).
   ErrorCode read(std::size_t count) {
-    if (data_file) {
+    if (source_open) {
+      std::size_t got = 0;
+      const ErrorCode code = source.read(source.context, metres.get(), count, &got);
+      if (code != NO_ERROR) {
+        reason = errno;
+        return code;
+      }
+      if (got != count) return ERR_PREMATURE_EOF;
+    } else if (data_file) {
       if (read_retrying(file.get(), counts.get(), 4 * count) != 4 * count) {
         reason = errno;
         return std::ferror(file.get()) ? ERR_CANT_READ_FILE : ERR_PREMATURE_EOF;
@@ -136,11 +165,20 @@ struct MapReader {
   }
 
   ErrorCode finish() {
+    if (source_open) {
+      lateral_resolution = source.lateral_resolution;
+      lateral_resolution_y = source.lateral_resolution_y;
+      return source.finish(source.context);
+    }
     if (!data_file) {
       pieces->stop();
-      return xdt_stream_finish(&xdt, &lateral_resolution);
+      const ErrorCode code = xdt_stream_finish(&xdt, &lateral_resolution);
+      lateral_resolution_y = lateral_resolution;
+      return code;
     }
-    return getc_retrying(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
+    const ErrorCode code = getc_retrying(file.get()) == EOF ? NO_ERROR : ERR_NOT_A_DATA_FILE;
+    lateral_resolution_y = lateral_resolution;
+    return code;
   }
 };
 
@@ -160,6 +198,14 @@ MAPCONV_HOT_LOOP void scale_xdt(const float* heights, std::size_t count, double 
   for (std::size_t i = 0; i < count; ++i) {
     valid[i] = heights[i] <= -1.0f ? 0.0 : 1.0;
     values[i] = static_cast<double>(heights[i]) * factor;
+  }
+}
+
+MAPCONV_HOT_LOOP void scale_metres(const double* metres, std::size_t count, double factor, double* values,
+                                   double* valid) {
+  for (std::size_t i = 0; i < count; ++i) {
+    valid[i] = metres[i] != metres[i] ? 0.0 : 1.0;
+    values[i] = metres[i] * factor;
   }
 }
 
@@ -193,23 +239,31 @@ struct Side {
   const float* heights;
   const std::int32_t* counts;
   double factor;
+  const double* metres = nullptr;  // a height source's piece
 };
+
+// What a side's piece holds: an XDT grid's heights, a data file's counts or
+// a height source's metres (NaN for no data).
+enum class Stored { HEIGHTS, COUNTS, METRES };
 
 // Four points of one map from index i on, scaled, with 1.0 or 0.0 for
 // whether each has data: the rule of scale_xdt and scale_counts, for a
 // vector at a time.
-template <bool COUNTS>
+template <Stored KIND>
 [[gnu::always_inline]] inline void load_four(const Side& side, std::size_t i, Doubles* values,
                                              Doubles* valid) {
   const Doubles zero = {0.0, 0.0, 0.0, 0.0};
   const Doubles one = {1.0, 1.0, 1.0, 1.0};
   Doubles raw;
-  if constexpr (COUNTS) {
+  if constexpr (KIND == Stored::COUNTS) {
     Ints counts;
     std::memcpy(&counts, side.counts + i, sizeof counts);
     raw = __builtin_convertvector(counts, Doubles);
     // Every int32 is exact in a double: the test is the counts' own.
     *valid = raw != static_cast<double>(PHASE_INVALID) ? one : zero;
+  } else if constexpr (KIND == Stored::METRES) {
+    std::memcpy(&raw, side.metres + i, sizeof raw);
+    *valid = raw != raw ? zero : one;
   } else {
     Floats heights;
     std::memcpy(&heights, side.heights + i, sizeof heights);
@@ -225,11 +279,11 @@ template <bool COUNTS>
 // applies, relative to the data file's value. A separate body for each
 // pairing, so that no test of the rule stands in the loop. Counts are kept
 // in doubles (0.0 and 1.0 add exactly).
-template <bool COUNTS_A, bool COUNTS_B>
+template <Stored A, Stored B>
 [[gnu::always_inline]] inline PieceTally tally_piece(const Side& first, const Side& second, std::size_t at,
                                                      std::size_t count, double tolerance,
                                                      double relative_slack) {
-  constexpr bool EXACT = COUNTS_A == COUNTS_B;
+  constexpr bool EXACT = (A == Stored::COUNTS) == (B == Stored::COUNTS);
   // Vectors are loaded and their magnitudes taken in place: no function
   // returns one, since that would change the calling convention without AVX.
   const Masks no_sign = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
@@ -238,8 +292,8 @@ template <bool COUNTS_A, bool COUNTS_B>
   Doubles both_count = zero, in_first = zero, in_second = zero, bad = zero, largest = none;
   const auto add = [&](const Side& a, const Side& b, std::size_t i) {
     Doubles x, y, valid_x, valid_y;
-    load_four<COUNTS_A>(a, i, &x, &valid_x);
-    load_four<COUNTS_B>(b, i, &y, &valid_y);
+    load_four<A>(a, i, &x, &valid_x);
+    load_four<B>(b, i, &y, &valid_y);
     const Doubles both = valid_x * valid_y;
     const Doubles difference = reinterpret_cast<Doubles>(reinterpret_cast<Masks>(y - x) & no_sign);
     Masks agree;
@@ -247,7 +301,7 @@ template <bool COUNTS_A, bool COUNTS_B>
       // Two NaN heights (XDT files) are the same height.
       agree = (x == y) | ((x != x) & (y != y));
     } else {
-      const Doubles kept = COUNTS_A ? x : y;
+      const Doubles kept = A == Stored::COUNTS ? x : y;
       const Doubles kept_magnitude = reinterpret_cast<Doubles>(reinterpret_cast<Masks>(kept) & no_sign);
       agree = difference <= tolerance + kept_magnitude * relative_slack;
     }
@@ -265,14 +319,18 @@ template <bool COUNTS_A, bool COUNTS_B>
     float heights[2][LANES] = {{-1.0f, -1.0f, -1.0f, -1.0f}, {-1.0f, -1.0f, -1.0f, -1.0f}};
     std::int32_t counts[2][LANES] = {{PHASE_INVALID, PHASE_INVALID, PHASE_INVALID, PHASE_INVALID},
                                      {PHASE_INVALID, PHASE_INVALID, PHASE_INVALID, PHASE_INVALID}};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    double metres[2][LANES] = {{nan, nan, nan, nan}, {nan, nan, nan, nan}};
     const Side* sides[2] = {&first, &second};
     for (int k = 0; k < 2; ++k) {
       for (std::size_t j = 0; i + j < count; ++j) {
         if (sides[k]->counts != nullptr) counts[k][j] = sides[k]->counts[at + i + j];
         if (sides[k]->heights != nullptr) heights[k][j] = sides[k]->heights[at + i + j];
+        if (sides[k]->metres != nullptr) metres[k][j] = sides[k]->metres[at + i + j];
       }
     }
-    add(Side{heights[0], counts[0], first.factor}, Side{heights[1], counts[1], second.factor}, 0);
+    add(Side{heights[0], counts[0], first.factor, metres[0]}, Side{heights[1], counts[1], second.factor, metres[1]},
+        0);
   }
   double both = 0, in_a = 0, in_b = 0, wrong = 0;
   PieceTally t{0, 0, 0, 0, -1.0};
@@ -291,21 +349,54 @@ template <bool COUNTS_A, bool COUNTS_B>
 }
 
 MAPCONV_HOT_LOOP PieceTally tally_heights(const Side& a, const Side& b, std::size_t at, std::size_t count) {
-  return tally_piece<false, false>(a, b, at, count, 0.0, 0.0);
+  return tally_piece<Stored::HEIGHTS, Stored::HEIGHTS>(a, b, at, count, 0.0, 0.0);
 }
 
 MAPCONV_HOT_LOOP PieceTally tally_counts(const Side& a, const Side& b, std::size_t at, std::size_t count) {
-  return tally_piece<true, true>(a, b, at, count, 0.0, 0.0);
+  return tally_piece<Stored::COUNTS, Stored::COUNTS>(a, b, at, count, 0.0, 0.0);
 }
 
 MAPCONV_HOT_LOOP PieceTally tally_counts_heights(const Side& a, const Side& b, std::size_t at,
                                                  std::size_t count, double tolerance, double relative_slack) {
-  return tally_piece<true, false>(a, b, at, count, tolerance, relative_slack);
+  return tally_piece<Stored::COUNTS, Stored::HEIGHTS>(a, b, at, count, tolerance, relative_slack);
 }
 
 MAPCONV_HOT_LOOP PieceTally tally_heights_counts(const Side& a, const Side& b, std::size_t at,
                                                  std::size_t count, double tolerance, double relative_slack) {
-  return tally_piece<false, true>(a, b, at, count, tolerance, relative_slack);
+  return tally_piece<Stored::HEIGHTS, Stored::COUNTS>(a, b, at, count, tolerance, relative_slack);
+}
+
+// The pairings with a height source, rarer: one body each, chosen here.
+template <Stored A>
+PieceTally tally_against(Stored b, const Side& first, const Side& second, std::size_t at, std::size_t count,
+                         double tolerance, double relative_slack) {
+  switch (b) {
+    case Stored::HEIGHTS:
+      return tally_piece<A, Stored::HEIGHTS>(first, second, at, count, tolerance, relative_slack);
+    case Stored::COUNTS:
+      return tally_piece<A, Stored::COUNTS>(first, second, at, count, tolerance, relative_slack);
+    case Stored::METRES:
+      break;
+  }
+  return tally_piece<A, Stored::METRES>(first, second, at, count, tolerance, relative_slack);
+}
+
+MAPCONV_HOT_LOOP PieceTally tally_with_source(Stored a, Stored b, const Side& first, const Side& second,
+                                              std::size_t at, std::size_t count, double tolerance,
+                                              double relative_slack) {
+  switch (a) {
+    case Stored::HEIGHTS:
+      return tally_against<Stored::HEIGHTS>(b, first, second, at, count, tolerance, relative_slack);
+    case Stored::COUNTS:
+      return tally_against<Stored::COUNTS>(b, first, second, at, count, tolerance, relative_slack);
+    case Stored::METRES:
+      break;
+  }
+  return tally_against<Stored::METRES>(b, first, second, at, count, tolerance, relative_slack);
+}
+
+Stored stored_of(const MapReader& map) {
+  return map.source_open ? Stored::METRES : map.data_file ? Stored::COUNTS : Stored::HEIGHTS;
 }
 
 // Points scaled and then tallied at a time: few enough that the scaled
@@ -314,6 +405,7 @@ constexpr std::size_t BLOCK = 4096;
 
 // One map's side of the pieces at hand.
 Side side_of(const MapReader& map, const Scaled& scaled) {
+  if (map.source_open) return Side{nullptr, nullptr, scaled.units_per_metre, map.metres.get()};
   if (map.data_file) return Side{nullptr, map.counts.get(), scaled.units_per_metre / map.counts_per_metre};
   return Side{map.heights, nullptr, scaled.units_per_metre};
 }
@@ -326,7 +418,10 @@ void compare_block(const MapReader (&readers)[2], Scaled* scaled, std::size_t at
                    std::size_t count, MapComparison* result) {
   const Side sides[2] = {side_of(readers[0], *scaled), side_of(readers[1], *scaled)};
   PieceTally t;
-  if (readers[0].data_file == readers[1].data_file) {
+  if (readers[0].source_open || readers[1].source_open) {
+    t = tally_with_source(stored_of(readers[0]), stored_of(readers[1]), sides[0], sides[1], at, count,
+                          scaled->tolerance, scaled->relative_slack);
+  } else if (readers[0].data_file == readers[1].data_file) {
     t = readers[0].data_file ? tally_counts(sides[0], sides[1], at, count)
                              : tally_heights(sides[0], sides[1], at, count);
   } else {
@@ -345,7 +440,10 @@ void compare_block(const MapReader (&readers)[2], Scaled* scaled, std::size_t at
   if (!new_largest && !first_no_data && !first_bad) return;
   for (int k = 0; k < 2; ++k) {
     const MapReader& map = readers[k];
-    if (map.data_file) {
+    if (map.source_open) {
+      scale_metres(map.metres.get() + at, count, sides[k].factor, scaled->values[k].get(),
+                   scaled->valid[k].get());
+    } else if (map.data_file) {
       scale_counts(map.counts.get() + at, count, sides[k].factor, scaled->values[k].get(),
                    scaled->valid[k].get());
     } else {
@@ -397,16 +495,19 @@ void compare_piece(const MapReader (&readers)[2], Scaled* scaled, std::uint64_t 
 
 // The comparison; *reason receives errno of a failed read, which closing
 // the files may overwrite.
-ErrorCode compare_files(const char* first, const char* second, MapComparison* result, int* reason) {
+ErrorCode compare_files(const char* first, const char* second, const MapSourceOpener* opener,
+                        MapComparison* result, int* reason) {
   std::memset(result, 0, sizeof *result);
   result->largest_difference = std::numeric_limits<double>::quiet_NaN();
   result->largest_difference_counts = std::numeric_limits<double>::quiet_NaN();
   MapReader readers[2];
   const char* paths[2] = {first, second};
   for (int k = 0; k < 2; ++k) {
-    const ErrorCode code = readers[k].open(paths[k]);
+    const ErrorCode code = readers[k].open(paths[k], opener);
+    result->kind[k] = readers[k].map_kind;
     if (code != NO_ERROR) {
       result->failed_file = k + 1;
+      result->data_file[k] = readers[k].data_file;
       result->height_scale_fault = readers[k].height_scale;
       std::memcpy(result->height_scale_text, readers[k].height_scale_text, sizeof result->height_scale_text);
       return code;
@@ -461,7 +562,8 @@ ErrorCode compare_files(const char* first, const char* second, MapComparison* re
     }
     result->lateral_resolution[k] = readers[k].lateral_resolution;
   }
-  if (std::memcmp(&result->lateral_resolution[0], &result->lateral_resolution[1], sizeof(float)) != 0)
+  if (std::memcmp(&result->lateral_resolution[0], &result->lateral_resolution[1], sizeof(float)) != 0 ||
+      std::memcmp(&readers[0].lateral_resolution_y, &readers[1].lateral_resolution_y, sizeof(float)) != 0)
     result->verdict = MAPS_GRIDS_DIFFER;
   if (readers[1].data_file && !std::isnan(result->largest_difference))
     result->largest_difference_counts = result->largest_difference * readers[1].counts_per_metre;
@@ -471,9 +573,15 @@ ErrorCode compare_files(const char* first, const char* second, MapComparison* re
 }  // namespace
 
 ErrorCode compare_map_files(const char* first, const char* second, MapComparison* result) {
+  return compare_map_files_through(first, second, nullptr, result);
+}
+
+ErrorCode compare_map_files_through(const char* first, const char* second, const MapSourceOpener* opener,
+                                    MapComparison* result) {
   if (first == nullptr || second == nullptr || result == nullptr) return ERR_INVALID_PARAM;
+  if (opener != nullptr && opener->open == nullptr) return ERR_INVALID_PARAM;
   int reason = 0;
-  const ErrorCode code = compare_files(first, second, result, &reason);
+  const ErrorCode code = compare_files(first, second, opener, result, &reason);
   if (code == ERR_CANT_READ_FILE) errno = reason;
   return code;
 }

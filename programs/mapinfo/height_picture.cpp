@@ -128,7 +128,7 @@ class RowPainter {
                     ? Source::counts
                     : Source::other;
     } else {
-      source_ = grid.form == nullptr ? Source::xdt : Source::other;
+      source_ = grid.form == nullptr && grid.xdt_heights != nullptr ? Source::xdt : Source::other;
     }
     for (std::uint32_t x = 0; x < size.width; ++x) columns_[x] = span_of(x, grid.columns, size.width);
     if (source_ == Source::counts) {

@@ -25,6 +25,8 @@ std::uint64_t useful_length(const std::vector<unsigned char>& head) {
   const ErrorCode code = file_kind_of_bytes(head.data(), head.size(), &kind);
   if (code == ERR_PREMATURE_EOF) return 0;
   if (code != NO_ERROR) return head.size();
+  // An X3P file's length is in its ZIP directory, at its end: all of it.
+  if (kind.kind == FILE_KIND_X3P) return UINT64_MAX;
   // A data file: one byte more than its length, since bytes after the last
   // block make it invalid, as they would on disk. An XDT file: the reader
   // ignores what follows its last point.

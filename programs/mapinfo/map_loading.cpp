@@ -7,10 +7,15 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "programs/mapinfo/input_spool.h"
+
+#ifdef MAPINFO_X3P
+#include <mapconv/x3p.h>
+#endif
 
 ReaderWords::ReaderWords() : previous_(u_print) {
   const std::lock_guard lock(guard);
@@ -58,19 +63,63 @@ std::string reading_reason(ErrorCode code, FileKind kind, int reason, const std:
   return text;
 }
 
-Failure comparison_failure(ErrorCode code, const MapComparison& result, int reason, const std::string& said) {
+// What the X3P reader said (said) of path, without the name it begins its lines
+// with: the message names the file already.
+static std::string without_name(std::string said, const char* path) {
+  const std::string name = std::string(path) + ": ";
+  for (std::size_t at = 0; (at = said.find(name, at)) != std::string::npos;) {
+    if (at == 0 || (at >= 2 && said.compare(at - 2, 2, "; ") == 0)) {
+      said.erase(at, name.size());
+    } else {
+      at += name.size();
+    }
+  }
+  return said;
+}
+
+Failure comparison_failure(ErrorCode code, const MapComparison& result, int reason, const std::string& said,
+                           const std::string (&paths)[2]) {
   const std::size_t failed = result.failed_file == 2 ? 1 : 0;
   if (result.height_scale_fault != HEIGHT_SCALE_USABLE)
     return {NO_ERROR, std::string(result.height_scale_text) + ", so its heights cannot be compared"};
-  return {code,
-          reading_reason(code, result.data_file[failed] ? FILE_KIND_DATA_FILE : FILE_KIND_XDT, reason, said)};
+  const FileKind kind =
+      result.kind[failed] == FILE_KIND_UNKNOWN ? FILE_KIND_XDT : static_cast<FileKind>(result.kind[failed]);
+  return {code, reading_reason(code, kind, reason, without_name(said, paths[failed].c_str()))};
+}
+
+ErrorCode compare_maps(const char* first, const char* second, MapComparison* result) {
+#ifdef MAPINFO_X3P
+  return compare_map_files_x3p(first, second, result);
+#else
+  return compare_map_files(first, second, result);
+#endif
+}
+
+const char* kind_name(std::int32_t kind) {
+  switch (kind) {
+    case FILE_KIND_DATA_FILE:
+      return "data file";
+    case FILE_KIND_X3P:
+      return "X3P surface file";
+    default:
+      return "XDT surface file";
+  }
+}
+
+MapSummary LoadedMap::summary(const char* path, const HeightStatistics& heights,
+                              const HeightParameters* parameters) const {
+  MapSummary summary{
+      path,      data_file ? &settings : nullptr, grid.columns, grid.rows, heights, lateral_resolution,
+      parameters};
+  if (x3p) summary.x3p = &x3p_details;
+  return summary;
 }
 
 namespace {
 
 // Tells the kind of the file at path, and turns away an XDT file too short
 // for its grid.
-bool probe(const char* path, bool* data_file, Failure* failure) {
+bool probe(const char* path, FileKind* told, Failure* failure) {
   FileKindInfo kind{};
   const ErrorCode code = file_kind_of_path(path, &kind);
   if (code == ERR_CANT_OPEN_FILE || code == ERR_CANT_READ_FILE) {
@@ -79,7 +128,7 @@ bool probe(const char* path, bool* data_file, Failure* failure) {
                                                  : reading_reason(code, FILE_KIND_XDT, error)};
     return false;
   }
-  *data_file = kind.kind == FILE_KIND_DATA_FILE;
+  *told = static_cast<FileKind>(kind.kind);
   struct stat status {};
   if (kind.kind != FILE_KIND_XDT || code != NO_ERROR || u_stat_path(path, &status) != 0 ||
       static_cast<std::uint64_t>(status.st_size) >= kind.length)
@@ -127,9 +176,84 @@ bool load_xdt_file(const char* path, LoadedMap* map, Failure* failure) {
   return true;
 }
 
+#ifdef MAPINFO_X3P
+const char* data_type_name(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16:
+      return "int16";
+    case X3P_INT32:
+      return "int32";
+    case X3P_FLOAT32:
+      return "float32";
+    case X3P_FLOAT64:
+      return "float64";
+  }
+  return "unknown";
+}
+
+// The heights of an X3P surface read in pieces into a grid of doubles,
+// which keep every stored value (integer data scaled included), with its
+// Record2.
+bool load_x3p_file(const char* path, LoadedMap* map, Failure* failure) {
+  const ReaderWords words;
+  X3pReader reader;
+  x3p_reader_clear(&reader);
+  const std::unique_ptr<X3pReader, void (*)(X3pReader*)> closing(&reader, x3p_reader_close);
+  ErrorCode code = x3p_reader_open(path, &reader);
+  if (code == NO_ERROR) code = x3p_check_map_grid(path, &reader);
+  const auto failed = [&](ErrorCode why) {
+    *failure = {why, reading_reason(why, FILE_KIND_X3P, errno, without_name(ReaderWords::text(), path))};
+    return false;
+  };
+  if (code != NO_ERROR) return failed(code);
+  const X3pSurface& s = reader.surface;
+  if (reader.points > SIZE_MAX / sizeof(double)) return failed(ERR_NO_MEM);
+  map->x3p_heights.reset(static_cast<double*>(memory_hooks.allocate(reader.points * sizeof(double))));
+  if (map->x3p_heights == nullptr) return failed(ERR_NO_MEM);
+  const auto points = static_cast<std::size_t>(reader.points);
+  for (std::size_t done = 0; done < points;) {
+    std::size_t count = 0;
+    code = x3p_reader_read_heights(&reader, map->x3p_heights.get() + done, points - done, &count);
+    if (code == NO_ERROR && count == 0) code = ERR_PREMATURE_EOF;
+    if (code != NO_ERROR) return failed(code);
+    done += count;
+  }
+  code = x3p_reader_finish(&reader);
+  if (code != NO_ERROR) return failed(code);
+  map->grid.columns = static_cast<std::int32_t>(s.columns);
+  map->grid.rows = static_cast<std::int32_t>(s.rows);
+  map->grid.metres = map->x3p_heights.get();
+  map->lateral_resolution = static_cast<float>(s.x_increment);
+  map->x3p = true;
+  const X3pMetadata& m = s.metadata;
+  const char* const texts[] = {m.date, m.creator, m.manufacturer, m.model, m.serial, m.version, m.comment};
+  for (std::size_t i = 0; i < std::size(texts); ++i) map->x3p_text[i] = texts[i];
+  const std::string* t = map->x3p_text;
+  map->x3p_details = {data_type_name(s.data_type),
+                      static_cast<float>(s.y_increment),
+                      m.present,
+                      t[0],
+                      t[1],
+                      t[2],
+                      t[3],
+                      t[4],
+                      t[5],
+                      t[6]};
+  return true;
+}
+#else
+bool load_x3p_file(const char*, LoadedMap*, Failure* failure) {
+  *failure = {ERR_NOT_IMPLEMENTED, reading_reason(ERR_NOT_IMPLEMENTED, FILE_KIND_X3P, 0)};
+  return false;
+}
+#endif
+
 }  // namespace
 
 bool load_map(const char* path, LoadedMap* map, Failure* failure) {
-  if (!probe(path, &map->data_file, failure)) return false;
+  FileKind kind = FILE_KIND_UNKNOWN;
+  if (!probe(path, &kind, failure)) return false;
+  map->data_file = kind == FILE_KIND_DATA_FILE;
+  if (kind == FILE_KIND_X3P) return load_x3p_file(path, map, failure);
   return map->data_file ? load_data_file(path, map, failure) : load_xdt_file(path, map, failure);
 }

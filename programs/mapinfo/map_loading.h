@@ -1,6 +1,7 @@
 // Reading one of mapinfo's inputs whole: its kind, told by the library, then
-// its heights with what a summary and a picture need; and the words for a
-// read that failed.
+// its heights with what a summary and a picture need (an X3P file through
+// the X3P library, where mapinfo is built with it); the comparison through
+// the readers mapinfo has; and the words for a read that failed.
 #pragma once
 
 #include <mapconv/data_file_reader.h>
@@ -43,12 +44,21 @@ class ReaderWords {
 std::string reading_reason(ErrorCode code, FileKind kind, int reason, const std::string& said = {});
 
 // Why compare_map_files failed with code, for the file result names: what
-// the readers said (said) and the system's reason (errno right after it).
-Failure comparison_failure(ErrorCode code, const MapComparison& result, int reason, const std::string& said);
+// the readers said (said) and the system's reason (errno right after it);
+// paths are the two files as the readers were given them.
+Failure comparison_failure(ErrorCode code, const MapComparison& result, int reason, const std::string& said,
+                           const std::string (&paths)[2]);
 
-// Returns the XDT reader's heights through the hooks they came from.
+// compare_map_files, X3P files read through the X3P library where mapinfo
+// has it (without it they fail with ERR_NOT_IMPLEMENTED).
+ErrorCode compare_maps(const char* first, const char* second, MapComparison* result);
+
+// The name of a FileKind in a comparison's lines: "data file" and the like.
+const char* kind_name(std::int32_t kind);
+
+// Returns heights through the hooks they came from.
 struct HeightsRelease {
-  void operator()(float* heights) const noexcept { memory_hooks.release(heights); }
+  void operator()(void* heights) const noexcept { memory_hooks.release(heights); }
 };
 
 // A file read into memory, with what its summary and picture need.
@@ -60,6 +70,15 @@ struct LoadedMap {
   float lateral_resolution = 0.0f;
   bool data_file = false;
   char heights_unknown[80] = {};  // why a data file's counts have no heights, or empty
+  // An X3P file's: its heights in metres as doubles, 8 bytes a point.
+  std::unique_ptr<double[], HeightsRelease> x3p_heights;
+  bool x3p = false;
+  X3pDetails x3p_details{};
+  std::string x3p_text[7];  // Record2's text, which x3p_details views
+
+  // The summary of this map of path; parameters may be null.
+  MapSummary summary(const char* path, const HeightStatistics& heights,
+                     const HeightParameters* parameters) const;
 
   LoadedMap() { data_file_contents_clear(&contents); }
   ~LoadedMap() { data_file_contents_release(&contents); }

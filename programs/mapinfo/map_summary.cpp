@@ -2,13 +2,16 @@
 
 #include <mapconv/map_compare.h>
 #include <mapconv/map_records.h>
+#include <mapconv/terminal_text.h>
 
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -125,6 +128,52 @@ void height_values(const HeightStatistics& heights, double (&values)[5]) {
   values[4] = heights.max - heights.min;
 }
 
+// An X3P file's record lines: only the fields it has.
+void append_record_text(std::string* out, const X3pDetails& x3p) {
+  append_format(out, "  data type            %s\n", x3p.data_type);
+  if (!x3p.has_record) {
+    out->append("  record               none\n");
+    return;
+  }
+  const auto line = [&](const char* label, std::string_view text) {
+    if (text.empty()) return;
+    append_format(out, "  %-20s ", label);
+    append_escaped(out, text);
+    out->push_back('\n');
+  };
+  line("date", x3p.date);
+  line("creator", x3p.creator);
+  std::string instrument(x3p.manufacturer);
+  for (const std::string_view part : {x3p.model, x3p.serial, x3p.version}) {
+    if (part.empty()) continue;
+    instrument += instrument.empty() ? "" : ", ";
+    instrument += part;
+  }
+  line("instrument", instrument);
+  line("comment", x3p.comment);
+}
+
+void append_record_json(std::string* out, const X3pDetails& x3p) {
+  out->append(",\"x3p\":{\"data_type\":");
+  append_json_string(out, x3p.data_type);
+  out->append(",\"row_spacing\":");
+  append_json_number(out, x3p.row_spacing, 9);
+  out->append(",\"record\":");
+  if (!x3p.has_record) {
+    out->append("null}");
+    return;
+  }
+  const std::pair<const char*, std::string_view> fields[] = {
+      {"date", x3p.date},      {"creator", x3p.creator}, {"manufacturer", x3p.manufacturer},
+      {"model", x3p.model},    {"serial", x3p.serial},   {"version", x3p.version},
+      {"comment", x3p.comment}};
+  for (std::size_t i = 0; i < std::size(fields); ++i) {
+    append_format(out, "%s\"%s\":", i == 0 ? "{" : ",", fields[i].first);
+    append_json_string(out, fields[i].second);
+  }
+  out->append("}}");
+}
+
 const char* level_name(std::int32_t level) { return level == HEIGHT_LEVEL_PLANE ? "plane" : "mean"; }
 
 struct ParameterValue {
@@ -188,6 +237,22 @@ void append_parameters_json(std::string* out, const HeightParameters& p) {
 
 }  // namespace
 
+void append_escaped(std::string* out, std::string_view text) {
+  // The terminal's own escaping, through a stream into memory.
+  const std::string whole(text);
+  char* bytes = nullptr;
+  std::size_t size = 0;
+  std::FILE* stream = open_memstream(&bytes, &size);
+  if (stream == nullptr) {
+    out->append("?");
+    return;
+  }
+  u_write_escaped(stream, whole.c_str());
+  std::fclose(stream);
+  out->append(bytes, size);
+  std::free(bytes);
+}
+
 void append_format(std::string* out, const char* format, ...) {
   char buffer[256];
   va_list args;
@@ -200,7 +265,10 @@ void append_format(std::string* out, const char* format, ...) {
 
 PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometres) {
   double height = 0.0;
-  if (grid.xdt_heights != nullptr) {
+  if (grid.metres != nullptr) {
+    if (std::isnan(grid.metres[index])) return PointKind::no_data;
+    height = grid.metres[index] * NANOMETRES_PER_METRE;
+  } else if (grid.xdt_heights != nullptr) {
     const float z = grid.xdt_heights[index];
     if (z <= -1.0f) return PointKind::no_data;
     height = static_cast<double>(z) * NANOMETRES_PER_METRE;
@@ -295,6 +363,8 @@ std::string summary_text(const MapSummary& summary) {
   if (summary.data_file != nullptr) {
     append_format(&out, ": data file, header format %" PRId32 " (%" PRId32 "-byte header)\n",
                   summary.data_file->header_format, summary.data_file->header_size);
+  } else if (summary.x3p != nullptr) {
+    out.append(": X3P surface file\n");
   } else {
     out.append(": XDT surface file\n");
   }
@@ -317,6 +387,11 @@ std::string summary_text(const MapSummary& summary) {
   if (summary.heights_unknown != nullptr)
     append_format(&out, "  heights              unknown: %s\n", summary.heights_unknown);
   append_format(&out, "  lateral resolution   %.7g\n", static_cast<double>(summary.lateral_resolution));
+  if (summary.x3p != nullptr) {
+    if (summary.x3p->row_spacing != summary.lateral_resolution)
+      append_format(&out, "  row spacing          %.7g\n", static_cast<double>(summary.x3p->row_spacing));
+    append_record_text(&out, *summary.x3p);
+  }
   if (const DataFileSettings* settings = summary.data_file) {
     append_format(&out, "  wavelength           %.7g m\n", static_cast<double>(settings->wavelength));
     append_format(&out, "  scale factor         %.7g\n", static_cast<double>(settings->scale_factor));
@@ -339,7 +414,9 @@ std::string summary_json(const MapSummary& summary) {
   std::string out = "{\"file\":";
   append_json_string(&out, summary.file);
   const DataFileSettings* settings = summary.data_file;
-  out.append(settings != nullptr ? ",\"kind\":\"data_file\"" : ",\"kind\":\"xdt_file\"");
+  out.append(settings != nullptr      ? ",\"kind\":\"data_file\""
+             : summary.x3p != nullptr ? ",\"kind\":\"x3p_file\""
+                                      : ",\"kind\":\"xdt_file\"");
   out.append(",\"header_format\":");
   if (settings != nullptr) {
     append_format(&out, "%" PRId32 ",\"header_size\":%" PRId32, settings->header_format,
@@ -378,6 +455,7 @@ std::string summary_json(const MapSummary& summary) {
   } else {
     out.append("null,\"intensity\":null");
   }
+  if (summary.x3p != nullptr) append_record_json(&out, *summary.x3p);
   if (summary.heights_unknown != nullptr) {
     out.append(",\"parameters\":null");
   } else if (summary.parameters != nullptr) {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 // The heights of one map, point by point, row after row. Exactly one of the
-// two arrays is set.
+// three arrays is set.
 struct HeightGrid {
   std::int32_t columns;
   std::int32_t rows;
@@ -20,6 +20,7 @@ struct HeightGrid {
   // When set, heights are given less this form (in nanometres, fitted to
   // this grid): the levelled map.
   const HeightParameters* form;
+  const double* metres = nullptr;  // an X3P file's heights; NaN: no data
 };
 
 enum class PointKind { valid, no_data, non_finite };
@@ -65,6 +66,21 @@ struct DataFileSettings {
   std::int16_t intensity_buckets;
 };
 
+// What an X3P file's summary adds: the stored type, the row spacing and
+// Record2's text (empty where the file has none).
+struct X3pDetails {
+  const char* data_type;  // "int16", "int32", "float32" or "float64"
+  float row_spacing;      // CY's increment; the lateral resolution is CX's
+  bool has_record;        // Record2 present
+  std::string_view date;
+  std::string_view creator;
+  std::string_view manufacturer;
+  std::string_view model;
+  std::string_view serial;
+  std::string_view version;
+  std::string_view comment;
+};
+
 struct MapSummary {
   std::string_view file;
   const DataFileSettings* data_file;  // null for an XDT file
@@ -76,6 +92,7 @@ struct MapSummary {
   // Why the heights are not known (a data file whose counts have no height
   // scale), or null. Only the counts of heights are reported then.
   const char* heights_unknown = nullptr;
+  const X3pDetails* x3p = nullptr;  // an X3P file's, else null
 };
 
 // Several indented lines, ending with a newline.
@@ -88,6 +105,10 @@ std::string summary_json(const MapSummary& summary);
 // characters are escaped; a byte that is not part of well-formed UTF-8 is
 // written as \u00XX, the code point of the same number.
 void append_json_string(std::string* out, std::string_view text);
+
+// Appends text with its control bytes escaped as on the terminal
+// (u_write_escaped): text from a file never moves the cursor.
+void append_escaped(std::string* out, std::string_view text);
 
 // Appends printf-style text to out (at most 255 bytes a call).
 void append_format(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,5 +1,5 @@
-// mapinfo: prints a summary of XDT surface files and binary data files, and
-// optionally draws one of them as a false-colour PNG picture.
+// mapinfo: prints a summary of XDT surface files, binary data files and X3P
+// files, and optionally draws one of them as a false-colour PNG picture.
 #include <mapconv/conversion.h>
 #include <mapconv/errors.h>
 #include <mapconv/map_compare.h>
@@ -31,14 +31,15 @@ constexpr int EXIT_NOT_COMPARABLE = 2;  // --compare: a map has no heights to co
 constexpr const char* USAGE =
     "usage: mapinfo [--json] [--level plane|mean] [--png PICTURE [--size PIXELS] [-f]] FILE...\n"
     "       mapinfo --compare A B\n"
-    "Prints a summary of each XDT surface file or binary data file (a pipe such\n"
-    "as /dev/stdin too), with the areal height parameters Sa Sq Ssk Sku Sp Sv Sz.\n"
+    "Prints a summary of each XDT surface file, binary data file or X3P file (a\n"
+    "pipe such as /dev/stdin too), with the areal height parameters Sa Sq Ssk\n"
+    "Sku Sp Sv Sz.\n"
     "  --json          one JSON object per file, one per line\n"
     "  --level FORM    remove the least-squares plane (default) or the mean\n"
     "                  height before the parameters; given, also for --png\n"
     "  --compare A B   check that two maps of one grid hold the same heights:\n"
-    "                  exit 0 if they do (within half a phase count between an\n"
-    "                  XDT file and a data file), 1 if not, 2 if a data file's\n"
+    "                  exit 0 if they do (within half a phase count between a\n"
+    "                  data file and another kind), 1 if not, 2 if a data file's\n"
     "                  wavelength or scale factor gives no height scale\n"
     "  --png PICTURE   also draw the heights as a false-colour PNG (one FILE only)\n"
     "  --size PIXELS   the picture's longer side, 1 to 65535 (default: one pixel\n"
@@ -211,14 +212,7 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
     *failure = {code, "cannot compute the height parameters"};
     return false;
   }
-  MapSummary summary{path,
-                     map.data_file ? &map.settings : nullptr,
-                     map.grid.columns,
-                     map.grid.rows,
-                     heights,
-                     map.lateral_resolution,
-                     &parameters};
-  print_summary(path, options, summary);
+  print_summary(path, options, map.summary(path, heights, &parameters));
 
   if (options.picture == nullptr) return true;
   const PictureRequest request{options.picture, options.force, options.size, path, &input};
@@ -242,18 +236,18 @@ int compare(const Options& options) {
   }
   MapComparison result{};
   const ReaderWords words;
-  const ErrorCode code = compare_map_files(readable[0].c_str(), readable[1].c_str(), &result);
+  const ErrorCode code = compare_maps(readable[0].c_str(), readable[1].c_str(), &result);
   if (code != NO_ERROR) {
     const int reason = errno;
     report(options.files[result.failed_file == 2 ? 1 : 0],
-           comparison_failure(code, result, reason, words.text()));
+           comparison_failure(code, result, reason, words.text(), readable));
     return result.height_scale_fault != HEIGHT_SCALE_USABLE ? EXIT_NOT_COMPARABLE : EXIT_FILE_FAILED;
   }
   for (int k = 0; k < 2; ++k) {
     std::fputs(k == 0 ? "A: " : "B: ", stdout);
     u_write_escaped(stdout, options.files[static_cast<std::size_t>(k)]);
-    std::fprintf(stdout, " (%s, %" PRId32 " columns x %" PRId32 " rows)\n",
-                 result.data_file[k] ? "data file" : "XDT surface file", result.columns[k], result.rows[k]);
+    std::fprintf(stdout, " (%s, %" PRId32 " columns x %" PRId32 " rows)\n", kind_name(result.kind[k]),
+                 result.columns[k], result.rows[k]);
   }
   const std::string out = comparison_text(result);
   std::fwrite(out.data(), 1, out.size(), stdout);

@@ -4,7 +4,7 @@ folder, runs one program there with relative names and compares its exit
 status, standard error, standard output and the files left in the folder with
 NAME.stderr, NAME.stdout and NAME.files. The format is in cases/README.md.
 
-usage: run_cases.py [--program NAME=PATH]... [--version V] FOLDER [CASE...]
+usage: run_cases.py [--program NAME=PATH]... [--version V] [--samples DIR] FOLDER [CASE...]
 
 MAPCONV_TEST_WRAPPER (words such as a valgrind command) goes in front of the
 program under test; MAPCONV_CASES_UPDATE=1 rewrites the expected files from
@@ -12,6 +12,7 @@ what the programs do now, for review after an intended change.
 """
 
 import hashlib
+import io
 import math
 import os
 import re
@@ -24,6 +25,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 SKIPPED = 77
 # No run may write more than this: a copy without end fails instead.
@@ -109,10 +111,11 @@ def xdt_bytes(words):
 
 
 class Case:
-    def __init__(self, folder, name, programs):
+    def __init__(self, folder, name, programs, samples=""):
         self.folder = folder
         self.name = name
         self.programs = programs
+        self.samples = samples
         self.held = []  # sockets bound for the run
         self.loops = []
         self.mounts = []
@@ -175,6 +178,12 @@ class Case:
             self.mounts.append(os.path.abspath(p(args[0])))
         elif verb == "loop":
             self.loop(p(args[0]), p(args[1]))
+        elif verb == "sample":
+            # A real file from the samples folder, which may be absent here.
+            source = os.path.join(self.samples, p(args[1]))
+            if not self.samples or not os.path.isfile(source):
+                raise Skip("no %s (the samples folder, ../shared/x3p)" % source)
+            shutil.copyfile(source, p(args[0]))
         elif verb == "prepare":
             result = self.execute(args, wrap=False)
             if result.returncode != 0:
@@ -275,6 +284,17 @@ def describe(path, entry_stat):
         # The compressed bytes depend on the zlib at hand: only the size is kept.
         width, height = struct.unpack(">II", content[16:24])
         return "file %s png %d x %d" % (mode, width, height)
+    if content.startswith(b"PK\x03\x04"):
+        # A ZIP container records when it was written: its entries are kept.
+        try:
+            with zipfile.ZipFile(io.BytesIO(content)) as archive:
+                entries = ["%s %d sha256:%s" % (i.filename, i.file_size,
+                                                hashlib.sha256(archive.read(i)).hexdigest()[:16])
+                           for i in archive.infolist()]
+            return "file %s zip %s" % (mode, ", ".join(entries))
+        except (zipfile.BadZipFile, EOFError, OSError):
+            # Cut or damaged: its first bytes hold the time too.
+            return "file %s %d bytes of a ZIP container without its directory" % (mode, len(content))
     if len(content) <= 32 and all(32 <= b < 127 for b in content):
         return "file %s %r" % (mode, content.decode())
     if len(content) <= 16:
@@ -296,7 +316,7 @@ def listing(top):
     return "".join(lines).encode()
 
 
-def run_case(folder, name, programs, version, update):
+def run_case(folder, name, programs, version, update, samples=""):
     """Runs one case; returns a list of differences (empty: it passed)."""
     with open(os.path.join(folder, name + ".case"), "rb") as f:
         lines = f.read().decode("utf-8", "surrogateescape").splitlines()
@@ -310,7 +330,7 @@ def run_case(folder, name, programs, version, update):
             steps.append(line)
     scratch = tempfile.mkdtemp(prefix="mapconv-case-")
     previous = os.getcwd()
-    case = Case(folder, name, programs)
+    case = Case(folder, name, programs, samples)
     options = {}
     run = None
     status = 0
@@ -391,6 +411,7 @@ def rewrite_status(path, lines, status):
 def main(argv):
     programs = {}
     version = ""
+    samples = ""
     rest = []
     i = 1
     while i < len(argv):
@@ -400,6 +421,9 @@ def main(argv):
             i += 2
         elif argv[i] == "--version":
             version = argv[i + 1]
+            i += 2
+        elif argv[i] == "--samples":
+            samples = argv[i + 1]
             i += 2
         else:
             rest.append(argv[i])
@@ -416,7 +440,7 @@ def main(argv):
     failed = skipped = 0
     for name in names:
         try:
-            problems = run_case(folder, name, programs, version, update)
+            problems = run_case(folder, name, programs, version, update, samples)
         except Skip as reason:
             print("SKIP %s: %s" % (name, reason))
             skipped += 1

@@ -85,6 +85,11 @@ TEST(FileKind, FromTheFirstBytes) {
       {"inconsistent header", bad, 834, ERR_NOT_A_DATA_FILE, FILE_KIND_DATA_FILE, 0, 0, 0},
       {"largest maps", largest, 834, NO_ERROR, FILE_KIND_DATA_FILE, 834 + 2 * 4294705156ull, 0, 0},
       {"XDT counts alone", grid, 4, NO_ERROR, FILE_KIND_XDT, 4 + 12 * 6, 2, 3},
+      // A ZIP local header is X3P whatever follows; its length is in its directory.
+      {"ZIP local header", bytes_of({'P', 'K', 3, 4, 20, 0}), 6, NO_ERROR, FILE_KIND_X3P, 0, 0, 0},
+      {"ZIP header alone", bytes_of({'P', 'K', 3, 4}), 4, NO_ERROR, FILE_KIND_X3P, 0, 0, 0},
+      {"ZIP central directory first", bytes_of({'P', 'K', 1, 2}), 4, NO_ERROR, FILE_KIND_XDT,
+       4 + 12ull * 0x4B50 * 0x0201, 0x4B50, 0x0201},
       {"XDT whole grid", grid, grid.size(), NO_ERROR, FILE_KIND_XDT, 4 + 12 * 6, 2, 3},
       {"largest XDT grid", bytes_of({0xFF, 0x7F, 0xFF, 0x7F}), 4, NO_ERROR, FILE_KIND_XDT,
        4 + 12ull * 32767 * 32767, 32767, 32767},
@@ -191,6 +196,12 @@ TEST(FileKind, WordsForAFailedRead) {
       {ERR_NOT_A_DATA_FILE, FILE_KIND_UNKNOWN, 0, nullptr, "not a data file"},
       {ERR_NO_MEM, FILE_KIND_DATA_FILE, 0, nullptr, "not enough memory"},
       {ERR_CANT_WRITE_FILE, FILE_KIND_UNKNOWN, 0, nullptr, "failed"},
+      {ERR_NOT_IMPLEMENTED, FILE_KIND_X3P, 0, nullptr,
+       "an X3P file, which needs the X3P library (built where libarchive, libxml2 and libcrypto are found)"},
+      {ERR_CORRUPT_DATA_FILE, FILE_KIND_X3P, 0, nullptr, "a damaged X3P file"},
+      // The X3P reader's line says it all; no XDT words for its range.
+      {ERR_PARAM_OUT_OF_RANGE, FILE_KIND_X3P, 0, "its increments do not fit", "its increments do not fit"},
+      {ERR_CANT_READ_FILE, FILE_KIND_X3P, EIO, nullptr, "cannot read the file: Input/output error"},
   };
   for (const auto& c : cases) {
     char text[200];

@@ -9,6 +9,7 @@
 
 #include <mapconv/api.h>
 #include <mapconv/errors.h>
+#include <mapconv/map_compare.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -230,3 +231,21 @@ MAPCONV_API ErrorCode convert_xdt_to_x3p(const char* input, const char* output, 
 // hold, is a read failure (ERR_PARAM_OUT_OF_RANGE, with a message).
 MAPCONV_API ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags,
                                          X3pConversionResult* result);
+
+// --- X3P beside the other kinds ------------------------------------------
+
+// Whether an open reader's grid is one the other kinds' tools take: at
+// most INT32_MAX points a side, both increments within float range (the
+// lateral resolution). Returns 0, or ERR_PARAM_OUT_OF_RANGE having printed
+// why, naming path; ERR_INVALID_PARAM for null arguments.
+MAPCONV_API ErrorCode x3p_check_map_grid(const char* path, const X3pReader* reader);
+
+// Opens the X3P file at path as a height source of compare_map_files_through
+// (x3p_reader_open's codes, or x3p_check_map_grid's); its lateral
+// resolutions CX's and CY's increments as floats.
+MAPCONV_API ErrorCode x3p_open_map_source(const char* path, MapHeightSource* source);
+
+// compare_map_files, X3P files read through x3p_open_map_source: X3P
+// against a data file within half a count, against XDT or X3P height for
+// height.
+MAPCONV_API ErrorCode compare_map_files_x3p(const char* first, const char* second, MapComparison* result);
