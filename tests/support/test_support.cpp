@@ -223,13 +223,24 @@ std::size_t CountingHooks::largest_request() const { return g_largest_request; }
 
 int descriptor_of(const std::string& path) {
   int found = -1;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    if (std::filesystem::read_symlink(entry.path(), error) == path) {
-      found = std::max(found, std::stoi(entry.path().filename().string()));
-    }
+  for (const OpenFile& file : open_files_of(getpid()).value_or(std::vector<OpenFile>{})) {
+    if (file.target == path) found = std::max(found, file.descriptor);
   }
   return found;
+}
+
+std::optional<std::vector<OpenFile>> open_files_of(int pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator entry("/proc/" + std::to_string(pid) + "/fd", error);
+  if (error) return std::nullopt;
+  std::vector<OpenFile> files;
+  for (; entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    if (error) break;  // the process ended while its list was read
+    std::error_code closed;
+    const std::filesystem::path target = std::filesystem::read_symlink(entry->path(), closed);
+    if (!closed) files.push_back({std::stoi(entry->path().filename().string()), target.string()});
+  }
+  return files;
 }
 
 void fail_reads_after(int fd, std::size_t good_bytes) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -126,6 +127,16 @@ class CountingHooks {
 
 // The highest descriptor of this process open on path, or -1.
 int descriptor_of(const std::string& path);
+
+// What process pid has open: descriptor number and the path it names, as far
+// as they could be read. Descriptors opened or closed while the list is read
+// (as under valgrind, which opens files of its own) are left out or kept
+// whole, never a failure. nullopt once the process is gone.
+struct OpenFile {
+  int descriptor;
+  std::string target;
+};
+std::optional<std::vector<OpenFile>> open_files_of(int pid);
 
 // Points the open descriptor fd at this process's memory, so that its next
 // reads give good_bytes bytes (at most a page) and then fail with EIO, as a

@@ -47,10 +47,9 @@ void generate(int columns, int rows, int seed, const std::string& path, const Te
 // its whole length is reserved at the start.)
 long long position_in(int pid, const std::string& input) {
   const std::string proc = "/proc/" + std::to_string(pid);
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", error)) {
-    if (std::filesystem::read_symlink(entry.path(), error).string() != input || error) continue;
-    std::ifstream info(proc + "/fdinfo/" + entry.path().filename().string());
+  for (const test::OpenFile& file : test::open_files_of(pid).value_or(std::vector<test::OpenFile>{})) {
+    if (file.target != input) continue;
+    std::ifstream info(proc + "/fdinfo/" + std::to_string(file.descriptor));
     std::string key;
     long long position = -1;
     if (!(info >> key >> position) || key != "pos:") continue;

@@ -29,14 +29,12 @@ constexpr mode_t OLD_MODE = 0640;
 
 // True once the process has a file open in folder, false if it ends first.
 bool wait_until_writing(int pid, const std::string& folder) {
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   for (int attempt = 0; attempt < 10000; ++attempt) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
-      const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-      if (!error && target.rfind(folder + "/", 0) == 0) return true;
+    const auto open = test::open_files_of(pid);
+    if (!open) return false;
+    for (const test::OpenFile& file : *open) {
+      if (file.target.rfind(folder + "/", 0) == 0) return true;
     }
-    if (error) return false;  // gone, or a zombie whose descriptors are closed
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
