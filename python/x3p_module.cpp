@@ -68,20 +68,6 @@ class WithoutGil {
   void* state_;
 };
 
-const char* type_letter(X3pDataType type) {
-  switch (type) {
-    case X3P_INT16:
-      return "I";
-    case X3P_INT32:
-      return "L";
-    case X3P_FLOAT32:
-      return "F";
-    case X3P_FLOAT64:
-      return "D";
-  }
-  return "?";
-}
-
 py::object metadata_dict(const X3pMetadata& m) {
   if (!m.present) return py::none();
   py::dict d;
@@ -137,7 +123,7 @@ py::object read_x3p(const py::object& path_object) {
   }
   if (code != NO_ERROR) raise(code, path, reason, diagnostics.joined(path), false);
   const py::object surface_type = py::module_::import("mapconv._types").attr("X3pSurface");
-  return surface_type(heights, surface.x_increment, surface.y_increment, type_letter(surface.data_type),
+  return surface_type(heights, surface.x_increment, surface.y_increment, x3p_data_type_letter(surface.data_type),
                       metadata_dict(surface.metadata));
 }
 

@@ -24,7 +24,6 @@ class MessageBuffer {
     for (std::size_t i = 0; i < length; ++i) put(text[i]);
   }
   void put_escaped(const char* text);
-  void put_hex(unsigned char byte);  // as \xHH
 
  private:
   void flush() {
@@ -77,13 +76,15 @@ char escape_letter(unsigned char byte) {
   return 0;
 }
 
-void MessageBuffer::put_hex(unsigned char byte) {
+// Hands text to put (a callable taking bytes and their count) with its
+// control bytes escaped, one unit at a time: a character or an escape.
+template <typename Put>
+void escape_each(const char* text, Put&& put) {
   constexpr const char* digits = "0123456789ABCDEF";
-  const char escaped[] = {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
-  put(escaped, sizeof escaped);
-}
-
-void MessageBuffer::put_escaped(const char* text) {
+  const auto put_hex = [&](unsigned char byte) {
+    const char escaped[] = {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
+    put(escaped, sizeof escaped);
+  };
   for (const auto* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0;) {
     if (*byte >= 0x80) {
       // Whole UTF-8 characters pass as they are, but for U+0080 to U+009F
@@ -102,10 +103,10 @@ void MessageBuffer::put_escaped(const char* text) {
       }
     }
     if (!is_control(*byte)) {
-      put(static_cast<char>(*byte));
+      put(reinterpret_cast<const char*>(byte), 1);
     } else if (const char letter = escape_letter(*byte); letter != 0) {
-      put('\\');
-      put(letter);
+      const char escaped[] = {'\\', letter};
+      put(escaped, sizeof escaped);
     } else {
       put_hex(*byte);
     }
@@ -113,11 +114,29 @@ void MessageBuffer::put_escaped(const char* text) {
   }
 }
 
+void MessageBuffer::put_escaped(const char* text) {
+  escape_each(text, [this](const char* unit, std::size_t length) { put(unit, length); });
+}
+
 }  // namespace
 
 void u_write_escaped(std::FILE* stream, const char* text) {
   MessageBuffer message(stream);
   message.put_escaped(text);
+}
+
+std::size_t u_escape_text(const char* text, char* out, std::size_t size) {
+  std::size_t used = 0;
+  bool fits = true;
+  escape_each(text, [&](const char* unit, std::size_t length) {
+    // Once a unit does not fit, none after it is taken: the text is cut
+    // between units, never inside an escape or a character.
+    fits = fits && size > 0 && used + length < size;
+    if (fits) std::memcpy(out + used, unit, length);
+    if (fits) used += length;
+  });
+  if (size > 0) out[used] = '\0';
+  return used;
 }
 
 void u_print_names(std::FILE* stream, const char* format, ...) {

@@ -177,20 +177,6 @@ bool load_xdt_file(const char* path, LoadedMap* map, Failure* failure) {
 }
 
 #ifdef MAPINFO_X3P
-const char* data_type_name(X3pDataType type) {
-  switch (type) {
-    case X3P_INT16:
-      return "int16";
-    case X3P_INT32:
-      return "int32";
-    case X3P_FLOAT32:
-      return "float32";
-    case X3P_FLOAT64:
-      return "float64";
-  }
-  return "unknown";
-}
-
 // The heights of an X3P surface read in pieces into a grid of doubles,
 // which keep every stored value (integer data scaled included), with its
 // Record2.
@@ -229,7 +215,7 @@ bool load_x3p_file(const char* path, LoadedMap* map, Failure* failure) {
   const char* const texts[] = {m.date, m.creator, m.manufacturer, m.model, m.serial, m.version, m.comment};
   for (std::size_t i = 0; i < std::size(texts); ++i) map->x3p_text[i] = texts[i];
   const std::string* t = map->x3p_text;
-  map->x3p_details = {data_type_name(s.data_type),
+  map->x3p_details = {x3p_data_type_name(s.data_type),
                       static_cast<float>(s.y_increment),
                       m.present,
                       t[0],

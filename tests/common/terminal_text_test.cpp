@@ -2,6 +2,7 @@
 #include <mapconv/terminal_text.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -47,7 +48,37 @@ TEST(TerminalText, ControlBytesAreEscapedAndNothingElse) {
     EXPECT_EQ(written([&](std::FILE* s) { u_write_escaped(s, c.name.c_str()); }), c.shown);
     EXPECT_EQ(written([&](std::FILE* s) { u_print_names(s, "[%s]\n", c.name.c_str()); }),
               "[" + c.shown + "]\n");
+    std::string escaped(c.shown.size() + 1, '?');
+    EXPECT_EQ(u_escape_text(c.name.c_str(), escaped.data(), escaped.size()), c.shown.size());
+    EXPECT_EQ(escaped.c_str(), c.shown);
   }
+}
+
+TEST(TerminalText, EscapedTextIsCutBetweenWholeUnits) {
+  const struct {
+    const char* text;
+    std::size_t size;
+    const char* kept;
+  } cases[] = {
+      {"ab\ncd", 3, "ab"},           // an escape is never split
+      {"ab\ncd", 4, "ab"},
+      {"ab\ncd", 5, "ab\\n"},
+      {"a\x1B", 5, "a"},             // \x1B takes four bytes
+      {"a\x1B", 6, "a\\x1B"},
+      {"\xC3\xA9x", 2, ""},          // a character is not split either
+      {"\xC3\xA9x", 3, "\xC3\xA9"},
+      {"a\nb", 1, ""},
+  };
+  for (const auto& c : cases) {
+    char out[16];
+    std::memset(out, '?', sizeof out);
+    EXPECT_EQ(u_escape_text(c.text, out, c.size), std::strlen(c.kept)) << c.text << " in " << c.size;
+    EXPECT_STREQ(out, c.kept);
+    EXPECT_EQ(out[c.size], '?') << "wrote past the end";
+  }
+  char untouched = '?';
+  EXPECT_EQ(u_escape_text("abc", &untouched, 0), 0u);
+  EXPECT_EQ(untouched, '?');
 }
 
 TEST(TerminalText, MessagesKeepTheirNumbersAndPercents) {

@@ -556,7 +556,7 @@ TEST(X3pReader, NamesInMessagesHaveTheirControlBytesEscaped) {
   std::ofstream(name) << "not a zip";
   const Read r = read_all(name);
   EXPECT_EQ(r.open, ERR_NOT_A_DATA_FILE);
-  EXPECT_THAT(r.messages, testing::HasSubstr("a\\x1B[2J\\x0Ab\\xC2\\x9B\xc3\xa9.x3p: not an X3P file"));
+  EXPECT_THAT(r.messages, testing::HasSubstr("a\\x1B[2J\\nb\\xC2\\x9B\xc3\xa9.x3p: not an X3P file"));
 }
 
 TEST(X3pReader, FlippedByteInAStoredPartIsFound) {

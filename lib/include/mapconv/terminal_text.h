@@ -8,6 +8,7 @@
 #include <mapconv/api.h>
 #include <mapconv/print.h>
 
+#include <cstddef>
 #include <cstdio>
 
 // Writes text with its control bytes escaped: \a \b \t \n \v \f \r as
@@ -16,6 +17,11 @@
 // to U+009F in UTF-8 (C2 80 to C2 9F, both bytes as \xHH). Any other
 // well-formed UTF-8 character passes whole, whatever its bytes.
 MAPCONV_API void u_write_escaped(std::FILE* stream, const char* text);
+
+// Writes text escaped as above into out, NUL-ended, for a message built
+// before it is printed. A text too long for size is cut between whole
+// characters or escapes. Returns the bytes written before the NUL.
+MAPCONV_API std::size_t u_escape_text(const char* text, char* out, std::size_t size);
 
 // fprintf for messages that name files, with %s, %d and %% only: every %s
 // argument is written escaped as above. Needs no memory.

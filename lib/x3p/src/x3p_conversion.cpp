@@ -1,5 +1,6 @@
 // Conversions between X3P and the data file or XDT grid, a piece at a
 // time through the core's streams and the X3P reader and writer.
+#include <mapconv/terminal_text.h>
 #include <mapconv/conversion.h>
 #include <mapconv/data_file_reader.h>
 #include <mapconv/data_file_writer.h>
@@ -52,7 +53,7 @@ void clear(X3pConversionResult* result) { std::memset(result, 0, sizeof *result)
 // a message is printed before the next is made).
 const char* shown(const char* path) {
   thread_local char name[512];
-  x3p::escape_name(u_path_is_wide(path) ? "(wide path)" : path, name, sizeof name);
+  u_escape_text(u_path_is_wide(path) ? "(wide path)" : path, name, sizeof name);
   return name;
 }
 

@@ -1,5 +1,6 @@
 // X3P surfaces as height sources of the core's map comparison, and their
 // heights as an XDT grid holds them, for programs that take both kinds.
+#include <mapconv/terminal_text.h>
 #include <mapconv/data_file_format.h>
 #include <mapconv/file_kind.h>
 #include <mapconv/map_compare.h>
@@ -35,7 +36,7 @@ ErrorCode x3p_check_map_grid(const char* path, const X3pReader* reader) {
   if (path == nullptr || reader == nullptr) return ERR_INVALID_PARAM;
   const X3pSurface& s = reader->surface;
   char name[512];
-  x3p::escape_name(u_path_is_wide(path) ? "(wide path)" : path, name, sizeof name);
+  u_escape_text(u_path_is_wide(path) ? "(wide path)" : path, name, sizeof name);
   constexpr std::uint64_t most = std::numeric_limits<std::int32_t>::max();
   if (s.columns > most || s.rows > most) {
     u_print("%s: its grid of %llu x %llu points is beyond %llu a side\n", name,

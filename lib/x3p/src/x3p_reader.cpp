@@ -6,6 +6,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <libxml/xmlreader.h>
+#include <mapconv/terminal_text.h>
 #include <mapconv/memory_hooks.h>
 #include <mapconv/path.h>
 #include <mapconv/print.h>
@@ -648,7 +649,7 @@ ErrorCode open_linked(X3pReader* reader) {
            static_cast<unsigned long long>(linked.part->size),
            static_cast<unsigned long long>(reader->surface.columns),
            static_cast<unsigned long long>(reader->surface.rows),
-           &linked == &parts[0] ? x3p::type_name(reader->surface.data_type) : "validity bits",
+           &linked == &parts[0] ? x3p_data_type_name(reader->surface.data_type) : "validity bits",
            static_cast<unsigned long long>(linked.bytes));
       return ERR_CORRUPT_DATA_FILE;
     }
@@ -658,7 +659,7 @@ ErrorCode open_linked(X3pReader* reader) {
 
 ErrorCode open_x3p(const char* path, X3pReader* reader) {
   X3pReaderState* state = reader->state;
-  x3p::escape_name(u_path_is_wide(path) ? "(wide path)" : path, state->name, sizeof state->name);
+  u_escape_text(u_path_is_wide(path) ? "(wide path)" : path, state->name, sizeof state->name);
   state->fd = u_open_path_descriptor(path, O_RDONLY | O_CLOEXEC);
   if (state->fd < 0) {
     const int reason = errno;
@@ -1027,4 +1028,32 @@ bool looks_like_x3p(const char* path) {
   }
   errno = reason;
   return result;
+}
+
+const char* x3p_data_type_letter(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16:
+      return "I";
+    case X3P_INT32:
+      return "L";
+    case X3P_FLOAT32:
+      return "F";
+    case X3P_FLOAT64:
+      return "D";
+  }
+  return "?";
+}
+
+const char* x3p_data_type_name(X3pDataType type) {
+  switch (type) {
+    case X3P_INT16:
+      return "int16";
+    case X3P_INT32:
+      return "int32";
+    case X3P_FLOAT32:
+      return "float32";
+    case X3P_FLOAT64:
+      return "float64";
+  }
+  return "unknown";
 }

@@ -224,7 +224,7 @@ ErrorCode build_main_xml(X3pWriterState* state, const char* data_md5, const char
   if (status >= 0) status = axis(writer, "CX", "I", "D", &l.x_increment, &zero);
   if (status >= 0) status = axis(writer, "CY", "I", "D", &l.y_increment, &zero);
   if (status >= 0) {
-    status = axis(writer, "CZ", "A", x3p::type_letter(l.data_type), counts ? &l.z_increment : nullptr,
+    status = axis(writer, "CZ", "A", x3p_data_type_letter(l.data_type), counts ? &l.z_increment : nullptr,
                   counts ? &zero : nullptr);
   }
   if (status >= 0) status = xmlTextWriterEndElement(writer);

@@ -24,6 +24,12 @@ enum X3pDataType : std::int32_t {
   X3P_FLOAT64 = 4,  // "D"
 };
 
+// The type's letter as CZ's DataType writes it ("I", "L", "F", "D") and its
+// name for people ("int16", "int32", "float32", "float64"); "?" and
+// "unknown" for a value outside the enumeration.
+MAPCONV_API const char* x3p_data_type_letter(X3pDataType type);
+MAPCONV_API const char* x3p_data_type_name(X3pDataType type);
+
 inline constexpr std::size_t X3P_TEXT_SIZE = 256;
 inline constexpr std::size_t X3P_COMMENT_SIZE = 1024;
 
