@@ -77,20 +77,29 @@ float as_height(double value) {
   return static_cast<float>(value);
 }
 
+// Opens the X3P input of a conversion to another kind, its increments noted
+// in result; on failure nothing is left open.
+ErrorCode open_x3p_input(const char* input, const char* output, X3pConversionResult* result,
+                         X3pReader* reader) {
+  if (result == nullptr) return ERR_INVALID_PARAM;
+  clear(result);
+  if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
+  const ErrorCode code = x3p_reader_open(input, reader);
+  if (code != NO_ERROR) return result->read_failure = code;
+  result->x_increment = reader->surface.x_increment;
+  result->y_increment = reader->surface.y_increment;
+  return NO_ERROR;
+}
+
 }  // namespace
 
 ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsigned flags,
                                    X3pConversionResult* result) {
-  if (result == nullptr) return ERR_INVALID_PARAM;
-  clear(result);
-  if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
   X3pReader reader;
-  ErrorCode code = x3p_reader_open(input, &reader);
-  if (code != NO_ERROR) return result->read_failure = code;
+  ErrorCode code = open_x3p_input(input, output, result, &reader);
+  if (code != NO_ERROR) return code;
   std::unique_ptr<X3pReader, void (*)(X3pReader*)> closing(&reader, x3p_reader_close);
   const X3pSurface& s = reader.surface;
-  result->x_increment = s.x_increment;
-  result->y_increment = s.y_increment;
   result->increments_differ = s.x_increment != s.y_increment;
   if (s.columns > 32767 || s.rows > 32767) {
     u_print("%s: its grid of %llu x %llu points is larger than a data file holds (32767 a side)\n",
@@ -388,16 +397,11 @@ class XdtOut {
 
 ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags,
                              X3pConversionResult* result) {
-  if (result == nullptr) return ERR_INVALID_PARAM;
-  clear(result);
-  if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
   X3pReader reader;
-  ErrorCode code = x3p_reader_open(input, &reader);
-  if (code != NO_ERROR) return result->read_failure = code;
+  ErrorCode code = open_x3p_input(input, output, result, &reader);
+  if (code != NO_ERROR) return code;
   std::unique_ptr<X3pReader, void (*)(X3pReader*)> closing(&reader, x3p_reader_close);
   const X3pSurface& s = reader.surface;
-  result->x_increment = s.x_increment;
-  result->y_increment = s.y_increment;
   if (s.columns < 2 || s.rows < 2 || s.columns > 32767 || s.rows > 32767) {
     u_print("%s: its grid of %llu x %llu points is not one an XDT file holds (2 to 32767 a side)\n",
             shown(input), static_cast<unsigned long long>(s.columns),
