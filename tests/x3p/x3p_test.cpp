@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mapconv/conversion.h>
+#include <mapconv/data_file_reader.h>
+#include <mapconv/data_file_writer.h>
 #include <mapconv/map_records.h>
 #include <mapconv/output_file.h>
 #include <mapconv/print.h>
@@ -693,6 +695,53 @@ TEST(X3pConversions, DataFileThroughX3pKeepsItsPhaseBlockAndSettings) {
             NO_ERROR);
   EXPECT_TRUE(result.exact_counts);
   EXPECT_EQ(test::read_file(dir.file("b.dat")), test::read_file(dir.file("a.dat")));
+}
+
+TEST(X3pConversions, CountsOfAnotherWavelengthComeBackUnchanged) {
+  TempDir dir;
+  // A data file of another interferometer: its counts, mark included, and
+  // its wavelength survive the trip; another scale factor cannot be told
+  // from the increment alone, so those counts are converted again.
+  const struct {
+    float wavelength;
+    float scale_factor;
+    bool exact;
+  } cases[] = {{532.0e-9f, CONVERSION_SCALE_FACTOR, true},
+               {1.0e-6f, CONVERSION_SCALE_FACTOR, true},
+               {CONVERSION_WAVELENGTH, CONVERSION_SCALE_FACTOR * 3.0f, false}};
+  std::vector<std::int32_t> counts(6 * 4);
+  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = static_cast<std::int32_t>(i * 977) - 9000;
+  counts[5] = PHASE_INVALID;
+  for (const auto& c : cases) {
+    DataFileHeader header;
+    build_header(6, 4, 1.0e-6f, &header);
+    header.wavelength = c.wavelength;
+    header.scale_factor = c.scale_factor;
+    PhaseMap phase;
+    phase_map_clear(&phase);
+    phase.width = 6;
+    phase.height = 4;
+    phase.capacity = static_cast<std::uint32_t>(counts.size());
+    phase.data = counts.data();
+    ASSERT_EQ(write_data_file(dir.file("a.dat").c_str(), nullptr, &header, nullptr, &phase), NO_ERROR);
+    X3pConversionResult result;
+    ASSERT_EQ(convert_data_file_to_x3p(dir.file("a.dat").c_str(), dir.file("a.x3p").c_str(), OUTPUT_REPLACE,
+                                       &result),
+              NO_ERROR);
+    ASSERT_EQ(convert_x3p_to_data_file(dir.file("a.x3p").c_str(), dir.file("b.dat").c_str(), OUTPUT_REPLACE,
+                                       &result),
+              NO_ERROR);
+    EXPECT_EQ(result.exact_counts, c.exact) << c.wavelength;
+    DataFileContents back;
+    ASSERT_EQ(read_data_file(dir.file("b.dat").c_str(), &back), NO_ERROR);
+    if (c.exact) {
+      EXPECT_EQ(back.header.wavelength, c.wavelength);
+      EXPECT_EQ(std::vector<std::int32_t>(back.phase.data, back.phase.data + counts.size()), counts);
+    } else {
+      EXPECT_EQ(back.header.wavelength, CONVERSION_WAVELENGTH);
+    }
+    data_file_contents_release(&back);
+  }
 }
 
 TEST(X3pConversions, RefusalsAndFailuresLeaveNoOutput) {

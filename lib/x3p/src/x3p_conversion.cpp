@@ -77,6 +77,19 @@ float as_height(double value) {
   return static_cast<float>(value);
 }
 
+// Stored counts of another increment, such as those of a data file made
+// with another wavelength, are kept as they are where a wavelength gives
+// exactly that increment with the header's scale factor: the header takes
+// it, and the phase block comes back unchanged instead of converted again.
+void keep_count_increment(double metres_per_count, DataFileHeader* header) {
+  if (metres_per_count == metres_per_phase_count(header)) return;
+  const double wavelength = metres_per_count * 32768.0 / static_cast<double>(header->scale_factor);
+  if (!(wavelength > 0.0) || !fits_header_float(wavelength)) return;
+  DataFileHeader trial = *header;
+  trial.wavelength = static_cast<float>(wavelength);
+  if (metres_per_phase_count(&trial) == metres_per_count) *header = trial;
+}
+
 // Opens the X3P input of a conversion to another kind, its increments noted
 // in result; on failure nothing is left open.
 ErrorCode open_x3p_input(const char* input, const char* output, X3pConversionResult* result,
@@ -117,6 +130,7 @@ ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsign
   DataFileHeader header;
   build_header(columns, rows, static_cast<float>(s.x_increment), &header);
   const bool integer = s.data_type == X3P_INT16 || s.data_type == X3P_INT32;
+  if (integer && s.z_offset == 0.0) keep_count_increment(s.z_increment, &header);
   result->exact_counts = integer && s.z_offset == 0.0 && s.z_increment == metres_per_phase_count(&header);
   const double counts_per_metre = phase_counts_per_metre(&header);
 
