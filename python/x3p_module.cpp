@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -84,6 +85,9 @@ py::object metadata_dict(const X3pMetadata& m) {
   return d;
 }
 
+// Heights read between two looks at Python's signals: a few milliseconds' worth.
+constexpr std::uint64_t PIECE_POINTS = std::uint64_t{1} << 20;
+
 py::object read_x3p(const py::object& path_object) {
   const std::string path = module_support::path_of(path_object);
   X3pReader reader;
@@ -107,16 +111,25 @@ py::object read_x3p(const py::object& path_object) {
     throw;
   }
   double* out = heights.mutable_data();
+  std::uint64_t done = 0;
+  while (code == NO_ERROR) {
+    std::size_t count = 0;
+    {
+      const WithoutGil unlocked;
+      code = x3p_reader_read_heights(
+          &reader, out + done, static_cast<std::size_t>(std::min(reader.points - done, PIECE_POINTS)), &count);
+      reason = errno;
+    }
+    if (count == 0) break;
+    done += count;
+    // Ctrl-C is taken between pieces: the file is only read, so nothing is left behind.
+    if (PyErr_CheckSignals() != 0) {
+      x3p_reader_close(&reader);
+      throw py::error_already_set();
+    }
+  }
   {
     const WithoutGil unlocked;
-    std::uint64_t done = 0;
-    while (code == NO_ERROR) {
-      std::size_t count = 0;
-      code = x3p_reader_read_heights(&reader, out + done, static_cast<std::size_t>(reader.points - done),
-                                     &count);
-      if (count == 0) break;
-      done += count;
-    }
     if (code == NO_ERROR) code = x3p_reader_finish(&reader);
     reason = errno;
     x3p_reader_close(&reader);
@@ -176,9 +189,16 @@ void write_x3p(const py::object& path_object, const py::object& heights_object, 
       x3p_writer_discard(&writer);
       throw;
     }
-    const WithoutGil unlocked;
-    code = x3p_writer_write_heights(&writer, values.data(), static_cast<std::size_t>(values.size()));
-    reason = errno;
+    {
+      const WithoutGil unlocked;
+      code = x3p_writer_write_heights(&writer, values.data(), static_cast<std::size_t>(values.size()));
+      reason = errno;
+    }
+    // Ctrl-C is taken between rows; the file being written is dropped.
+    if (PyErr_CheckSignals() != 0) {
+      x3p_writer_discard(&writer);
+      throw py::error_already_set();
+    }
   }
   bool name_taken = false;
   {

@@ -983,6 +983,18 @@ interrupted(lambda: mapconv.save_heights("shut/old.dat", heights, 1e-5, force=Tr
 assert open("shut/old.dat", "rb").read() == open("whole.dat", "rb").read()
 os.chmod("shut", 0o755)
 """,
+    # Ctrl-C while an X3P file is read or written: raised within a piece, no new file left.
+    "ctrl_c_while_x3p_reads_and_writes": """
+heights = np.full((3000, 3000), 1e-7)
+mapconv.write_x3p("big.x3p", heights, 1e-6)
+before = sorted(os.listdir())
+for name, call in (("read_x3p", lambda: mapconv.read_x3p("big.x3p")),
+                   ("write_x3p", lambda: mapconv.write_x3p("new.x3p", heights, 1e-6))):
+    latency = interrupted(call, 0.05)
+    assert latency < 0.2, (name, latency)
+    assert sorted(os.listdir()) == before, name
+    print(name, round(latency, 4))
+""",
 })
 
 
@@ -1009,7 +1021,9 @@ def run_script(tmp_path, body, timeout=30, unprivileged=False):
                                         ("signal_handler_while_a_fifo_delivers_in_two_bursts", 1),
                                         ("ctrl_c_while_blocked_on_a_fifo", 1),
                                         ("ctrl_c_while_save_heights_converts", 1),
-                                        ("ctrl_c_while_save_heights_writes_in_place", 1)])
+                                        ("ctrl_c_while_save_heights_writes_in_place", 1),
+                                        pytest.param("ctrl_c_while_x3p_reads_and_writes", 1, marks=pytest.mark.skipif(
+                                            not hasattr(mapconv._mapconv, "_read_x3p"), reason="built without X3P"))])
 def test_calls_in_their_own_interpreter(tmp_path, name, runs):
     for run in range(runs):
         folder = tmp_path / str(run)
