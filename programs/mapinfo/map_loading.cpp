@@ -5,6 +5,7 @@
 #include <mapconv/xdt_reader.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -193,22 +194,43 @@ bool load_x3p_file(const char* path, LoadedMap* map, Failure* failure) {
   };
   if (code != NO_ERROR) return failed(code);
   const X3pSurface& s = reader.surface;
-  if (reader.points > SIZE_MAX / sizeof(double)) return failed(ERR_NO_MEM);
-  map->x3p_heights.reset(static_cast<double*>(memory_hooks.allocate(reader.points * sizeof(double))));
-  if (map->x3p_heights == nullptr) return failed(ERR_NO_MEM);
   const auto points = static_cast<std::size_t>(reader.points);
-  for (std::size_t done = 0; done < points;) {
-    std::size_t count = 0;
-    code = x3p_reader_read_heights(&reader, map->x3p_heights.get() + done, points - done, &count);
-    if (code == NO_ERROR && count == 0) code = ERR_PREMATURE_EOF;
-    if (code != NO_ERROR) return failed(code);
-    done += count;
+  if (s.data_type == X3P_FLOAT32) {
+    // Read a piece at a time through a small block of doubles, each of
+    // which holds a float exactly, so the grid takes half the memory.
+    if (reader.points > SIZE_MAX / sizeof(float)) return failed(ERR_NO_MEM);
+    map->x3p_float_heights.reset(static_cast<float*>(memory_hooks.allocate(points * sizeof(float))));
+    constexpr std::size_t PIECE = 65536;
+    const std::unique_ptr<double[], HeightsRelease> piece(
+        static_cast<double*>(memory_hooks.allocate(PIECE * sizeof(double))));
+    if (map->x3p_float_heights == nullptr || piece == nullptr) return failed(ERR_NO_MEM);
+    float* const out = map->x3p_float_heights.get();
+    for (std::size_t done = 0; done < points;) {
+      std::size_t count = 0;
+      code = x3p_reader_read_heights(&reader, piece.get(), std::min(PIECE, points - done), &count);
+      if (code == NO_ERROR && count == 0) code = ERR_PREMATURE_EOF;
+      if (code != NO_ERROR) return failed(code);
+      for (std::size_t i = 0; i < count; ++i) out[done + i] = static_cast<float>(piece[i]);
+      done += count;
+    }
+    map->grid.float_metres = out;
+  } else {
+    if (reader.points > SIZE_MAX / sizeof(double)) return failed(ERR_NO_MEM);
+    map->x3p_heights.reset(static_cast<double*>(memory_hooks.allocate(points * sizeof(double))));
+    if (map->x3p_heights == nullptr) return failed(ERR_NO_MEM);
+    for (std::size_t done = 0; done < points;) {
+      std::size_t count = 0;
+      code = x3p_reader_read_heights(&reader, map->x3p_heights.get() + done, points - done, &count);
+      if (code == NO_ERROR && count == 0) code = ERR_PREMATURE_EOF;
+      if (code != NO_ERROR) return failed(code);
+      done += count;
+    }
+    map->grid.metres = map->x3p_heights.get();
   }
   code = x3p_reader_finish(&reader);
   if (code != NO_ERROR) return failed(code);
   map->grid.columns = static_cast<std::int32_t>(s.columns);
   map->grid.rows = static_cast<std::int32_t>(s.rows);
-  map->grid.metres = map->x3p_heights.get();
   map->lateral_resolution = static_cast<float>(s.x_increment);
   map->x3p = true;
   const X3pMetadata& m = s.metadata;

@@ -70,8 +70,10 @@ struct LoadedMap {
   float lateral_resolution = 0.0f;
   bool data_file = false;
   char heights_unknown[80] = {};  // why a data file's counts have no heights, or empty
-  // An X3P file's: its heights in metres as doubles, 8 bytes a point.
+  // An X3P file's: its heights in metres, as floats where the file stores
+  // float32 (every value kept, 4 bytes a point), else as doubles.
   std::unique_ptr<double[], HeightsRelease> x3p_heights;
+  std::unique_ptr<float[], HeightsRelease> x3p_float_heights;
   bool x3p = false;
   X3pDetails x3p_details{};
   std::string x3p_text[7];  // Record2's text, which x3p_details views

@@ -268,6 +268,10 @@ PointKind height_at(const HeightGrid& grid, std::size_t index, double* nanometre
   if (grid.metres != nullptr) {
     if (std::isnan(grid.metres[index])) return PointKind::no_data;
     height = grid.metres[index] * NANOMETRES_PER_METRE;
+  } else if (grid.float_metres != nullptr) {
+    const float z = grid.float_metres[index];
+    if (std::isnan(z)) return PointKind::no_data;
+    height = static_cast<double>(z) * NANOMETRES_PER_METRE;
   } else if (grid.xdt_heights != nullptr) {
     const float z = grid.xdt_heights[index];
     if (z <= -1.0f) return PointKind::no_data;

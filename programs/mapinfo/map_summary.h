@@ -20,7 +20,8 @@ struct HeightGrid {
   // When set, heights are given less this form (in nanometres, fitted to
   // this grid): the levelled map.
   const HeightParameters* form;
-  const double* metres = nullptr;  // an X3P file's heights; NaN: no data
+  const double* metres = nullptr;        // an X3P file's heights; NaN: no data
+  const float* float_metres = nullptr;  // the same, for a file that stores float32
 };
 
 enum class PointKind { valid, no_data, non_finite };

@@ -190,6 +190,41 @@ TEST(MapinfoX3p, HeightsAndPictureAsTheXdtItCameFrom) {
   EXPECT_EQ(test::read_file(as_xdt.file("p.png")), test::read_file(as_x3p.file("p.png")));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define MAPINFO_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MAPINFO_UNDER_ASAN 1
+#endif
+#endif
+
+TEST(MapinfoX3p, Float32HeightsAreHeldInFourBytesAPoint) {
+#ifdef MAPINFO_UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer's own memory would hide the grid's";
+#endif
+  TempDir dir;
+  x3ptest::Description big;
+  big.size_x = "3000";
+  big.size_y = "2000";
+  std::vector<float> heights(3000 * 2000);
+  for (std::size_t i = 0; i < heights.size(); ++i) heights[i] = static_cast<float>(i % 977) * 1e-9f;
+  x3ptest::write_x3p(dir.file("big.x3p"), big, little_floats(heights));
+  // mapinfo the only child of a fresh interpreter, whose children's peak
+  // resident set is then mapinfo's own.
+  const std::string peak =
+      "import resource, subprocess, sys\n"
+      "done = subprocess.run([sys.argv[1], 'big.x3p'], stdout=subprocess.DEVNULL)\n"
+      "print(done.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n";
+  const test::ProcessResult r = run(dir, "/usr/bin/python3", {"-c", peak, MAPINFO_EXECUTABLE});
+  ASSERT_EQ(r.status, 0) << r.err;
+  int status = -1;
+  long kib = 0;
+  ASSERT_EQ(std::sscanf(r.out.c_str(), "%d %ld", &status, &kib), 2) << r.out;
+  EXPECT_EQ(status, 0);
+  // 6 million points: 23 MiB as floats, 46 MiB as doubles.
+  EXPECT_LT(kib, 23 * 1024 + 16 * 1024) << "peak resident set " << kib << " KiB";
+}
+
 TEST(MapinfoX3p, PipedX3pIsReadWhole) {
   TempDir dir;
   write_files(dir);
