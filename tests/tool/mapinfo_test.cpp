@@ -139,7 +139,7 @@ TEST(Mapinfo, DrawsOnePixelPerPointWithRowZeroAtTheTop) {
     return static_cast<float>((row * 5 + column) * 1e-9);
   });
   test::write_file(dir.file("ramp.xdt"), test::xdt_bytes(5, 3, points));
-  const test::ProcessResult result = mapinfo(dir, {"--png", dir.file("ramp.png"), dir.file("ramp.xdt")});
+  const test::ProcessResult result = mapinfo(dir, {"--no-legend", "--png", dir.file("ramp.png"), dir.file("ramp.xdt")});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.out.find("  non-finite heights   1\n"), std::string::npos) << result.out;
 
@@ -159,7 +159,7 @@ TEST(Mapinfo, DrawsOnePixelPerPointWithRowZeroAtTheTop) {
                         return row == 1 && column == 1 ? -1.0f : std::ldexp(float(row * 5 - column), -30);
                       })));
   ASSERT_EQ(
-      mapinfo(dir, {"--level", "plane", "-f", "--png", dir.file("ramp.png"), dir.file("plane.xdt")}).status,
+      mapinfo(dir, {"--level", "plane", "--no-legend", "-f", "--png", dir.file("ramp.png"), dir.file("plane.xdt")}).status,
       0);
   const Picture levelled = decode(dir.file("ramp.png"));
   EXPECT_EQ(levelled.at(0, 0), colour_map[colour_map.size() / 2]);
@@ -246,11 +246,11 @@ TEST(Mapinfo, SummarisesAPipeAsTheSameFileOnDisk) {
   // The same picture from the pipe as from the file.
   const test::ProcessResult drawn =
       test::run_program("/bin/sh",
-                        {"-c", "cat " + quoted(dat) + " | " + program + " --png " +
+                        {"-c", "cat " + quoted(dat) + " | " + program + " --no-legend --png " +
                                    quoted(dir.file("piped.png")) + " /dev/stdin"},
                         dir);
   ASSERT_EQ(drawn.status, 0) << drawn.err;
-  ASSERT_EQ(mapinfo(dir, {"--png", dir.file("direct.png"), dat}).status, 0);
+  ASSERT_EQ(mapinfo(dir, {"--no-legend", "--png", dir.file("direct.png"), dat}).status, 0);
   EXPECT_EQ(decode(dir.file("piped.png")).rgb, decode(dir.file("direct.png")).rgb);
   EXPECT_EQ(picture_text(dir.file("piped.png")).at("Source"), "/dev/stdin");
   // Endless inputs are copied only as far as the file they begin: an XDT
@@ -328,13 +328,13 @@ TEST(Mapinfo, ReducesByBlockMeansAndEnlargesByRepeating) {
       {"20", 20, 10, {}},
   };
   for (const char* input : {"blocks.xdt", "blocks.dat"}) {
-    ASSERT_EQ(mapinfo(dir, {"--png", dir.file("full.png"), "-f", dir.file(input)}).status, 0);
+    ASSERT_EQ(mapinfo(dir, {"--no-legend", "--png", dir.file("full.png"), "-f", dir.file(input)}).status, 0);
     const Picture full = decode(dir.file("full.png"));
     ASSERT_EQ(full.width, 8u);
     for (const Case& c : cases) {
       const std::string name = std::string(input) + " --size " + c.size;
       const test::ProcessResult result =
-          mapinfo(dir, {"-f", "--size", c.size, "--png", dir.file("picture.png"), dir.file(input)});
+          mapinfo(dir, {"--no-legend", "-f", "--size", c.size, "--png", dir.file("picture.png"), dir.file(input)});
       ASSERT_EQ(result.status, 0) << name << result.err;
       const Picture picture = decode(dir.file("picture.png"));
       ASSERT_EQ(picture.width, c.width) << name;
@@ -381,7 +381,7 @@ TEST(Mapinfo, ChoosesTheDefaultSizeByTheLongerSide) {
                           return static_cast<float>((r + col) * 1e-9);
                         })));
     std::vector<std::string> arguments = c.options;
-    for (const char* word : {"-f", "--png"}) arguments.push_back(word);
+    for (const char* word : {"--no-legend", "-f", "--png"}) arguments.push_back(word);
     arguments.push_back(dir.file("map.png"));
     arguments.push_back(dir.file("map.xdt"));
     const test::ProcessResult result = mapinfo(dir, arguments);
