@@ -139,7 +139,7 @@ std::unique_ptr<FigureCanvas> FigureCanvas::create(const std::string& title, Pic
       const auto row = f.map_y_ + static_cast<std::uint32_t>(std::lround(from_top * (map.height - 1)));
       f.tick_rows_.push_back(row);
       Stamp label;
-      const std::int64_t x = std::int64_t{f.bar_x_} + f.bar_width_ + f.tick_length_ + font / 4;
+      const std::int64_t x = std::int64_t{f.bar_x_} + f.bar_width_ + f.tick_length_ + font / 2;
       if (!typesetter.stamp(ticks.labels[i] + " " + ticks.unit, x, 0, &label)) return nullptr;
       label.y = std::int64_t{row} - label.height / 2;
       right = std::max<std::uint64_t>(right, x + label.width + pad);
