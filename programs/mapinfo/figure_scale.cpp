@@ -50,7 +50,7 @@ HeightTicks height_ticks(double min, double max) {
     return ticks;
   }
   // About five steps: the raw step rounded to 1, 2 or 5 keeps three to
-  // eight ticks within the range.
+  // nine ticks within the range.
   const double raw = span / 5;
   int exponent = static_cast<int>(std::floor(std::log10(raw)));
   const double fraction = raw / power_of_ten(exponent);

@@ -346,18 +346,6 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   std::vector<unsigned char> buffer(WRITE_BUFFER_SIZE);
   RowPainter painter(grid, heights, size);
   PictureRows rows{&painter, nullptr};
-#if MAPINFO_LEGEND
-  std::unique_ptr<FigureCanvas> figure;
-  if (request.title != nullptr) {
-    const double metres_per_pixel = request.lateral_resolution * grid.columns / size.width;
-    figure = FigureCanvas::create(*request.title, size, heights, metres_per_pixel);
-    if (figure == nullptr) return fail(ERR_NO_MEM, 0);
-    rows.figure = figure.get();
-  }
-  const PictureSize written = figure != nullptr ? figure->size() : size;
-#else
-  const PictureSize written = size;
-#endif
   PictureText text{};
   describe(heights, request.source, &text);
 
@@ -369,6 +357,23 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   failure->dangling_link = file.dangling_link;
   failure->is_input = file.is_input;
   if (opened != NO_ERROR) return fail(opened, errno);
+
+  // The legend is laid out once the picture can be written at all.
+#if MAPINFO_LEGEND
+  std::unique_ptr<FigureCanvas> figure;
+  if (request.title != nullptr) {
+    const double metres_per_pixel = request.lateral_resolution * grid.columns / size.width;
+    figure = FigureCanvas::create(*request.title, size, heights, metres_per_pixel);
+    if (figure == nullptr) {
+      output_file_discard(&file);
+      return fail(ERR_NO_MEM, 0);
+    }
+    rows.figure = figure.get();
+  }
+  const PictureSize written = figure != nullptr ? figure->size() : size;
+#else
+  const PictureSize written = size;
+#endif
 
   Sink sink{&file, buffer.data(), 0, 0, {}};
   ErrorCode result = NO_ERROR;

@@ -108,6 +108,15 @@ std::uint32_t at_least(double value, std::uint32_t low) {
 
 std::unique_ptr<FigureCanvas> FigureCanvas::create(const std::string& title, PictureSize map,
                                                    const HeightStatistics& range, double metres_per_pixel) {
+  std::unique_ptr<FigureCanvas> figure = lay_out(title, map, range, metres_per_pixel);
+  // The text is all rendered: the fonts are given back now. Cairo's and
+  // fontconfig's caches stay (pango's own threads may still hold entries).
+  pango_cairo_font_map_set_default(nullptr);
+  return figure;
+}
+
+std::unique_ptr<FigureCanvas> FigureCanvas::lay_out(const std::string& title, PictureSize map,
+                                                    const HeightStatistics& range, double metres_per_pixel) {
   std::unique_ptr<FigureCanvas> figure(new (std::nothrow) FigureCanvas);
   if (figure == nullptr) return nullptr;
   FigureCanvas& f = *figure;

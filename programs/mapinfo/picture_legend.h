@@ -35,6 +35,8 @@ class FigureCanvas {
 
  private:
   FigureCanvas() = default;
+  static std::unique_ptr<FigureCanvas> lay_out(const std::string& title, PictureSize map,
+                                               const HeightStatistics& range, double metres_per_pixel);
 
   PictureSize size_{};
   PictureSize map_{};

@@ -65,7 +65,9 @@ def check(mapinfo, example, options, scratch):
     # The scale bar's label is the one length below the map: the last line.
     assert labels, "no labels read"
     scale_value, scale_unit = labels.pop()
-    heights = sorted(value * TO_NM[unit] for value, unit in labels)
+    read = [value * TO_NM[unit] for value, unit in labels]
+    heights = sorted(read)
+    assert read == heights[::-1], f"the bar's labels are not highest first: {read}"
     units = {unit for _, unit in labels}
 
     # The colour bar: one unit, the one the summary's range asks for; three

@@ -19,10 +19,20 @@ TEST(HeightTicks, RoundStepsInTheUnitTheRangeAsks) {
       // The example surface: steps of 50 nm.
       {-79.9995, 281.6799, "nm", {"-50", "0", "50", "100", "150", "200", "250"}},
       {0, 10, "nm", {"0", "2", "4", "6", "8", "10"}},
+      // Each side of the 1-2-5 steps' borders (a fifth of the range 1.5,
+      // 3.5 and 7.5 times a power of ten).
+      {0, 7.4, "nm", {"0", "1", "2", "3", "4", "5", "6", "7"}},
+      {0, 7.6, "nm", {"0", "2", "4", "6"}},
+      {0, 17.4, "nm", {"0", "2", "4", "6", "8", "10", "12", "14", "16"}},
+      {0, 17.6, "nm", {"0", "5", "10", "15"}},
+      {0, 37.4, "nm", {"0", "5", "10", "15", "20", "25", "30", "35"}},
+      {0, 37.6, "nm", {"0", "10", "20", "30"}},
       {0.31, 0.97, "nm", {"0.4", "0.5", "0.6", "0.7", "0.8", "0.9"}},
       {0, 1, "nm", {"0.0", "0.2", "0.4", "0.6", "0.8", "1.0"}},
       // Past a micrometre the labels turn to µm, past a millimetre to mm.
       {0, 1200, "µm", {"0.0", "0.2", "0.4", "0.6", "0.8", "1.0", "1.2"}},
+      {0, 999, "nm", {"0", "200", "400", "600", "800"}},
+      {0, 1000, "µm", {"0.0", "0.2", "0.4", "0.6", "0.8", "1.0"}},
       {-2500, 2500, "µm", {"-2", "-1", "0", "1", "2"}},
       {-999, 999, "nm", {"-500", "0", "500"}},
       {12e3, 17e3, "µm", {"12", "13", "14", "15", "16", "17"}},
@@ -44,10 +54,10 @@ TEST(HeightTicks, RoundStepsInTheUnitTheRangeAsks) {
       EXPECT_GE(height, c.min) << name;
       EXPECT_LE(height, c.max) << name;
     }
-    // Three to eight ticks for any range that is not flat.
+    // Three to nine ticks for any range that is not flat.
     if (c.max > c.min) {
       EXPECT_GE(ticks.heights.size(), 3u) << name;
-      EXPECT_LE(ticks.heights.size(), 8u) << name;
+      EXPECT_LE(ticks.heights.size(), 9u) << name;
     }
   }
 }
@@ -57,7 +67,7 @@ TEST(HeightTicks, ExtremeRangesStayFewAndFinite) {
                                  std::pair{-3.4e47, 3.4e47}}) {
     const HeightTicks ticks = height_ticks(min, max);
     EXPECT_GE(ticks.heights.size(), 1u) << min << ".." << max;
-    EXPECT_LE(ticks.heights.size(), 8u) << min << ".." << max;
+    EXPECT_LE(ticks.heights.size(), 9u) << min << ".." << max;
     for (const double height : ticks.heights) EXPECT_TRUE(std::isfinite(height));
   }
 }
@@ -73,6 +83,8 @@ TEST(ScaleBar, LongestRoundLengthWithinThirtyPercentOfTheMap) {
       // The example: 160 points 10 µm apart, 0.48 mm of room.
       {10e-6, 160, 20, "200 µm"},
       {1e-5, 1600, 200, "2 mm"},
+      {1e-5, 400, 100, "1 mm"},
+      {1e-5, 300, 50, "500 µm"},
       {1e-6, 1000, 200, "200 µm"},
       {1e-6, 100, 20, "20 µm"},
       {0.5e-6, 100, 20, "10 µm"},

@@ -458,6 +458,18 @@ TEST(MapinfoFigure, BareMapAsBeforeAndInsideTheFigure) {
     EXPECT_GT(x, 0) << c.golden;
     EXPECT_GT(y, 0) << c.golden;
     EXPECT_EQ(picture_text(dir.file("figure.png")), picture_text(dir.file("bare.png"))) << c.golden;
+    // The colour bar beside the map: the scale's top colour level with the
+    // map's first row, its bottom colour with the last.
+    const auto beside = [&](png_uint_32 row, Rgb colour) {
+      for (png_uint_32 column = static_cast<png_uint_32>(x) + map.width; column < whole.width; ++column)
+        if (whole.at(column, row) == colour) return true;
+      return false;
+    };
+    if (x > 0 && y > 0) {
+      EXPECT_TRUE(beside(static_cast<png_uint_32>(y), colour_map.back())) << c.golden;
+      EXPECT_TRUE(beside(static_cast<png_uint_32>(y) + map.height - 1, colour_map.front())) << c.golden;
+      EXPECT_FALSE(beside(static_cast<png_uint_32>(y), colour_map.front())) << c.golden;
+    }
     std::filesystem::remove(dir.file("bare.png"));
     std::filesystem::remove(dir.file("figure.png"));
   }
