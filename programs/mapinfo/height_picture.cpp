@@ -11,9 +11,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "programs/mapinfo/colour_map.h"
+#ifndef MAPINFO_LEGEND
+#define MAPINFO_LEGEND 0
+#endif
+#if MAPINFO_LEGEND
+#include "programs/mapinfo/picture_legend.h"
+#else
+class FigureCanvas;
+#endif
 
 namespace {
 
@@ -235,6 +244,22 @@ class RowPainter {
   Span drawn_{-1, -1};
 };
 
+// The picture's rows: the map's, or the figure's around them.
+struct PictureRows {
+  RowPainter* painter;
+  FigureCanvas* figure;  // null: the bare map
+
+  const png_byte* row(std::uint32_t y) {
+#if MAPINFO_LEGEND
+    if (figure != nullptr) {
+      const std::int64_t map_row = figure->map_row(y);
+      return figure->row(y, map_row >= 0 ? painter->row(static_cast<std::uint32_t>(map_row)) : nullptr);
+    }
+#endif
+    return painter->row(y);
+  }
+};
+
 // The tEXt chunks, as plain arrays (they live through the longjmp).
 struct PictureText {
   char minimum[32];
@@ -275,7 +300,7 @@ void describe(const HeightStatistics& heights, const char* source, PictureText* 
 
 // Everything that may end in a longjmp from libpng. Only trivially
 // destructible objects live here, so the jump skips no destructor.
-bool encode(const PngWriter& writer, Sink* sink, PictureSize size, PictureText* text, RowPainter* painter) {
+bool encode(const PngWriter& writer, Sink* sink, PictureSize size, PictureText* text, PictureRows* rows) {
   png_structp png = writer.png();
   png_infop info = writer.info();
   if (setjmp(png_jmpbuf(png)) != 0) return false;
@@ -287,13 +312,15 @@ bool encode(const PngWriter& writer, Sink* sink, PictureSize size, PictureText* 
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_text(png, info, text->entries, text->count);
   png_write_info(png, info);
-  for (std::uint32_t y = 0; y < size.height; ++y) png_write_row(png, painter->row(y));
+  for (std::uint32_t y = 0; y < size.height; ++y) png_write_row(png, rows->row(y));
   png_write_end(png, info);
   if (!drain(sink)) png_error(png, "write failed");
   return true;
 }
 
 }  // namespace
+
+bool picture_legend_available() { return MAPINFO_LEGEND != 0; }
 
 PictureSize picture_size(std::int32_t columns, std::int32_t rows, std::uint32_t longer_side) {
   const std::uint64_t longer = static_cast<std::uint64_t>(columns > rows ? columns : rows);
@@ -318,6 +345,7 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   };
   std::vector<unsigned char> buffer(WRITE_BUFFER_SIZE);
   RowPainter painter(grid, heights, size);
+  PictureRows rows{&painter, nullptr};
   PictureText text{};
   describe(heights, request.source, &text);
 
@@ -330,13 +358,30 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   failure->is_input = file.is_input;
   if (opened != NO_ERROR) return fail(opened, errno);
 
+  // The legend is laid out once the picture can be written at all.
+#if MAPINFO_LEGEND
+  std::unique_ptr<FigureCanvas> figure;
+  if (request.title != nullptr) {
+    const double metres_per_pixel = request.lateral_resolution * grid.columns / size.width;
+    figure = FigureCanvas::create(*request.title, size, heights, metres_per_pixel);
+    if (figure == nullptr) {
+      output_file_discard(&file);
+      return fail(ERR_NO_MEM, 0);
+    }
+    rows.figure = figure.get();
+  }
+  const PictureSize written = figure != nullptr ? figure->size() : size;
+#else
+  const PictureSize written = size;
+#endif
+
   Sink sink{&file, buffer.data(), 0, 0, {}};
   ErrorCode result = NO_ERROR;
   {
     const PngWriter writer(&sink);
     if (!writer.ok()) {
       result = ERR_NO_MEM;
-    } else if (!encode(writer, &sink, size, &text, &painter)) {
+    } else if (!encode(writer, &sink, written, &text, &rows)) {
       result = ERR_CANT_WRITE_FILE;
     }
   }
@@ -394,6 +439,10 @@ bool draw_height_picture(const PictureRequest& request, const HeightGrid& grid,
     range.valid = levelled->points;
     range.min = -levelled->sv;
     range.max = levelled->sp;
+  }
+  if (request.range != nullptr) {
+    range.min = request.range[0];
+    range.max = request.range[1];
   }
   PictureFailure problem{};
   const ErrorCode code = write_height_picture(request, drawn, range, &problem);

@@ -32,7 +32,18 @@ struct PictureRequest {
   std::uint32_t longer_side;  // 0: the default rule
   const char* source;         // the input's name, recorded in the picture
   const struct stat* input;   // the input's status: the picture never replaces it
+  // The figure's title (figure_title): the map is drawn with its legend
+  // around it. Null: the bare map alone.
+  const std::string* title = nullptr;
+  double lateral_resolution = 0;  // metres between points, for the scale bar
+  // The colour range in nanometres, lowest first, instead of the map's own
+  // (null): pictures of a series can share one scale.
+  const double* range = nullptr;
 };
+
+// Whether this mapinfo draws legends: only where it was built with cairo
+// and pango. Without, a request with a title gets the bare map.
+bool picture_legend_available();
 
 // Why a picture was not written.
 struct PictureFailure {
@@ -49,7 +60,8 @@ struct PictureFailure {
 // when the map is enlarged) through colour_map, scaled to
 // heights.min..heights.max; a block without valid points is NO_DATA_COLOUR.
 // The height range, its unit, the meaning of the colour scale and the source
-// go into tEXt chunks. Rows are drawn one at a time. The picture appears
+// go into tEXt chunks. With a title, the map's pixels are set in a larger
+// figure (picture_legend.h), unchanged. Rows are drawn one at a time. The picture appears
 // complete under its name or not at all (a device is written in place).
 // Returns 0, ERR_CANT_CREATE_FILE, ERR_CANT_WRITE_FILE or ERR_NO_MEM, and
 // then fills *failure.
@@ -58,7 +70,8 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
 
 // Draws the picture request asks for, as write_height_picture does, but
 // never into a FIFO or a socket and never of an empty grid; levelled, when
-// not null, is the form removed first (the colours then span -Sv to Sp).
+// not null, is the form removed first (the colours then span -Sv to Sp, or
+// the request's range).
 // False when it failed, *failure then naming the picture for its own faults.
 bool draw_height_picture(const PictureRequest& request, const HeightGrid& grid,
                          const HeightStatistics& heights, const HeightParameters* levelled, Failure* failure);

@@ -85,30 +85,6 @@ Moments run_moments(const double* values, std::size_t count) {
   return run;
 }
 
-// Length of the well-formed UTF-8 sequence at the start of bytes, 0 if none.
-std::size_t utf8_sequence_length(std::string_view bytes) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  const auto continuation = [&](std::size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
-    return i < bytes.size() && byte(i) >= low && byte(i) <= high;
-  };
-  const unsigned lead = byte(0);
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    // No overlong forms (E0) and no surrogates (ED).
-    const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
-    const unsigned high = lead == 0xED ? 0x9F : 0xBF;
-    return continuation(1, low, high) && continuation(2) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    // No overlong forms (F0) and nothing above U+10FFFF (F4).
-    const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
-    return continuation(1, low, high) && continuation(2) && continuation(3) ? 4 : 0;
-  }
-  return 0;
-}
-
 // A number for JSON: non-finite values have no JSON form and become null.
 void append_json_number(std::string* out, double value, int digits) {
   if (!std::isfinite(value)) {
@@ -236,6 +212,29 @@ void append_parameters_json(std::string* out, const HeightParameters& p) {
 }
 
 }  // namespace
+
+std::size_t utf8_sequence_length(std::string_view bytes) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const auto continuation = [&](std::size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
+    return i < bytes.size() && byte(i) >= low && byte(i) <= high;
+  };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    // No overlong forms (E0) and no surrogates (ED).
+    const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : 0xBF;
+    return continuation(1, low, high) && continuation(2) ? 3 : 0;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    // No overlong forms (F0) and nothing above U+10FFFF (F4).
+    const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+    return continuation(1, low, high) && continuation(2) && continuation(3) ? 4 : 0;
+  }
+  return 0;
+}
 
 void append_escaped(std::string* out, std::string_view text) {
   // The terminal's own escaping, through a stream into memory.

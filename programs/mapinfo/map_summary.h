@@ -107,6 +107,10 @@ std::string summary_json(const MapSummary& summary);
 // written as \u00XX, the code point of the same number.
 void append_json_string(std::string* out, std::string_view text);
 
+// Length of the well-formed UTF-8 sequence at the start of bytes (not
+// empty), 0 if none.
+std::size_t utf8_sequence_length(std::string_view bytes);
+
 // Appends text with its control bytes escaped as on the terminal
 // (u_write_escaped): text from a file never moves the cursor.
 void append_escaped(std::string* out, std::string_view text);

@@ -9,11 +9,13 @@
 
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "programs/mapinfo/figure_scale.h"
 #include "programs/mapinfo/height_picture.h"
 #include "programs/mapinfo/input_spool.h"
 #include "programs/mapinfo/map_loading.h"
@@ -29,7 +31,8 @@ constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NOT_COMPARABLE = 2;  // --compare: a map has no heights to compare
 
 constexpr const char* USAGE =
-    "usage: mapinfo [--json] [--level plane|mean] [--png PICTURE [--size PIXELS] [-f]] FILE...\n"
+    "usage: mapinfo [--json] [--level plane|mean]\n"
+    "               [--png PICTURE [--size PIXELS] [--range MIN MAX] [--no-legend] [-f]] FILE...\n"
     "       mapinfo --compare A B\n"
     "Prints a summary of each XDT surface file, binary data file or X3P file (a\n"
     "pipe such as /dev/stdin too), with the areal height parameters Sa Sq Ssk\n"
@@ -44,6 +47,9 @@ constexpr const char* USAGE =
     "  --png PICTURE   also draw the heights as a false-colour PNG (one FILE only)\n"
     "  --size PIXELS   the picture's longer side, 1 to 65535 (default: one pixel\n"
     "                  per point, at most 2048)\n"
+    "  --range MIN MAX the colour scale's heights in nm, MIN below MAX (default:\n"
+    "                  the map's, or -Sv to Sp with --level)\n"
+    "  --no-legend     the map alone, without title, colour bar and scale bar\n"
     "  -f, --force     replace an existing picture\n"
     "  -h, --help      show this text\n"
     "  --version       show the version\n";
@@ -53,6 +59,9 @@ struct Options {
   bool force = false;
   const char* picture = nullptr;
   std::uint32_t size = 0;  // 0: the default rule
+  bool legend = true;
+  bool range_given = false;
+  double range[2] = {0, 0};  // nanometres, lowest first
   HeightLevel level = HEIGHT_LEVEL_PLANE;
   bool level_given = false;
   bool compare = false;
@@ -69,6 +78,18 @@ bool parse_size(std::string_view text, std::uint32_t* size) {
       value < 1 || value > MAX_PICTURE_SIDE)
     return false;
   *size = value;
+  return true;
+}
+
+// A colour range end: a finite number of nanometres, at most a kilometre
+// either way (so that the span stays finite), nothing else in the text.
+bool parse_height(std::string_view text, double* height) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value) ||
+      std::fabs(value) > 1e12)
+    return false;
+  *height = value;
   return true;
 }
 
@@ -98,6 +119,16 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
       options->json = true;
     } else if (argument == "-f" || argument == "--force") {
       options->force = true;
+    } else if (argument == "--no-legend") {
+      options->legend = false;
+    } else if (argument == "--range") {
+      if (options->range_given || i + 2 >= argc || !parse_height(argv[i + 1], &options->range[0]) ||
+          !parse_height(argv[i + 2], &options->range[1]) || !(options->range[0] < options->range[1])) {
+        std::fputs("mapinfo: --range: needs two heights in nm, MIN below MAX, given once\n", stderr);
+        return ParseResult::usage_error;
+      }
+      i += 2;
+      options->range_given = true;
     } else if (argument == "--compare") {
       options->compare = true;
     } else if (argument == "--level" || argument.starts_with("--level=")) {
@@ -134,7 +165,8 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
     return ParseResult::usage_error;
   }
   if (options->compare && (options->files.size() != 2 || options->picture != nullptr ||
-                           options->level_given || options->json || size_given || options->force)) {
+                           options->level_given || options->json || size_given || options->force ||
+                           options->range_given || !options->legend)) {
     std::fputs("mapinfo: --compare takes exactly two files and no other option\n", stderr);
     return ParseResult::usage_error;
   }
@@ -144,6 +176,10 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
   }
   if (size_given && options->picture == nullptr) {
     std::fputs("mapinfo: --size is the size of a picture; give --png as well\n", stderr);
+    return ParseResult::usage_error;
+  }
+  if ((options->range_given || !options->legend) && options->picture == nullptr) {
+    std::fputs("mapinfo: --range and --no-legend shape a picture; give --png as well\n", stderr);
     return ParseResult::usage_error;
   }
   return ParseResult::run;
@@ -215,9 +251,21 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
   print_summary(path, options, map.summary(path, heights, &parameters));
 
   if (options.picture == nullptr) return true;
-  const PictureRequest request{options.picture, options.force, options.size, path, &input};
-  return draw_height_picture(request, map.grid, heights, options.level_given ? &parameters : nullptr,
-                             failure);
+  PictureRequest request{options.picture, options.force, options.size, path, &input};
+  const bool legend = options.legend && picture_legend_available();
+  const std::string title =
+      legend ? figure_title(path, map.grid.columns, map.grid.rows, &parameters, options.level_given) : "";
+  if (legend) request.title = &title;
+  request.lateral_resolution = map.lateral_resolution;
+  if (options.range_given) request.range = options.range;
+  if (!draw_height_picture(request, map.grid, heights, options.level_given ? &parameters : nullptr, failure))
+    return false;
+  if (options.legend && !legend)
+    u_print_names(stderr,
+                  "mapinfo: %s: drawn without its legend, which needs mapinfo built with cairo and pango "
+                  "(libcairo2-dev, libpango1.0-dev)\n",
+                  options.picture);
+  return true;
 }
 
 // Compares two maps; 0 when they agree, 1 when not or a file fails, 2 when a

@@ -17,6 +17,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli_support.h"
@@ -139,7 +140,7 @@ TEST(Mapinfo, DrawsOnePixelPerPointWithRowZeroAtTheTop) {
     return static_cast<float>((row * 5 + column) * 1e-9);
   });
   test::write_file(dir.file("ramp.xdt"), test::xdt_bytes(5, 3, points));
-  const test::ProcessResult result = mapinfo(dir, {"--png", dir.file("ramp.png"), dir.file("ramp.xdt")});
+  const test::ProcessResult result = mapinfo(dir, {"--no-legend", "--png", dir.file("ramp.png"), dir.file("ramp.xdt")});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.out.find("  non-finite heights   1\n"), std::string::npos) << result.out;
 
@@ -159,7 +160,7 @@ TEST(Mapinfo, DrawsOnePixelPerPointWithRowZeroAtTheTop) {
                         return row == 1 && column == 1 ? -1.0f : std::ldexp(float(row * 5 - column), -30);
                       })));
   ASSERT_EQ(
-      mapinfo(dir, {"--level", "plane", "-f", "--png", dir.file("ramp.png"), dir.file("plane.xdt")}).status,
+      mapinfo(dir, {"--level", "plane", "--no-legend", "-f", "--png", dir.file("ramp.png"), dir.file("plane.xdt")}).status,
       0);
   const Picture levelled = decode(dir.file("ramp.png"));
   EXPECT_EQ(levelled.at(0, 0), colour_map[colour_map.size() / 2]);
@@ -246,11 +247,11 @@ TEST(Mapinfo, SummarisesAPipeAsTheSameFileOnDisk) {
   // The same picture from the pipe as from the file.
   const test::ProcessResult drawn =
       test::run_program("/bin/sh",
-                        {"-c", "cat " + quoted(dat) + " | " + program + " --png " +
+                        {"-c", "cat " + quoted(dat) + " | " + program + " --no-legend --png " +
                                    quoted(dir.file("piped.png")) + " /dev/stdin"},
                         dir);
   ASSERT_EQ(drawn.status, 0) << drawn.err;
-  ASSERT_EQ(mapinfo(dir, {"--png", dir.file("direct.png"), dat}).status, 0);
+  ASSERT_EQ(mapinfo(dir, {"--no-legend", "--png", dir.file("direct.png"), dat}).status, 0);
   EXPECT_EQ(decode(dir.file("piped.png")).rgb, decode(dir.file("direct.png")).rgb);
   EXPECT_EQ(picture_text(dir.file("piped.png")).at("Source"), "/dev/stdin");
   // Endless inputs are copied only as far as the file they begin: an XDT
@@ -328,13 +329,13 @@ TEST(Mapinfo, ReducesByBlockMeansAndEnlargesByRepeating) {
       {"20", 20, 10, {}},
   };
   for (const char* input : {"blocks.xdt", "blocks.dat"}) {
-    ASSERT_EQ(mapinfo(dir, {"--png", dir.file("full.png"), "-f", dir.file(input)}).status, 0);
+    ASSERT_EQ(mapinfo(dir, {"--no-legend", "--png", dir.file("full.png"), "-f", dir.file(input)}).status, 0);
     const Picture full = decode(dir.file("full.png"));
     ASSERT_EQ(full.width, 8u);
     for (const Case& c : cases) {
       const std::string name = std::string(input) + " --size " + c.size;
       const test::ProcessResult result =
-          mapinfo(dir, {"-f", "--size", c.size, "--png", dir.file("picture.png"), dir.file(input)});
+          mapinfo(dir, {"--no-legend", "-f", "--size", c.size, "--png", dir.file("picture.png"), dir.file(input)});
       ASSERT_EQ(result.status, 0) << name << result.err;
       const Picture picture = decode(dir.file("picture.png"));
       ASSERT_EQ(picture.width, c.width) << name;
@@ -381,7 +382,7 @@ TEST(Mapinfo, ChoosesTheDefaultSizeByTheLongerSide) {
                           return static_cast<float>((r + col) * 1e-9);
                         })));
     std::vector<std::string> arguments = c.options;
-    for (const char* word : {"-f", "--png"}) arguments.push_back(word);
+    for (const char* word : {"--no-legend", "-f", "--png"}) arguments.push_back(word);
     arguments.push_back(dir.file("map.png"));
     arguments.push_back(dir.file("map.xdt"));
     const test::ProcessResult result = mapinfo(dir, arguments);
@@ -396,3 +397,107 @@ TEST(Mapinfo, ChoosesTheDefaultSizeByTheLongerSide) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where the bare picture of the same map sits in figure, or {-1, -1}.
+std::pair<long, long> place_of(const Picture& map, const Picture& figure) {
+  const auto row_at = [](const Picture& p, png_uint_32 x, png_uint_32 y) { return &p.rgb[(y * p.width + x) * 3]; };
+  const std::size_t row_bytes = map.width * std::size_t{3};
+  for (png_uint_32 y = 0; y + map.height <= figure.height; ++y) {
+    for (png_uint_32 x = 0; x + map.width <= figure.width; ++x) {
+      bool all = true;
+      for (png_uint_32 r = 0; r < map.height && all; ++r)
+        all = std::equal(row_at(map, 0, r), row_at(map, 0, r) + row_bytes, row_at(figure, x, y + r));
+      if (all) return {x, y};
+    }
+  }
+  return {-1, -1};
+}
+
+}  // namespace
+
+// Scripts rely on the bare map staying byte for byte what it was; the
+// figure holds those very pixels, and the text chunks of both are the same.
+TEST(MapinfoFigure, BareMapAsBeforeAndInsideTheFigure) {
+  test::TempDir dir;
+  struct Case {
+    std::vector<std::string> options;
+    const char* golden;
+  };
+  const Case cases[] = {{{"--size", "96"}, "surface-96.png"}, {{"--level", "mean", "--size", "33"}, "surface-mean-33.png"}};
+  // Under the name the golden pictures record as their source.
+  std::filesystem::create_directory(dir.file("examples"));
+  std::filesystem::copy_file(EXAMPLE_SURFACE, dir.file("examples/surface.xdt"));
+  const std::string example = "examples/surface.xdt";
+  // mapinfo run from dir, so that it is given the name relative to it.
+  const auto mapinfo_here = [&](const std::vector<std::string>& arguments) {
+    std::string command = "cd";
+    for (const std::string& word : {dir.path(), std::string("&&"), std::string("exec"), std::string(MAPINFO_EXECUTABLE)})
+      command.append(" ").append(word == "&&" || word == "exec" ? word : quoted(word));
+    for (const std::string& word : arguments) command.append(" ").append(quoted(word));
+    return test::run_program("/bin/sh", {"-c", command}, dir, bounded());
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> bare = c.options, figure = c.options;
+    for (const std::string& word : {std::string("--no-legend"), std::string("--png"), dir.file("bare.png"), example})
+      bare.push_back(word);
+    for (const std::string& word : {std::string("--png"), dir.file("figure.png"), example})
+      figure.push_back(word);
+    const test::ProcessResult plain = mapinfo_here(bare);
+    ASSERT_EQ(plain.status, 0) << c.golden << plain.err;
+    const test::ProcessResult drawn = mapinfo_here(figure);
+    ASSERT_EQ(drawn.status, 0) << c.golden << drawn.err;
+    EXPECT_EQ(drawn.err, "");
+    EXPECT_EQ(test::read_file(dir.file("bare.png")), test::read_file(std::string(GOLDEN_DIR "/") + c.golden))
+        << c.golden;
+    const Picture map = decode(dir.file("bare.png")), whole = decode(dir.file("figure.png"));
+    EXPECT_GT(whole.width, map.width + 20) << c.golden;
+    EXPECT_GT(whole.height, map.height + 20) << c.golden;
+    const auto [x, y] = place_of(map, whole);
+    EXPECT_GT(x, 0) << c.golden;
+    EXPECT_GT(y, 0) << c.golden;
+    EXPECT_EQ(picture_text(dir.file("figure.png")), picture_text(dir.file("bare.png"))) << c.golden;
+    // The colour bar beside the map: the scale's top colour level with the
+    // map's first row, its bottom colour with the last.
+    const auto beside = [&](png_uint_32 row, Rgb colour) {
+      for (png_uint_32 column = static_cast<png_uint_32>(x) + map.width; column < whole.width; ++column)
+        if (whole.at(column, row) == colour) return true;
+      return false;
+    };
+    if (x > 0 && y > 0) {
+      EXPECT_TRUE(beside(static_cast<png_uint_32>(y), colour_map.back())) << c.golden;
+      EXPECT_TRUE(beside(static_cast<png_uint_32>(y) + map.height - 1, colour_map.front())) << c.golden;
+      EXPECT_FALSE(beside(static_cast<png_uint_32>(y), colour_map.front())) << c.golden;
+    }
+    std::filesystem::remove(dir.file("bare.png"));
+    std::filesystem::remove(dir.file("figure.png"));
+  }
+}
+
+// A fixed colour range: the map's own range changes nothing, a wider one
+// moves the lowest and highest points off the scale's ends, and the text
+// chunks give the range used.
+TEST(MapinfoFigure, RangeFixesTheColourScale) {
+  test::TempDir dir;
+  const auto points = test::grid(5, 3, 1e-6f, [](int row, int column) {
+    return static_cast<float>((row * 5 + column) * 1e-9);
+  });
+  test::write_file(dir.file("ramp.xdt"), test::xdt_bytes(5, 3, points));
+  const auto draw = [&](const std::vector<std::string>& range) {
+    std::vector<std::string> arguments = range;
+    for (const std::string& word : {std::string("--no-legend"), std::string("-f"), std::string("--png"),
+                                    dir.file("ramp.png"), dir.file("ramp.xdt")})
+      arguments.push_back(word);
+    EXPECT_EQ(mapinfo(dir, arguments).status, 0);
+    return decode(dir.file("ramp.png"));
+  };
+  const Picture own = draw({});
+  EXPECT_EQ(draw({"--range", "0", "14"}).rgb, own.rgb);
+  const Picture wider = draw({"--range", "-14", "28"});
+  EXPECT_EQ(wider.at(0, 0), colour_map[static_cast<std::size_t>(14.0 / 42.0 * 255 + 0.5)]);
+  EXPECT_EQ(wider.at(4, 2), colour_map[static_cast<std::size_t>(28.0 / 42.0 * 255 + 0.5)]);
+  const auto text = picture_text(dir.file("ramp.png"));
+  EXPECT_EQ(text.at("Height minimum"), "-14");
+  EXPECT_EQ(text.at("Height maximum"), "28");
+}
