@@ -120,9 +120,6 @@ struct MapReader {
     file.reset();
     const ErrorCode code = xdt_stream_open(path, false, &xdt);
     if (code != NO_ERROR) return code;
-    // read(): with a mapping the reader's thread, parsing from memory and
-    // taking the page faults, was the longer of the two here by far.
-    xdt.mapping = false;
     columns = xdt.columns;
     rows = xdt.rows;
     remaining = xdt.points;

@@ -7,8 +7,8 @@
 #include <signal.h>
 
 // Starts run(argument) on a new thread with every signal blocked but
-// SIGBUS, which a fault on a mapped file raises on the faulting thread
-// (blocked, it would end the process); false when no thread could be had.
+// SIGBUS, which a fault raises on the faulting thread itself; false when no
+// thread could be had.
 inline bool start_quiet_thread(pthread_t* thread, void* (*run)(void*), void* argument) {
   sigset_t all;
   sigset_t before;

@@ -5,7 +5,6 @@
 #include <mapconv/print.h>
 #include <mapconv/xdt_reader.h>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +19,6 @@
 
 #include "byte_blocks.h"
 #include "cpu_dispatch.h"
-#include "fault_guard.h"
 #include "hooked_block.h"
 #include "native_path.h"
 #include "quiet_thread.h"
@@ -38,10 +36,6 @@ constexpr float NO_DATA = -1.0f;
 // Records per read: about 256 KiB, always whole records, so the chunk is
 // still in the processor's cache when it is parsed after the kernel's copy.
 constexpr std::size_t RECORDS_PER_BUFFER = (std::size_t{1} << 18) / RECORD_SIZE;
-// Records per mapped window, about 2 MiB: the window's pages count as the
-// process's memory while it is mapped, and each window costs a few system
-// calls.
-constexpr std::size_t RECORDS_PER_WINDOW = (std::size_t{1} << 21) / RECORD_SIZE;
 
 using Span = XdtStream::Span;
 
@@ -125,58 +119,6 @@ bool records_in_file(std::FILE* file, std::uint64_t* records) {
 bool is_directory(std::FILE* file) {
   struct stat status {};
   return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-void unmap_window(XdtStream* stream) {
-  if (stream->window == nullptr) return;
-  munmap(const_cast<unsigned char*>(stream->window), stream->window_length);
-  stream->window = nullptr;
-  stream->window_length = 0;
-  stream->window_records = nullptr;
-}
-
-// Maps the count records from record first on; null when they cannot be
-// mapped (a descriptor of something without mmap). The pages come in by
-// faults, each of which maps many: asking for them all at once
-// (MADV_POPULATE_READ) costs more, a page at a time.
-const unsigned char* map_records(XdtStream* stream, std::uint64_t first, std::size_t count) {
-  unmap_window(stream);
-  static const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-  const std::uint64_t start = COUNTS_SIZE + first * RECORD_SIZE;
-  const std::uint64_t base = start - start % page;
-  const std::size_t length = static_cast<std::size_t>(start - base) + count * RECORD_SIZE;
-  void* area = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fileno(stream->file), static_cast<off_t>(base));
-  if (area == MAP_FAILED) return nullptr;
-  stream->window = static_cast<const unsigned char*>(area);
-  stream->window_length = length;
-  stream->window_records = stream->window + (start - base);
-  stream->moved = true;
-  return stream->window_records;
-}
-
-// The records a file holds now; a file cut short under its mapping reads
-// as zeros from the rest of its last page, without a fault, so what was
-// parsed from a mapping is checked against this.
-std::uint64_t records_now(const XdtStream* stream) {
-  std::uint64_t records = 0;
-  return records_in_file(stream->file, &records) ? records : UINT64_MAX;
-}
-
-// The first point missing from a file cut short, counted from 1, once
-// points from start on were parsed in this read, some perhaps from the
-// zeros past the end of a mapped page; found is where reading found the end.
-std::uint64_t first_missing(const XdtStream* stream, std::uint64_t start, std::uint64_t found) {
-  return std::max(start, std::min(found - 1, records_now(stream))) + 1;
-}
-
-// The stream reads with read() from now on, from the first point not yet
-// handed out; false (errno set) when the descriptor cannot be moved there.
-bool stop_mapping(XdtStream* stream, std::uint64_t done) {
-  unmap_window(stream);
-  stream->mapping = false;
-  if (!stream->moved) return true;
-  stream->moved = false;
-  return lseek(fileno(stream->file), static_cast<off_t>(COUNTS_SIZE + done * RECORD_SIZE), SEEK_SET) >= 0;
 }
 
 // A short read is the end of the file (read_error 0), or a failure the
@@ -272,8 +214,6 @@ ErrorCode xdt_grid_size(const unsigned char (&first_bytes)[4], bool swap, std::i
 void xdt_stream_clear(XdtStream* stream) { *stream = XdtStream{}; }
 
 void xdt_stream_close(XdtStream* stream) {
-  unmap_window(stream);
-  if (stream->guarded) fault_guard_release();
   if (stream->file != nullptr) std::fclose(stream->file);
   if (stream->buffer != nullptr) memory_hooks.release(stream->buffer);
   xdt_stream_clear(stream);
@@ -352,13 +292,8 @@ ErrorCode xdt_stream_open_watched(const char* path, bool swap, const InterruptCh
   stream->chosen = none;
   stream->interrupt = interrupt;
   stream->swap = swap;
-  if (regular) {
-    // Mapped windows spare the copy of every byte that read() makes; the
-    // kernel reads further ahead for a file read from start to end.
-    stream->guarded = fault_guard_acquire();
-    stream->mapping = stream->guarded;
-    posix_fadvise(fileno(stream->file), 0, 0, POSIX_FADV_SEQUENTIAL);
-  }
+  // The kernel reads further ahead for a file read from start to end.
+  if (regular) posix_fadvise(fileno(stream->file), 0, 0, POSIX_FADV_SEQUENTIAL);
   return NO_ERROR;
 }
 
@@ -389,12 +324,9 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
   const std::int32_t column_count = stream->columns;
   const std::uint64_t total = stream->points;
   const Span none{column_count, -1, 0.0f, 0.0f};
-  const unsigned char* records =
-      (stream->window != nullptr ? stream->window_records : stream->buffer) + stream->next * RECORD_SIZE;
+  const unsigned char* records = stream->buffer + stream->next * RECORD_SIZE;
   std::size_t buffered = stream->buffered;
   std::uint64_t done = stream->handed_out;
-  const std::uint64_t start = done;
-  bool mapped = false;  // some points of this read came from a mapping
   std::int32_t column = stream->column;
   Span row = stream->row;
   Span chosen = stream->chosen;
@@ -403,23 +335,6 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
   const std::size_t wanted_points = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, total - done));
   std::size_t stored = 0;
   while (stored < wanted_points) {
-    if (buffered == 0 && stream->mapping) {
-      if (stop_asked(stream->interrupt)) {
-        unmap_window(stream);
-        stream->failure = ERR_INTERRUPTED;
-        stream->buffered = 0;
-        return stream->failure;
-      }
-      const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, RECORDS_PER_WINDOW));
-      records = map_records(stream, done, wanted);
-      if (records != nullptr) {
-        buffered = wanted;
-      } else if (!stop_mapping(stream, done)) {
-        stream->failure = report_missing_point(done + 1, total, errno != 0 ? errno : EIO, note);
-        stream->buffered = 0;
-        return stream->failure;
-      }
-    }
     if (buffered == 0) {
       // The buffer is refilled only once empty, so the file is read in the
       // same chunks whatever the callers' pieces.
@@ -438,9 +353,7 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       }
       // The read comes up short only at the end of the file or on an error.
       if (got < wanted * RECORD_SIZE) {
-        std::uint64_t missing = done + got / RECORD_SIZE + 1;
-        if (mapped && read_error == 0) missing = first_missing(stream, start, missing);
-        stream->failure = report_missing_point(missing, total, read_error, note);
+        stream->failure = report_missing_point(done + got / RECORD_SIZE + 1, total, read_error, note);
         stream->buffered = 0;
         return stream->failure;
       }
@@ -450,28 +363,10 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
     const std::size_t in_row =
         std::min({buffered, wanted_points - stored, static_cast<std::size_t>(column_count - column)});
     float* out = heights + stored;
-    const auto take = [&, records, in_row, column](Span& span) {
-      if (swap) {
-        take_records<true>(records, in_row, column, column_count, NO_DATA, out, span);
-      } else {
-        take_records<false>(records, in_row, column, column_count, NO_DATA, out, span);
-      }
-    };
-    if (stream->window != nullptr) {
-      // The file may be cut short under the mapping: then the rest is read
-      // with read(), which finds the end where it now is.
-      Span taken = row;
-      if (!run_guarded(stream->window, stream->window_length, [&] { take(taken); })) {
-        buffered = 0;
-        if (stop_mapping(stream, done)) continue;
-        stream->failure = report_missing_point(done + 1, total, errno != 0 ? errno : EIO, note);
-        stream->buffered = 0;
-        return stream->failure;
-      }
-      row = taken;
-      mapped = true;
+    if (swap) {
+      take_records<true>(records, in_row, column, column_count, NO_DATA, out, row);
     } else {
-      take(row);
+      take_records<false>(records, in_row, column, column_count, NO_DATA, out, row);
     }
     records += in_row * RECORD_SIZE;
     buffered -= in_row;
@@ -484,15 +379,7 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       column = 0;
     }
   }
-  if (mapped && records_now(stream) < done) {
-    unmap_window(stream);
-    stream->failure = report_missing_point(first_missing(stream, start, done + 1), total, 0, note);
-    stream->buffered = 0;
-    return stream->failure;
-  }
-  stream->next = static_cast<std::size_t>(
-                     records - (stream->window != nullptr ? stream->window_records : stream->buffer)) /
-                 RECORD_SIZE;
+  stream->next = static_cast<std::size_t>(records - stream->buffer) / RECORD_SIZE;
   stream->buffered = buffered;
   stream->handed_out = done;
   stream->column = column;
@@ -596,11 +483,11 @@ void parse_part(GridPart* part) {
   while (point < end) {
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(end - point, part->buffer_records));
     part->stopped = stop_asked(part->interrupt);
-    const std::size_t got = part->stopped
-                                ? 0
-                                : read_descriptor_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
-                                                     COUNTS_SIZE + point * RECORD_SIZE, part->interrupt,
-                                                     &part->read_error, &part->stopped);
+    const std::size_t got =
+        part->stopped ? 0
+                      : read_descriptor_at(part->descriptor, part->buffer, wanted * RECORD_SIZE,
+                                           COUNTS_SIZE + point * RECORD_SIZE, part->interrupt, &part->read_error,
+                                           &part->stopped);
     if (part->stopped) return;
     if (got < wanted * RECORD_SIZE) {
       part->missing_point = point + got / RECORD_SIZE + 1;

@@ -443,7 +443,8 @@ TEST(ConvertXdtFile, InputCutShortWhileBeingConvertedIsAShortFile) {
                                             return 1e-8f * static_cast<float>(r + k);
                                           })));
   checks = 0;
-  // Pieces of 1000 points: the reader's thread is within its first window.
+  // Pieces of 1000 points: the reader's thread is within its first chunk of
+  // 21845 records, which was read while the file was whole.
   const InterruptCheck cut{[](void*, bool) {
                              if (++checks == 3) {
                                EXPECT_EQ(truncate(input.c_str(), 4 + 5000 * 12 + 5), 0);
@@ -456,7 +457,7 @@ TEST(ConvertXdtFile, InputCutShortWhileBeingConvertedIsAShortFile) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(convert_xdt_file(input.c_str(), dir.file("out.dat").c_str(), &options, &result),
             ERR_PREMATURE_EOF);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "EOF reading point 5001 of 210000\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "EOF reading point 21846 of 210000\n");
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.dat")));
 }
 

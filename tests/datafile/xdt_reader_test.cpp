@@ -878,22 +878,20 @@ TEST_F(XdtReader, SignalsInterruptingAFifoReadAreRetriedOrStopWhenAsked) {
   sigaction(SIGALRM, &before, nullptr);
 }
 
-// A regular file is read through a mapping of it: one cut short by another
-// process while its points are being read must not end the process (a
-// mapped page past the end faults), but read as a short file does, naming
-// the first missing point. Cuts within the window mapped when the file is
-// cut, within a later window, before the counts, and within a page.
+// A file cut short by another process while its points are being read
+// reads as a short file does, naming the first point the reader could not
+// read: points already in its chunk of 21845 records were read while the
+// file was whole. Cuts within that chunk, before the counts, within a later
+// chunk and within a record.
 TEST_F(XdtReader, FileCutShortWhileBeingReadNamesTheFirstMissingPoint) {
   const struct {
     off_t length;
     const char* errors;
   } cases[] = {
-      {4 + 5000 * 12 + 5, "EOF reading point 5001 of 210000\n"},
+      {4 + 5000 * 12 + 5, "EOF reading point 21846 of 210000\n"},
+      {0, "EOF reading point 21846 of 210000\n"},
       {4 + 200000 * 12, "EOF reading point 200001 of 210000\n"},
-      {0, "EOF reading point 1001 of 210000\n"},
-      // Within a page: the rest of it maps as zeros, with no fault.
-      {4 + 5590 * 12, "EOF reading point 5591 of 210000\n"},
-      {4 + 209995 * 12, "EOF reading point 209996 of 210000\n"},
+      {4 + 209995 * 12 + 7, "EOF reading point 209996 of 210000\n"},
   };
   const std::vector<XdtPoint> points =
       test::grid(700, 300, 1.0f, [](int r, int k) { return mixed_height(700, r, k); });
@@ -928,9 +926,8 @@ TEST_F(XdtReader, FileCutShortWhileBeingReadNamesTheFirstMissingPoint) {
   }
 }
 
-// The handler that guards the mapped reading is the process's only while a
-// stream is open, and a fault elsewhere meanwhile still reaches the host's
-// handler, or ends the process as it would have.
+// The library takes no SIGBUS for itself: a fault while a stream is open
+// still reaches the host's handler, or ends the process as it would have.
 std::sig_atomic_t host_faults = 0;
 sigjmp_buf host_jump;
 void host_handler(int) {
@@ -949,7 +946,8 @@ void host_handler(int) {
 #define FAULTS_GO_TO_ASAN 0
 #endif
 
-// Touches a mapped page of a file cut short after the mapping was made.
+// Touches a mapped page of a file cut short after the mapping was made:
+// SIGBUS.
 void touch_page_past_the_end(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 0);

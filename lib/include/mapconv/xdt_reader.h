@@ -41,13 +41,6 @@ struct XdtStream {
   ErrorCode failure;                // a read failure, returned again by later reads
   const InterruptCheck* interrupt;  // asked before each chunk and after each interruption; may be null
   bool swap;
-  // A regular file is read through a mapped window of it, not copied by read().
-  bool mapping;                 // windows are mapped; false: read() into buffer
-  bool guarded;                 // holds the fault guard (the handler of a file cut short)
-  bool moved;                   // the descriptor's offset lags behind the points read
-  const unsigned char* window;  // the window mapped now, or null
-  std::size_t window_length;
-  const unsigned char* window_records;  // its first whole record
 };
 
 // The grid size that an XDT file's first four bytes give: two 16-bit
@@ -77,13 +70,7 @@ MAPCONV_API void xdt_stream_clear(XdtStream* stream);
 // ERR_CANT_OPEN_FILE, ERR_CANT_READ_FILE (the system failed the read of the
 // counts: "Error reading the grid size: REASON", and errno tells why),
 // ERR_PREMATURE_EOF, ERR_PARAM_OUT_OF_RANGE or ERR_NO_MEM; after a failure
-// the stream is closed and cleared. A regular file is then read through
-// mapped windows of it rather than copied by read(); while such a stream is
-// open the library's SIGBUS handler is installed, so that a file another
-// process cuts short reads as a short file instead of ending the process.
-// A SIGBUS it does not own goes to the handler that was installed before
-// (or the default action); the earlier handler is put back when the last
-// such stream closes, unless another was installed meanwhile.
+// the stream is closed and cleared.
 MAPCONV_API ErrorCode xdt_stream_open(const char* path, bool swap, XdtStream* stream);
 
 // Stores the next heights into the caller's array, at most capacity of them
