@@ -822,4 +822,42 @@ TEST(X3pConversions, XdtThroughX3pAndBackKeepsHeightsAndResolution) {
   }
 }
 
+// X3P of doubles to XDT over rows that cross the reader's pieces: each
+// height the float it rounds to, no data as -1; one height beyond a float
+// is refused by its number, and no XDT appears.
+TEST(X3pConversions, DoublesToXdtAcrossPiecesAndOneBeyondAFloat) {
+  const std::uint64_t columns = 300, rows = 300;  // 65536 points a piece end mid-row
+  std::vector<double> heights(columns * rows);
+  for (std::size_t i = 0; i < heights.size(); ++i) heights[i] = 1e-6 * std::sin(0.001 * static_cast<double>(i));
+  heights[65535] = NAN;
+  heights[65536] = 1.0 / 3.0;
+  heights[89999] = INFINITY;
+  TempDir dir;
+  ASSERT_EQ(write_heights(dir.file("d.x3p"), X3P_FLOAT64, columns, rows, heights), NO_ERROR);
+  X3pConversionResult result;
+  ASSERT_EQ(convert_x3p_to_xdt(dir.file("d.x3p").c_str(), dir.file("d.xdt").c_str(), 0, &result), NO_ERROR);
+  std::int32_t c = 0, r = 0;
+  float* z = nullptr;
+  float resolution = 0;
+  ASSERT_EQ(read_xdt_file(dir.file("d.xdt").c_str(), &c, &r, &z, &resolution, false), NO_ERROR);
+  ASSERT_EQ(static_cast<std::uint64_t>(c) * static_cast<std::uint64_t>(r), heights.size());
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < heights.size(); ++i) {
+    const float expected = std::isnan(heights[i]) ? -1.0f : static_cast<float>(heights[i]);
+    wrong += std::bit_cast<std::uint32_t>(z[i]) != std::bit_cast<std::uint32_t>(expected);
+  }
+  memory_hooks.release(z);
+  EXPECT_EQ(wrong, 0u);
+
+  heights[70000] = 1e39;
+  ASSERT_EQ(write_heights(dir.file("big.x3p"), X3P_FLOAT64, columns, rows, heights), NO_ERROR);
+  test::StderrCapture said;
+  EXPECT_EQ(convert_x3p_to_xdt(dir.file("big.x3p").c_str(), dir.file("big.xdt").c_str(), 0, &result),
+            ERR_PARAM_OUT_OF_RANGE);
+  EXPECT_NE(said.text().find("height 70001 (1e+39 m) is beyond what an XDT file's float holds"),
+            std::string::npos)
+      << said.text();
+  EXPECT_FALSE(std::filesystem::exists(dir.file("big.xdt")));
+}
+
 }  // namespace round_trips

@@ -350,23 +350,23 @@ class XdtOut {
     const auto x_of = [x_step](std::size_t c) { return static_cast<float>(static_cast<double>(c) * x_step); };
     float last_x = last > first ? x_of(last) : 0.0f;
     if (last > first) last_x = matching_x(first, last, x_of(first), last_x, resolution);
-    for (std::size_t c = 0; c < columns; ++c) {
-      const ErrorCode code = put_point(c == last && last > first ? last_x : x_of(c), y, z[c]);
-      if (code != NO_ERROR) return code;
-    }
-    return NO_ERROR;
-  }
-
-  ErrorCode put_point(float x, float y, float z) {
-    if (used_ + 12 > CAPACITY) {
+    // A row (at most 32767 points) fits the buffer whole.
+    if (used_ + 12 * columns > CAPACITY) {
       const ErrorCode code = flush();
       if (code != NO_ERROR) return code;
     }
-    put32(std::bit_cast<std::uint32_t>(x));
-    put32(std::bit_cast<std::uint32_t>(y));
-    put32(std::bit_cast<std::uint32_t>(z));
+    unsigned char* bytes = buffer_ + used_;
+    const std::uint32_t y_bits = std::bit_cast<std::uint32_t>(y);
+    for (std::size_t c = 0; c < columns; ++c, bytes += 12) {
+      const float x = c == last && last > first ? last_x : x_of(c);
+      x3p::store_little(std::bit_cast<std::uint32_t>(x), bytes);
+      x3p::store_little(y_bits, bytes + 4);
+      x3p::store_little(std::bit_cast<std::uint32_t>(z[c]), bytes + 8);
+    }
+    used_ += 12 * columns;
     return NO_ERROR;
   }
+
   ErrorCode flush() {
     const ErrorCode code = used_ > 0 ? output_file_write(output_, buffer_, used_) : NO_ERROR;
     used_ = 0;
@@ -398,9 +398,6 @@ class XdtOut {
   void put16(std::uint16_t value) {
     buffer_[used_++] = static_cast<unsigned char>(value);
     buffer_[used_++] = static_cast<unsigned char>(value >> 8);
-  }
-  void put32(std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) buffer_[used_++] = static_cast<unsigned char>(value >> (8 * i));
   }
   OutputFile* output_;
   unsigned char* buffer_ = nullptr;
@@ -449,23 +446,40 @@ ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned fla
   if (row == nullptr) return result->write_failure = ERR_NO_MEM;
   std::unique_ptr<float, void (*)(float*)> releasing(row, [](float* block) { memory_hooks.release(block); });
   std::uint64_t point = 0;
+  std::size_t column = 0;
+  std::uint64_t row_index = 0;
   for (;;) {
     std::size_t count = 0;
     code = x3p_reader_read_heights(&reader, blocks.values, PIECE, &count);
     if (code != NO_ERROR) return result->read_failure = code;
     if (count == 0) break;
-    for (std::size_t i = 0; i < count; ++i, ++point) {
-      const double height = blocks.values[i];
-      if (std::isfinite(height) && std::fabs(height) > std::numeric_limits<float>::max()) {
+    // A row's stretch of the piece at a time, in two passes: any height
+    // beyond a float, then the floats.
+    for (std::size_t i = 0; i < count;) {
+      const std::size_t n = std::min(count - i, columns - column);
+      const double* heights = blocks.values + i;
+      bool beyond = false;
+      for (std::size_t k = 0; k < n; ++k) {
+        const double size = std::fabs(heights[k]);
+        beyond |= size > std::numeric_limits<float>::max() && size != std::numeric_limits<double>::infinity();
+      }
+      if (beyond) {
+        std::size_t k = 0;
+        while (!(std::isfinite(heights[k]) && std::fabs(heights[k]) > std::numeric_limits<float>::max())) ++k;
         u_print("%s: height %llu (%g m) is beyond what an XDT file's float holds\n", shown(input),
-                static_cast<unsigned long long>(point + 1), height);
+                static_cast<unsigned long long>(point + k + 1), heights[k]);
         return result->read_failure = ERR_PARAM_OUT_OF_RANGE;
       }
-      row[point % columns] = std::isnan(height) ? -1.0f : static_cast<float>(height);
-      if (point % columns == columns - 1) {
-        const auto y = static_cast<float>(static_cast<double>(point / columns) * y_step);
+      float* z = row + column;
+      for (std::size_t k = 0; k < n; ++k) z[k] = std::isnan(heights[k]) ? -1.0f : static_cast<float>(heights[k]);
+      i += n;
+      point += n;
+      column += n;
+      if (column == columns) {
+        const auto y = static_cast<float>(static_cast<double>(row_index++) * y_step);
         code = out.put_row(row, columns, x_step, y, resolution);
         if (code != NO_ERROR) return result->write_failure = code;
+        column = 0;
       }
     }
   }

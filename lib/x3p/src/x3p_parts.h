@@ -8,8 +8,10 @@
 #include <pthread.h>
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "quiet_thread.h"
@@ -25,6 +27,18 @@ inline constexpr std::string_view REVISION = "ISO5436 - 2000";
 
 // Values handled at a time, by either side: 64 Ki points of up to 8 bytes.
 inline constexpr std::size_t PIECE_POINTS = 65536;
+
+// A value as little-endian bytes, as the data and the XDT files keep them.
+template <typename T>
+inline void store_little(T value, unsigned char* bytes) {
+  if constexpr (std::endian::native == std::endian::big) {
+    unsigned char reversed[sizeof(T)];
+    std::memcpy(reversed, &value, sizeof(T));
+    for (std::size_t i = 0; i < sizeof(T); ++i) bytes[i] = reversed[sizeof(T) - 1 - i];
+  } else {
+    std::memcpy(bytes, &value, sizeof(T));
+  }
+}
 
 inline std::size_t type_size(X3pDataType type) {
   switch (type) {

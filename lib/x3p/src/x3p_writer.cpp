@@ -31,6 +31,7 @@ namespace {
 
 using x3p::Md5;
 using x3p::SumThread;
+using x3p::store_little;
 
 constexpr std::size_t VALID_PIECE_BYTES = x3p::PIECE_POINTS / 8;
 
@@ -360,17 +361,6 @@ ErrorCode write_pieces(X3pWriterState* state, std::size_t count, std::size_t siz
   }
   state->written += count;
   return NO_ERROR;
-}
-
-template <typename T>
-void store_little(T value, unsigned char* bytes) {
-  if constexpr (std::endian::native == std::endian::big) {
-    unsigned char reversed[sizeof(T)];
-    std::memcpy(reversed, &value, sizeof(T));
-    for (std::size_t i = 0; i < sizeof(T); ++i) bytes[i] = reversed[sizeof(T) - 1 - i];
-  } else {
-    std::memcpy(bytes, &value, sizeof(T));
-  }
 }
 
 }  // namespace
