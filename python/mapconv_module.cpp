@@ -43,6 +43,7 @@
 
 #include "header_layout.h"
 #include "hooked_block.h"
+#include "module_support.h"
 
 namespace py = pybind11;
 
@@ -1041,7 +1042,7 @@ void write_data(const PathArgument& path_object, const OptionalArrayLike& phase_
 }  // namespace
 
 // The module's ways of reporting and of leaving the GIL, for the bindings
-// kept in files of their own (x3p_module.cpp).
+// kept in files of their own (module_support.h).
 namespace module_support {
 
 [[noreturn]] void raise(ErrorCode code, const std::string& path, int reason, const std::string& diagnostics,
@@ -1056,11 +1057,22 @@ std::string* capture_into(std::string* target) {
 }
 void* release_gil() { return PyEval_SaveThread(); }
 void take_gil_back(void* state) { take_gil(static_cast<PyThreadState*>(state)); }
+void run_watched(const std::function<void(const InterruptCheck*)>& work) {
+  SignalWatch signals;
+  {
+    const WithoutGil unlocked;
+    work(signals.check());
+  }
+  signals.raise_pending();
+}
 
 }  // namespace module_support
 
 #ifdef MAPCONV_PYTHON_X3P
 void bind_x3p(py::module_& module);
+#endif
+#ifdef MAPCONV_PYTHON_PICTURE
+void bind_picture(py::module_& module);
 #endif
 
 PYBIND11_MODULE(_mapconv, module) {
@@ -1218,5 +1230,8 @@ PYBIND11_MODULE(_mapconv, module) {
              "mapconv.Error on failure (ERR_CANT_CREATE_FILE when the file exists without force).");
 #ifdef MAPCONV_PYTHON_X3P
   bind_x3p(module);
+#endif
+#ifdef MAPCONV_PYTHON_PICTURE
+  bind_picture(module);
 #endif
 }

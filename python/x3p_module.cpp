@@ -12,16 +12,9 @@
 #include <cstring>
 #include <string>
 
-namespace py = pybind11;
+#include "module_support.h"
 
-namespace module_support {
-[[noreturn]] void raise(ErrorCode code, const std::string& path, int reason, const std::string& diagnostics,
-                        bool name_taken);
-std::string path_of(const py::handle& path);
-std::string* capture_into(std::string* target);
-void* release_gil();
-void take_gil_back(void* state);
-}  // namespace module_support
+namespace py = pybind11;
 
 namespace {
 

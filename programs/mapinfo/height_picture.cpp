@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <vector>
 
 #include "programs/mapinfo/colour_map.h"
@@ -21,7 +23,7 @@
 #if MAPINFO_LEGEND
 #include "programs/mapinfo/picture_legend.h"
 #else
-class FigureCanvas;
+class FigureCanvas {};  // never made without the legend
 #endif
 
 namespace {
@@ -43,6 +45,7 @@ struct Sink {
   unsigned char* buffer;
   std::size_t used;
   int system_error;   // errno of a failed write
+  bool interrupted;   // the request's check said stop
   char message[256];  // libpng's own complaint
 };
 
@@ -244,20 +247,67 @@ class RowPainter {
   Span drawn_{-1, -1};
 };
 
+// Pango's default font map is the process's, and FigureCanvas::create gives
+// it back after each figure: one figure is laid out at a time (the Python
+// module draws from any thread).
+std::mutex layout_lock;
+
 // The picture's rows: the map's, or the figure's around them.
-struct PictureRows {
-  RowPainter* painter;
-  FigureCanvas* figure;  // null: the bare map
+class PictureRows {
+ public:
+  // The rows of the picture of grid that request asks for, coloured over
+  // range (both outlive the rows). Null when memory ran out.
+  static std::unique_ptr<PictureRows> create(const PictureRequest& request, const HeightGrid& grid,
+                                             const HeightStatistics& range) {
+    const PictureSize map = picture_size(grid.columns, grid.rows, request.longer_side);
+    // An output may be open: running out of memory is a result, not a throw.
+    try {
+      std::unique_ptr<PictureRows> rows(new PictureRows(request, grid, range, map));
+#if MAPINFO_LEGEND
+      if (request.title != nullptr) {
+        const double metres_per_pixel = request.lateral_resolution * grid.columns / map.width;
+        const std::lock_guard<std::mutex> locked(layout_lock);
+        rows->figure_ = FigureCanvas::create(*request.title, map, range, metres_per_pixel);
+        if (rows->figure_ == nullptr) return nullptr;
+      }
+#endif
+      return rows;
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+
+  PictureSize size() const {
+#if MAPINFO_LEGEND
+    if (figure_ != nullptr) return figure_->size();
+#endif
+    return map_;
+  }
 
   const png_byte* row(std::uint32_t y) {
 #if MAPINFO_LEGEND
-    if (figure != nullptr) {
-      const std::int64_t map_row = figure->map_row(y);
-      return figure->row(y, map_row >= 0 ? painter->row(static_cast<std::uint32_t>(map_row)) : nullptr);
+    if (figure_ != nullptr) {
+      const std::int64_t map_row = figure_->map_row(y);
+      return figure_->row(y, map_row >= 0 ? painter_.row(static_cast<std::uint32_t>(map_row)) : nullptr);
     }
 #endif
-    return painter->row(y);
+    return painter_.row(y);
   }
+
+  // Whether the request's check says stop.
+  bool stop() const {
+    return interrupt_ != nullptr && interrupt_->stop != nullptr && interrupt_->stop(interrupt_->context, false);
+  }
+
+ private:
+  PictureRows(const PictureRequest& request, const HeightGrid& grid, const HeightStatistics& range,
+              PictureSize map)
+      : painter_(grid, range, map), map_(map), interrupt_(request.interrupt) {}
+
+  RowPainter painter_;
+  PictureSize map_;
+  const InterruptCheck* interrupt_;
+  std::unique_ptr<FigureCanvas> figure_;  // null: the bare map
 };
 
 // The tEXt chunks, as plain arrays (they live through the longjmp).
@@ -300,7 +350,9 @@ void describe(const HeightStatistics& heights, const char* source, PictureText* 
 
 // Everything that may end in a longjmp from libpng. Only trivially
 // destructible objects live here, so the jump skips no destructor.
-bool encode(const PngWriter& writer, Sink* sink, PictureSize size, PictureText* text, PictureRows* rows) {
+// The check is not asked when interruptible is false.
+bool encode(const PngWriter& writer, Sink* sink, PictureSize size, PictureText* text, PictureRows* rows,
+            bool interruptible) {
   png_structp png = writer.png();
   png_infop info = writer.info();
   if (setjmp(png_jmpbuf(png)) != 0) return false;
@@ -312,7 +364,13 @@ bool encode(const PngWriter& writer, Sink* sink, PictureSize size, PictureText* 
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_text(png, info, text->entries, text->count);
   png_write_info(png, info);
-  for (std::uint32_t y = 0; y < size.height; ++y) png_write_row(png, rows->row(y));
+  for (std::uint32_t y = 0; y < size.height; ++y) {
+    if (interruptible && rows->stop()) {
+      sink->interrupted = true;
+      png_error(png, "interrupted");
+    }
+    png_write_row(png, rows->row(y));
+  }
   png_write_end(png, info);
   if (!drain(sink)) png_error(png, "write failed");
   return true;
@@ -337,15 +395,12 @@ PictureSize picture_size(std::int32_t columns, std::int32_t rows, std::uint32_t 
 ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& grid,
                                const HeightStatistics& heights, PictureFailure* failure) {
   *failure = PictureFailure{};
-  const PictureSize size = picture_size(grid.columns, grid.rows, request.longer_side);
   const auto fail = [&](ErrorCode code, int error) {
     failure->code = code;
     failure->system_error = error;
     return code;
   };
   std::vector<unsigned char> buffer(WRITE_BUFFER_SIZE);
-  RowPainter painter(grid, heights, size);
-  PictureRows rows{&painter, nullptr};
   PictureText text{};
   describe(heights, request.source, &text);
 
@@ -359,40 +414,95 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   if (opened != NO_ERROR) return fail(opened, errno);
 
   // The legend is laid out once the picture can be written at all.
-#if MAPINFO_LEGEND
-  std::unique_ptr<FigureCanvas> figure;
-  if (request.title != nullptr) {
-    const double metres_per_pixel = request.lateral_resolution * grid.columns / size.width;
-    figure = FigureCanvas::create(*request.title, size, heights, metres_per_pixel);
-    if (figure == nullptr) {
-      output_file_discard(&file);
-      return fail(ERR_NO_MEM, 0);
-    }
-    rows.figure = figure.get();
+  const std::unique_ptr<PictureRows> rows = PictureRows::create(request, grid, heights);
+  if (rows == nullptr) {
+    output_file_discard(&file);
+    return fail(ERR_NO_MEM, 0);
   }
-  const PictureSize written = figure != nullptr ? figure->size() : size;
-#else
-  const PictureSize written = size;
-#endif
 
-  Sink sink{&file, buffer.data(), 0, 0, {}};
+  Sink sink{&file, buffer.data(), 0, 0, false, {}};
   ErrorCode result = NO_ERROR;
   {
     const PngWriter writer(&sink);
     if (!writer.ok()) {
       result = ERR_NO_MEM;
-    } else if (!encode(writer, &sink, written, &text, &rows)) {
-      result = ERR_CANT_WRITE_FILE;
+    } else if (!encode(writer, &sink, rows->size(), &text, rows.get(), !file.in_place)) {
+      result = sink.interrupted ? ERR_INTERRUPTED : ERR_CANT_WRITE_FILE;
     }
   }
   if (result != NO_ERROR) {
     output_file_discard(&file);
-    if (sink.system_error == 0) failure->detail = sink.message;
+    if (sink.system_error == 0 && !sink.interrupted) failure->detail = sink.message;
     return fail(result, sink.system_error);
   }
   result = output_file_commit(&file);
   failure->name_taken = file.name_taken;
   return result == NO_ERROR ? NO_ERROR : fail(result, errno);
+}
+
+bool colour_range_valid(double min, double max) {
+  constexpr double LIMIT = 1e12;  // a kilometre in nanometres
+  return std::isfinite(min) && std::isfinite(max) && std::fabs(min) <= LIMIT && std::fabs(max) <= LIMIT &&
+         min < max;
+}
+
+namespace {
+
+// The grid and the colour range a picture is drawn from: levelled when
+// levelled is set, over the request's range when it gives one.
+void drawn_map(const PictureRequest& request, const HeightGrid& grid, const HeightStatistics& heights,
+               const HeightParameters* levelled, HeightGrid* drawn, HeightStatistics* range) {
+  *drawn = grid;
+  *range = heights;
+  if (levelled != nullptr) {
+    drawn->form = levelled;
+    range->valid = levelled->points;
+    range->min = -levelled->sv;
+    range->max = levelled->sp;
+  }
+  if (request.range != nullptr) {
+    range->min = request.range[0];
+    range->max = request.range[1];
+  }
+}
+
+}  // namespace
+
+ErrorCode write_map_picture(const PictureRequest& request, const HeightGrid& grid,
+                            const HeightStatistics& heights, const HeightParameters* levelled,
+                            PictureFailure* failure) {
+  struct stat status {};
+  if (u_stat_path(request.path, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+    *failure = PictureFailure{};
+    failure->code = ERR_CANT_CREATE_FILE;
+    failure->not_a_file = true;
+    return ERR_CANT_CREATE_FILE;
+  }
+  HeightGrid drawn{};
+  HeightStatistics range{};
+  drawn_map(request, grid, heights, levelled, &drawn, &range);
+  return write_height_picture(request, drawn, range, failure);
+}
+
+ErrorCode draw_map_pixels(const PictureRequest& request, const HeightGrid& grid, const HeightStatistics& heights,
+                          const HeightParameters* levelled, PictureSize* size,
+                          std::unique_ptr<unsigned char[]>* pixels) {
+  HeightGrid drawn{};
+  HeightStatistics range{};
+  drawn_map(request, grid, heights, levelled, &drawn, &range);
+  const std::unique_ptr<PictureRows> rows = PictureRows::create(request, drawn, range);
+  if (rows == nullptr) return ERR_NO_MEM;
+  const PictureSize drawn_size = rows->size();
+  const std::size_t line = std::size_t{drawn_size.width} * 3;
+  std::unique_ptr<unsigned char[]> out(new (std::nothrow) unsigned char[line * drawn_size.height]);
+  if (out == nullptr) return ERR_NO_MEM;
+  for (std::uint32_t y = 0; y < drawn_size.height; ++y) {
+    if (rows->stop()) return ERR_INTERRUPTED;
+    std::memcpy(out.get() + line * y, rows->row(y), line);
+  }
+  *size = drawn_size;
+  *pixels = std::move(out);
+  return NO_ERROR;
 }
 
 namespace {
@@ -401,6 +511,10 @@ namespace {
 // names (*named): NO_ERROR for a refusal.
 std::string picture_failure_reason(ErrorCode code, const PictureFailure& failure, ErrorCode* named) {
   *named = NO_ERROR;
+  if (failure.not_a_file) {
+    *named = code;
+    return "is a FIFO or socket; a picture goes to a file or a device";
+  }
   if (failure.is_input) return "is the input file; a picture never replaces its input";
   if (failure.name_taken) return "already exists (use -f to replace it)";
   *named = code;
@@ -426,26 +540,8 @@ bool draw_height_picture(const PictureRequest& request, const HeightGrid& grid,
     *failure = {ERR_INVALID_PARAM, "no phase map to draw"};
     return false;
   }
-  struct stat status {};
-  if (u_stat_path(request.path, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
-    *failure = {ERR_CANT_CREATE_FILE, "is a FIFO or socket; a picture goes to a file or a device",
-                request.path};
-    return false;
-  }
-  HeightGrid drawn = grid;
-  HeightStatistics range = heights;
-  if (levelled != nullptr) {
-    drawn.form = levelled;
-    range.valid = levelled->points;
-    range.min = -levelled->sv;
-    range.max = levelled->sp;
-  }
-  if (request.range != nullptr) {
-    range.min = request.range[0];
-    range.max = request.range[1];
-  }
   PictureFailure problem{};
-  const ErrorCode code = write_height_picture(request, drawn, range, &problem);
+  const ErrorCode code = write_map_picture(request, grid, heights, levelled, &problem);
   if (code == NO_ERROR) return true;
   ErrorCode named = NO_ERROR;
   std::string reason = picture_failure_reason(code, problem, &named);

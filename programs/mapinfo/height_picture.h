@@ -1,9 +1,12 @@
-// False-colour PNG pictures of a height map (linked into mapinfo only).
+// False-colour PNG pictures of a height map, written to a file or drawn into
+// memory: mapinfo's, and the Python module's, which are the same figures.
 #pragma once
 
 #include <mapconv/errors.h>
+#include <mapconv/interrupt.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "programs/mapinfo/map_summary.h"
@@ -39,7 +42,15 @@ struct PictureRequest {
   // The colour range in nanometres, lowest first, instead of the map's own
   // (null): pictures of a series can share one scale.
   const double* range = nullptr;
+  // Asked after each row; stop ends the drawing with ERR_INTERRUPTED and
+  // nothing written (a device, written in place, is finished first).
+  const InterruptCheck* interrupt = nullptr;
 };
+
+// Whether min..max (nanometres) may be a request's colour range: both finite
+// and at most a kilometre either way (so that the span stays finite), min
+// below max.
+bool colour_range_valid(double min, double max);
 
 // Whether this mapinfo draws legends: only where it was built with cairo
 // and pango. Without, a request with a title gets the bare map.
@@ -52,6 +63,7 @@ struct PictureFailure {
   bool name_taken;     // the picture exists and replace was not given
   bool dangling_link;  // the picture's name is a symbolic link to nothing
   bool is_input;       // the picture's name leads to the input
+  bool not_a_file;     // the picture's name is a FIFO or a socket
   std::string detail;  // libpng's message, when it gave one
 };
 
@@ -68,10 +80,23 @@ struct PictureFailure {
 ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& grid,
                                const HeightStatistics& heights, PictureFailure* failure);
 
-// Draws the picture request asks for, as write_height_picture does, but
-// never into a FIFO or a socket and never of an empty grid; levelled, when
-// not null, is the form removed first (the colours then span -Sv to Sp, or
-// the request's range).
-// False when it failed, *failure then naming the picture for its own faults.
+// Writes the picture request asks for, as write_height_picture does, but
+// never into a FIFO or a socket (not_a_file, ERR_CANT_CREATE_FILE); levelled,
+// when not null, is the form removed first (the colours then span -Sv to Sp,
+// or the request's range). The grid must not be empty.
+ErrorCode write_map_picture(const PictureRequest& request, const HeightGrid& grid,
+                            const HeightStatistics& heights, const HeightParameters* levelled,
+                            PictureFailure* failure);
+
+// The pixels write_map_picture would write, drawn into memory: *size and
+// *pixels (RGB, row 0 first, 3 bytes a pixel); path, replace, source and
+// input are not used. Returns 0, ERR_NO_MEM or ERR_INTERRUPTED.
+ErrorCode draw_map_pixels(const PictureRequest& request, const HeightGrid& grid, const HeightStatistics& heights,
+                          const HeightParameters* levelled, PictureSize* size,
+                          std::unique_ptr<unsigned char[]>* pixels);
+
+// mapinfo's drawing: write_map_picture, refusing an empty grid, its faults
+// in words. False when it failed, *failure then naming the picture for its
+// own faults.
 bool draw_height_picture(const PictureRequest& request, const HeightGrid& grid,
                          const HeightStatistics& heights, const HeightParameters* levelled, Failure* failure);

@@ -3,7 +3,6 @@
 #include <mapconv/terminal_text.h>
 
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <string_view>
 
@@ -48,14 +47,12 @@ bool parse_size(std::string_view text, std::uint32_t* size) {
   return true;
 }
 
-// A colour range end: a finite number of nanometres, at most a kilometre
-// either way (so that the span stays finite), nothing else in the text.
+// A colour range end: a number of nanometres, nothing else in the text
+// (colour_range_valid judges the pair).
 bool parse_height(std::string_view text, double* height) {
   double value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value) ||
-      std::fabs(value) > 1e12)
-    return false;
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return false;
   *height = value;
   return true;
 }
@@ -92,7 +89,8 @@ ParseResult parse_arguments(int argc, char** argv, Options* options) {
       options->legend = false;
     } else if (argument == "--range") {
       if (options->range_given || i + 2 >= argc || !parse_height(argv[i + 1], &options->range[0]) ||
-          !parse_height(argv[i + 2], &options->range[1]) || !(options->range[0] < options->range[1])) {
+          !parse_height(argv[i + 2], &options->range[1]) ||
+          !colour_range_valid(options->range[0], options->range[1])) {
         std::fputs("mapinfo: --range: needs two heights in nm, MIN below MAX, given once\n", stderr);
         return ParseResult::usage_error;
       }

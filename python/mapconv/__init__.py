@@ -2,7 +2,8 @@
 arrays, and the height-to-phase conversion mapconv makes.
 
 Functions: read_xdt, read_data_file, read_x3p, save_heights, convert,
-write_data_file, write_x3p, height_parameters. Paths are str, bytes or os.PathLike, each naming the file
+write_data_file, write_x3p, height_parameters, and mapinfo's figure of
+heights: write_picture (a PNG file) and picture (a NumPy array). Paths are str, bytes or os.PathLike, each naming the file
 open() would open.
 
 Results: DataFile (read_data_file's; its header a Header, the dict of the
@@ -87,11 +88,13 @@ __all__ = [
     "convert",
     "error_codes",
     "height_parameters",
+    "picture",
     "read_data_file",
     "read_x3p",
     "read_xdt",
     "save_heights",
     "write_data_file",
+    "write_picture",
     "write_x3p",
 ]
 
@@ -173,25 +176,34 @@ def write_data_file(
     )
 
 
-
 class _WithoutX3p:
     """Built without X3P support: the X3P library needs libarchive, libxml2
     and OpenSSL's libcrypto where the module is built."""
 
 
-def _x3p_function(name: str) -> Any:
+class _WithoutPictures:
+    """Built without pictures: they need libpng (libpng-dev) where the module
+    is built, and cairo and pango for their legend."""
+
+
+def _optional_function(name: str, without: type) -> Any:
+    """The extension's function, and what describes it; where the build left
+    it out, a function raising NotImplementedError, and why it is missing."""
     bound = getattr(_mapconv, name, None)
     if bound is None:
+        reason = str(without.__doc__).split(":")[0].replace("Built", "this mapconv was built")
 
         def missing(*_arguments: Any, **_keywords: Any) -> Any:
-            raise NotImplementedError("this mapconv was built without X3P support")
+            raise NotImplementedError(reason)
 
-        return missing, _WithoutX3p
+        return missing, without
     return bound, bound
 
 
-_read_x3p, _read_x3p_doc = _x3p_function("_read_x3p")
-_write_x3p, _write_x3p_doc = _x3p_function("_write_x3p")
+_read_x3p, _read_x3p_doc = _optional_function("_read_x3p", _WithoutX3p)
+_write_x3p, _write_x3p_doc = _optional_function("_write_x3p", _WithoutX3p)
+_write_picture, _write_picture_doc = _optional_function("_write_picture", _WithoutPictures)
+_picture, _picture_doc = _optional_function("_picture", _WithoutPictures)
 
 
 @_described_as(_read_x3p_doc)
@@ -209,3 +221,55 @@ def write_x3p(
     force: bool = False,
 ) -> None:
     _write_x3p(path, heights, x_increment, y_increment, dtype, force)
+
+
+@_described_as(_write_picture_doc)
+def write_picture(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    heights: npt.ArrayLike,
+    lateral_resolution: float,
+    *,
+    source: str | bytes | os.PathLike[str] | os.PathLike[bytes] = "heights",
+    title: Optional[str] = None,
+    size: Optional[int] = None,
+    range: Optional[tuple[float, float]] = None,
+    legend: bool = True,
+    level: Optional[Literal["plane", "mean"]] = None,
+    force: bool = False,
+) -> None:
+    _write_picture(
+        path,
+        heights,
+        lateral_resolution,
+        source=source,
+        title=title,
+        size=size,
+        range=range,
+        legend=legend,
+        level=level,
+        force=force,
+    )
+
+
+@_described_as(_picture_doc)
+def picture(
+    heights: npt.ArrayLike,
+    lateral_resolution: float,
+    *,
+    source: str | bytes | os.PathLike[str] | os.PathLike[bytes] = "heights",
+    title: Optional[str] = None,
+    size: Optional[int] = None,
+    range: Optional[tuple[float, float]] = None,
+    legend: bool = True,
+    level: Optional[Literal["plane", "mean"]] = None,
+) -> npt.NDArray[_numpy.uint8]:
+    return _picture(  # type: ignore[no-any-return]
+        heights,
+        lateral_resolution,
+        source=source,
+        title=title,
+        size=size,
+        range=range,
+        legend=legend,
+        level=level,
+    )

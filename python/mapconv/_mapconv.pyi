@@ -145,3 +145,37 @@ def _write_data_file(
     fit int32, intensity (buckets, rows, columns) of integers that fit
     uint16. Without a header, mapconv's interferometer settings. TypeError /
     ValueError for bad arguments, Error on failure."""
+
+_picture_legend: bool
+
+def _write_picture(
+    path: _Path,
+    heights: npt.ArrayLike,
+    lateral_resolution: float,
+    *,
+    source: _Path = "heights",
+    title: Optional[str] = None,
+    size: Optional[int] = None,
+    range: Optional[tuple[float, float]] = None,
+    legend: bool = True,
+    level: Optional[Literal["plane", "mean"]] = None,
+    force: bool = False,
+) -> None:
+    """Writes mapinfo's figure of heights ((rows, columns), metres, NaN for no
+    data) as a PNG, complete or not at all; an existing file is replaced only
+    with force. The title is mapinfo's for a file named source unless given;
+    range in metres. UserWarning when drawn without the legend the build
+    lacks. TypeError / ValueError for bad arguments, Error on failure."""
+
+def _picture(
+    heights: npt.ArrayLike,
+    lateral_resolution: float,
+    *,
+    source: _Path = "heights",
+    title: Optional[str] = None,
+    size: Optional[int] = None,
+    range: Optional[tuple[float, float]] = None,
+    legend: bool = True,
+    level: Optional[Literal["plane", "mean"]] = None,
+) -> npt.NDArray[np.uint8]:
+    """The figure _write_picture writes, as a uint8 array (height, width, 3)."""

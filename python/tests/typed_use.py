@@ -45,6 +45,15 @@ def x3p(path: str) -> float:
     return float(surface.heights.max()) + surface.y_increment + len(surface.data_type) + len(metadata)
 
 
+
+def figure(path: str) -> int:
+    heights, resolution = mapconv.read_xdt(path)
+    mapconv.write_picture(path + ".png", heights, resolution, range=(-1e-7, 1e-7), level="mean", force=True)
+    rgb: npt.NDArray[np.uint8] = mapconv.picture(heights, resolution, source=path, size=200, legend=False)
+    # Only the two forms are levelled away.
+    mapconv.picture(heights, resolution, level="cubic")  # type: ignore[arg-type]
+    return int(rgb.shape[0])
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as folder:
         sys.exit(0 if round_trip(folder) == 4 else 1)
