@@ -419,6 +419,11 @@ TEST_F(OutputFileTest, FolderRefusingNewFilesIsWrittenInPlace) {
       EXPECT_EQ(output_file_commit(&file), NO_ERROR);
       EXPECT_EQ(text_of(folder + "/out.dat"), "new");
       EXPECT_EQ(listing(folder), std::set<std::string>{"out.dat"});
+      // Committed with nothing written, it is emptied as a new file would be.
+      ASSERT_EQ(output_file_open((folder + "/" + c.name).c_str(), c.flags | temporary, &file), c.code);
+      EXPECT_EQ(output_file_commit(&file), NO_ERROR);
+      EXPECT_EQ(text_of(folder + "/out.dat"), "");
+      EXPECT_EQ(listing(folder), std::set<std::string>{"out.dat"});
     }
   }
 }

@@ -260,6 +260,47 @@ TEST_F(XdtReader, FileChangingAfterItsSizeWasCheckedIsReportedAsTheStreamWould) 
   }
 }
 
+// The second half failing alone, after the first was read whole: its
+// reason is the one left in errno. No thread can be had here (every new
+// thread asks for an impossible stack), so the halves are read one after
+// the other, and the check asked before each half's one read makes the
+// descriptor fail between them.
+TEST_F(XdtReader, SecondHalfFailingAloneLeavesItsReasonInErrno) {
+  static std::string path;
+  static int checks;
+  // 200 x 200 points: two halves of 20000, each one read buffer.
+  path = write(test::xdt_bytes(200, 200, test::grid(200, 200, 1.0f, [](int, int) { return 1.0f; })));
+  checks = 0;
+  const auto fail_second_half = [](void*, bool signalled) {
+    if (!signalled && ++checks == 2) test::fail_reads_after(test::descriptor_of(path), 0);
+    return false;
+  };
+  const InterruptCheck check{fail_second_half, nullptr};
+  pthread_attr_t saved;
+  pthread_attr_t huge;
+  ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+  ASSERT_EQ(pthread_attr_init(&huge), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&huge, std::size_t{1} << 62), 0);
+  ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+  std::int32_t columns, rows;
+  float* heights;
+  float resolution;
+  testing::internal::CaptureStderr();
+  errno = 0;
+  const ErrorCode code =
+      read_xdt_file_watched(path.c_str(), &columns, &rows, &heights, &resolution, false, -1.0f, &check);
+  const int reason = errno;
+  EXPECT_EQ(pthread_setattr_default_np(&saved), 0);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&saved);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error reading point 20001 of 40000: Input/output error\n");
+  EXPECT_EQ(code, ERR_CANT_READ_FILE);
+  EXPECT_EQ(reason, EIO);
+  EXPECT_EQ(checks, 2);
+  EXPECT_EQ(heights, nullptr);
+}
+
 TEST_F(XdtReader, TinyFileClaimingTheLargestGridFailsWithoutAllocating) {
   const std::vector<XdtPoint> two(2, XdtPoint{0.0f, 0.0f, 1.0f});
   const std::string path = write(test::xdt_bytes(32767, 32767, two));
