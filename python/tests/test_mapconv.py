@@ -841,9 +841,23 @@ import mapconv
 from conftest import write_xdt
 small = str(write_xdt("small.xdt", np.full((40, 30), 1e-7)))
 os.mkfifo("fifo")
+feeders = []
 def feed(path, chunks, pause):
-    # Writes chunks into the FIFO path from a child, pause seconds apart.
-    if os.fork() == 0:
+    # Writes chunks into the FIFO path from a child, pause seconds apart. The
+    # last feeder must be gone first: a call that has read all it needs may
+    # return before its feeder closes, and that feeder's end would then be
+    # the next call's end of file. Its call is over, so it is stopped.
+    while feeders:
+        pid = feeders.pop()
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        os.waitpid(pid, 0)
+    pid = os.fork()
+    if pid:
+        feeders.append(pid)
+    else:
         quiet = os.open(os.devnull, os.O_WRONLY)
         os.dup2(quiet, 1)
         os.dup2(quiet, 2)
