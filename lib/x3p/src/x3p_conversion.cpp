@@ -318,16 +318,38 @@ ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned fla
 
 namespace {
 
-// Little-endian XDT records collected into large writes of the output.
+// Writes to an output, on a helper thread: the first failure is kept and
+// the writes after it are skipped.
+struct FileWrites {
+  OutputFile* output = nullptr;
+  ErrorCode code = NO_ERROR;
+  int reason = 0;  // errno of the failure
+  void add(const void* bytes, std::size_t size) {
+    if (code != NO_ERROR) return;
+    code = output_file_write(output, bytes, size);
+    if (code != NO_ERROR) reason = errno;
+  }
+};
+
+// Little-endian XDT records collected into large writes of the output, made
+// on a helper thread from one buffer while the other fills: the write's copy
+// into the kernel costs as much as reading and converting.
 class XdtOut {
  public:
-  explicit XdtOut(OutputFile* output) : output_(output) {
-    buffer_ = static_cast<unsigned char*>(memory_hooks.allocate(CAPACITY));
+  explicit XdtOut(OutputFile* output) {
+    writer_.worker().output = output;
+    buffers_[0] = static_cast<unsigned char*>(memory_hooks.allocate(CAPACITY));
+    buffers_[1] = static_cast<unsigned char*>(memory_hooks.allocate(CAPACITY));
+    buffer_ = buffers_[0];
   }
-  ~XdtOut() { memory_hooks.release(buffer_); }
+  ~XdtOut() {
+    writer_.wait();  // no write may still be reading a buffer
+    memory_hooks.release(buffers_[0]);
+    memory_hooks.release(buffers_[1]);
+  }
   XdtOut(const XdtOut&) = delete;
   XdtOut& operator=(const XdtOut&) = delete;
-  bool ok() const { return buffer_ != nullptr; }
+  bool ok() const { return buffers_[0] != nullptr && buffers_[1] != nullptr; }
 
   ErrorCode put_counts(std::uint16_t columns, std::uint16_t rows) {
     put16(columns);
@@ -352,7 +374,7 @@ class XdtOut {
     if (last > first) last_x = matching_x(first, last, x_of(first), last_x, resolution);
     // A row (at most 32767 points) fits the buffer whole.
     if (used_ + 12 * columns > CAPACITY) {
-      const ErrorCode code = flush();
+      const ErrorCode code = hand_over();
       if (code != NO_ERROR) return code;
     }
     unsigned char* bytes = buffer_ + used_;
@@ -367,14 +389,31 @@ class XdtOut {
     return NO_ERROR;
   }
 
+  // Everything put written, or the first failure (errno set).
   ErrorCode flush() {
-    const ErrorCode code = used_ > 0 ? output_file_write(output_, buffer_, used_) : NO_ERROR;
-    used_ = 0;
-    return code;
+    const ErrorCode code = hand_over();
+    if (code != NO_ERROR) return code;
+    return failure();
   }
 
  private:
   static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
+
+  // The writes so far: the first failure (errno set), or 0.
+  ErrorCode failure() {
+    const FileWrites& writes = writer_.worker();
+    if (writes.code != NO_ERROR) errno = writes.reason;
+    return writes.code;
+  }
+  // The filled buffer to the writer, the other one to fill.
+  ErrorCode hand_over() {
+    const ErrorCode code = failure();
+    if (code != NO_ERROR || used_ == 0) return code;
+    writer_.add(buffer_, used_);
+    buffer_ = buffer_ == buffers_[0] ? buffers_[1] : buffers_[0];
+    used_ = 0;
+    return NO_ERROR;
+  }
 
   static float matching_x(std::size_t first, std::size_t last, float first_x, float last_x,
                           float resolution) {
@@ -399,7 +438,8 @@ class XdtOut {
     buffer_[used_++] = static_cast<unsigned char>(value);
     buffer_[used_++] = static_cast<unsigned char>(value >> 8);
   }
-  OutputFile* output_;
+  x3p::PieceThread<FileWrites> writer_;
+  unsigned char* buffers_[2] = {nullptr, nullptr};
   unsigned char* buffer_ = nullptr;
   std::size_t used_ = 0;
 };

@@ -91,13 +91,14 @@ class Md5 {
   EVP_MD_CTX* context_;
 };
 
-// An MD5 sum taken on a helper thread beside the caller's work: the sum of
-// a point data part costs as much as everything else done with it. One
-// piece at a time; where no thread can be had, summed on the caller's.
-class SumThread {
+// Work done on a helper thread beside the caller's, a piece at a time:
+// Work::add(bytes, size) for each piece, in order. Where no thread can be
+// had, the pieces are worked on the caller's thread.
+template <typename Work>
+class PieceThread {
  public:
-  SumThread() { started_ = start_quiet_thread(&thread_, &SumThread::run, this); }
-  ~SumThread() {
+  PieceThread() { started_ = start_quiet_thread(&thread_, &PieceThread::run, this); }
+  ~PieceThread() {
     if (!started_) return;
     pthread_mutex_lock(&lock_);
     quit_ = true;
@@ -105,15 +106,14 @@ class SumThread {
     pthread_mutex_unlock(&lock_);
     pthread_join(thread_, nullptr);
   }
-  SumThread(const SumThread&) = delete;
-  SumThread& operator=(const SumThread&) = delete;
-  bool ok() const { return sum_.ok(); }
+  PieceThread(const PieceThread&) = delete;
+  PieceThread& operator=(const PieceThread&) = delete;
 
-  // Adds the bytes once the piece before is summed; they must stay as they
-  // are until the next add or wait returns.
+  // Hands the bytes over once the piece before is done; they must stay as
+  // they are until the next add or wait returns.
   void add(const void* bytes, std::size_t size) {
     if (!started_) {
-      sum_.add(bytes, size);
+      worker_.add(bytes, size);
       return;
     }
     pthread_mutex_lock(&lock_);
@@ -130,20 +130,21 @@ class SumThread {
     while (pending_) pthread_cond_wait(&done_, &lock_);
     pthread_mutex_unlock(&lock_);
   }
-  std::array<char, 33> hex() {
+  // The work, every piece handed over done.
+  Work& worker() {
     wait();
-    return sum_.hex();
+    return worker_;
   }
 
  private:
   static void* run(void* self) {
-    auto* me = static_cast<SumThread*>(self);
+    auto* me = static_cast<PieceThread*>(self);
     pthread_mutex_lock(&me->lock_);
     for (;;) {
       while (!me->pending_ && !me->quit_) pthread_cond_wait(&me->work_, &me->lock_);
       if (!me->pending_) break;
       pthread_mutex_unlock(&me->lock_);
-      me->sum_.add(me->bytes_, me->size_);
+      me->worker_.add(me->bytes_, me->size_);
       pthread_mutex_lock(&me->lock_);
       me->pending_ = false;
       pthread_cond_signal(&me->done_);
@@ -152,7 +153,7 @@ class SumThread {
     return nullptr;
   }
 
-  Md5 sum_;
+  Work worker_;
   pthread_t thread_{};
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t work_ = PTHREAD_COND_INITIALIZER;
@@ -162,6 +163,14 @@ class SumThread {
   bool pending_ = false;
   bool quit_ = false;
   bool started_ = false;
+};
+
+// An MD5 sum taken beside the caller's work: the sum of a point data part
+// costs as much as everything else done with it.
+class SumThread : public PieceThread<Md5> {
+ public:
+  bool ok() { return worker().ok(); }
+  std::array<char, 33> hex() { return worker().hex(); }
 };
 
 }  // namespace x3p
