@@ -860,4 +860,65 @@ TEST(X3pConversions, DoublesToXdtAcrossPiecesAndOneBeyondAFloat) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("big.xdt")));
 }
 
+// A check that says stop after a number of asks.
+struct StopAfter {
+  int asks_left;
+  int asked = 0;
+  static bool stop(void* context, bool) {
+    auto* me = static_cast<StopAfter*>(context);
+    ++me->asked;
+    return me->asks_left-- <= 0;
+  }
+};
+
+// Every conversion asks its check between pieces; told to stop it returns
+// ERR_INTERRUPTED and the old output is as it was, with nothing beside it.
+TEST(X3pConversions, EachStopsWhenAskedAndKeepsTheOldOutput) {
+  using Convert = ErrorCode (*)(const char*, const char*, unsigned, X3pConversionResult*, const InterruptCheck*);
+  const struct {
+    const char* name;
+    Convert convert;
+    const char* input;
+    const char* output;
+  } rows[] = {
+      {"XDT to X3P", convert_xdt_to_x3p, "a.xdt", "old.x3p"},
+      {"data file to X3P", convert_data_file_to_x3p, "a.dat", "old.x3p"},
+      {"X3P to data file", convert_x3p_to_data_file, "a.x3p", "old.dat"},
+      {"X3P to XDT", convert_x3p_to_xdt, "a.x3p", "old.xdt"},
+  };
+  // 90000 points: two pieces of each reader.
+  const auto points = test::grid(300, 300, 1e-6f, [](int row, int column) {
+    return static_cast<float>(1e-7 * std::sin(0.1 * column + 0.01 * row));
+  });
+  for (const auto& row : rows) {
+    TempDir dir;
+    test::write_file(dir.file("a.xdt"), test::xdt_bytes(300, 300, points));
+    X3pConversionResult result;
+    ASSERT_EQ(convert_xdt_to_x3p(dir.file("a.xdt").c_str(), dir.file("a.x3p").c_str(), 0, &result), NO_ERROR);
+    ASSERT_EQ(convert_x3p_to_data_file(dir.file("a.x3p").c_str(), dir.file("a.dat").c_str(), 0, &result),
+              NO_ERROR);
+    std::ofstream(dir.file(row.output), std::ios::binary) << "old";
+    const auto old = test::read_file(dir.file(row.output));
+    const auto before = test::listing(dir.path());
+    for (int asks : {0, 1}) {
+      StopAfter stopping{asks};
+      const InterruptCheck check{StopAfter::stop, &stopping};
+      EXPECT_EQ(row.convert(dir.file(row.input).c_str(), dir.file(row.output).c_str(), OUTPUT_REPLACE, &result,
+                            &check),
+                ERR_INTERRUPTED)
+          << row.name << " stopped at ask " << asks + 1;
+      EXPECT_EQ(result.read_failure, ERR_INTERRUPTED) << row.name;
+      EXPECT_EQ(test::read_file(dir.file(row.output)), old) << row.name;
+      EXPECT_EQ(test::listing(dir.path()), before) << row.name;
+    }
+    StopAfter never{1 << 30};
+    const InterruptCheck check{StopAfter::stop, &never};
+    EXPECT_EQ(row.convert(dir.file(row.input).c_str(), dir.file(row.output).c_str(), OUTPUT_REPLACE, &result,
+                          &check),
+              NO_ERROR)
+        << row.name;
+    EXPECT_GE(never.asked, 2) << row.name;
+  }
+}
+
 }  // namespace round_trips

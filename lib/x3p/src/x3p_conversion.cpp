@@ -21,6 +21,7 @@
 #include <limits>
 #include <memory>
 
+#include "retrying_io.h"
 #include "x3p_parts.h"
 
 namespace {
@@ -107,7 +108,8 @@ ErrorCode open_x3p_input(const char* input, const char* output, X3pConversionRes
 }  // namespace
 
 ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsigned flags,
-                                   X3pConversionResult* result) {
+                                   X3pConversionResult* result,
+                                   const InterruptCheck* interrupt) {
   X3pReader reader;
   ErrorCode code = open_x3p_input(input, output, result, &reader);
   if (code != NO_ERROR) return code;
@@ -151,7 +153,10 @@ ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsign
   std::unique_ptr<DataFileStream, void (*)(DataFileStream*)> discarding(&stream, data_file_stream_discard);
   code = data_file_stream_write_header(&stream, nullptr, &header);
   if (code != NO_ERROR) return result->write_failure = code;
+  // Stopping would leave an old file written in place cut short.
+  if (stream.output.in_place) interrupt = nullptr;
   for (;;) {
+    if (stop_asked(interrupt)) return result->read_failure = ERR_INTERRUPTED;
     std::size_t count = 0;
     code = result->exact_counts ? x3p_reader_read_stored(&reader, blocks.values, PIECE, &count)
                                 : x3p_reader_read_heights(&reader, blocks.values, PIECE, &count);
@@ -177,7 +182,8 @@ ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsign
 }
 
 ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsigned flags,
-                                   X3pConversionResult* result) {
+                                   X3pConversionResult* result,
+                                   const InterruptCheck* interrupt) {
   if (result == nullptr) return ERR_INVALID_PARAM;
   clear(result);
   if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
@@ -234,8 +240,10 @@ ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsign
   result->same_file = writer.is_input;
   if (code != NO_ERROR) return result->write_failure = code;
   std::unique_ptr<X3pWriter, void (*)(X3pWriter*)> discarding(&writer, x3p_writer_discard);
+  if (x3p_writer_in_place(&writer)) interrupt = nullptr;
   std::uint64_t left = layout.columns * layout.rows;
   while (left > 0) {
+    if (stop_asked(interrupt)) return result->read_failure = ERR_INTERRUPTED;
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, PIECE));
     const std::size_t got = std::fread(blocks.bytes, 4, piece, file);
     if (got != piece) {
@@ -261,7 +269,8 @@ ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsign
 }
 
 ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned flags,
-                             X3pConversionResult* result) {
+                             X3pConversionResult* result,
+                             const InterruptCheck* interrupt) {
   if (result == nullptr) return ERR_INVALID_PARAM;
   clear(result);
   if (input == nullptr || output == nullptr) return result->read_failure = ERR_INVALID_PARAM;
@@ -287,6 +296,8 @@ ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned fla
   result->same_file = writer.is_input;
   if (code != NO_ERROR) return result->write_failure = code;
   std::unique_ptr<X3pWriter, void (*)(X3pWriter*)> discarding(&writer, x3p_writer_discard);
+  // The reader asks before each chunk, and while it waits for a pipe.
+  if (!x3p_writer_in_place(&writer)) xdt.interrupt = interrupt;
   for (;;) {
     std::size_t count = 0;
     code = xdt_stream_read(&xdt, blocks.heights, PIECE, &count);
@@ -447,7 +458,8 @@ class XdtOut {
 }  // namespace
 
 ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags,
-                             X3pConversionResult* result) {
+                             X3pConversionResult* result,
+                             const InterruptCheck* interrupt) {
   X3pReader reader;
   ErrorCode code = open_x3p_input(input, output, result, &reader);
   if (code != NO_ERROR) return code;
@@ -476,6 +488,7 @@ ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned fla
   XdtOut out(&file);
   if (!out.ok()) return result->write_failure = ERR_NO_MEM;
   out.put_counts(static_cast<std::uint16_t>(s.columns), static_cast<std::uint16_t>(s.rows));
+  if (file.in_place) interrupt = nullptr;
   // As xdtgen spaces its points: column times the spacing, then to float;
   // a row at a time (at most 32767 heights), for the x of its last point.
   const auto x_step = static_cast<double>(static_cast<float>(s.x_increment));
@@ -489,6 +502,7 @@ ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned fla
   std::size_t column = 0;
   std::uint64_t row_index = 0;
   for (;;) {
+    if (stop_asked(interrupt)) return result->read_failure = ERR_INTERRUPTED;
     std::size_t count = 0;
     code = x3p_reader_read_heights(&reader, blocks.values, PIECE, &count);
     if (code != NO_ERROR) return result->read_failure = code;

@@ -174,3 +174,7 @@ class SumThread : public PieceThread<Md5> {
 };
 
 }  // namespace x3p
+
+// Whether the writer writes straight into the final file (a device, or an
+// old file in a folder that refuses new ones), which stopping would cut.
+bool x3p_writer_in_place(const X3pWriter* writer);

@@ -511,3 +511,7 @@ void x3p_writer_discard(X3pWriter* writer) {
   release_state(writer->state);
   writer->state = nullptr;
 }
+
+bool x3p_writer_in_place(const X3pWriter* writer) {
+  return writer->state != nullptr && writer->state->output.in_place;
+}

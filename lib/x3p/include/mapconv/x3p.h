@@ -9,6 +9,7 @@
 
 #include <mapconv/api.h>
 #include <mapconv/errors.h>
+#include <mapconv/interrupt.h>
 #include <mapconv/map_compare.h>
 
 #include <cstddef>
@@ -202,6 +203,11 @@ struct X3pConversionResult {
   double y_increment;
 };
 
+// Each conversion asks interrupt (see <mapconv/interrupt.h>; null for none)
+// between pieces: when it says stop, the conversion returns ERR_INTERRUPTED
+// as read_failure and the old output is as it was. An output written in
+// place is finished once its writing has begun.
+
 // X3P surface to data file under the conversion's fixed settings (see
 // <mapconv/conversion.h>), the lateral resolution from CX. int16 or int32
 // counts whose increment is the settings' metres per count (and offset 0)
@@ -212,7 +218,8 @@ struct X3pConversionResult {
 // or a CX increment a header cannot hold, is a read failure
 // (ERR_PARAM_OUT_OF_RANGE, with a message).
 MAPCONV_API ErrorCode convert_x3p_to_data_file(const char* input, const char* output, unsigned flags,
-                                               X3pConversionResult* result);
+                                               X3pConversionResult* result,
+                                               const InterruptCheck* interrupt = nullptr);
 
 // The phase block of a data file to an X3P file of int32 counts, exactly:
 // CZ's increment is the header's metres per phase count, CX's and CY's its
@@ -221,12 +228,14 @@ MAPCONV_API ErrorCode convert_x3p_to_data_file(const char* input, const char* ou
 // lateral resolution is a read failure (ERR_NO_DATA or
 // ERR_PARAM_OUT_OF_RANGE, with a message).
 MAPCONV_API ErrorCode convert_data_file_to_x3p(const char* input, const char* output, unsigned flags,
-                                               X3pConversionResult* result);
+                                               X3pConversionResult* result,
+                                               const InterruptCheck* interrupt = nullptr);
 
 // An XDT grid to an X3P file of its float32 heights as they are (no data
 // as NaN), both increments its lateral resolution.
 MAPCONV_API ErrorCode convert_xdt_to_x3p(const char* input, const char* output, unsigned flags,
-                                         X3pConversionResult* result);
+                                         X3pConversionResult* result,
+                                         const InterruptCheck* interrupt = nullptr);
 
 // An X3P surface to an XDT grid (little-endian): each point's x and y its
 // column and row times CX's and CY's increment, taken as floats, but for
@@ -236,7 +245,8 @@ MAPCONV_API ErrorCode convert_xdt_to_x3p(const char* input, const char* output, 
 // outside 2 to 32767 points a side, an increment or a height a float cannot
 // hold, is a read failure (ERR_PARAM_OUT_OF_RANGE, with a message).
 MAPCONV_API ErrorCode convert_x3p_to_xdt(const char* input, const char* output, unsigned flags,
-                                         X3pConversionResult* result);
+                                         X3pConversionResult* result,
+                                         const InterruptCheck* interrupt = nullptr);
 
 // --- X3P beside the other kinds ------------------------------------------
 
