@@ -132,14 +132,14 @@ void convert_file(const char* input, const char* output, const ConversionOptions
       options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
   const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(run.reader.points, piece_points));
   static_assert(sizeof(float) == sizeof(std::uint32_t) && alignof(float) == alignof(std::uint32_t));
-  run.piece_block = hooked_allocate<unsigned char>(3 * piece * sizeof(float));
+  run.piece_block = hooked_allocate<unsigned char>((PIECE_READER_SLOTS + 1) * piece * sizeof(float));
   if (run.piece_block == nullptr) {
     result->setup_failure = ERR_NO_MEM;
     return;
   }
   // Storage from the allocator takes any trivial type.
   auto* const heights = reinterpret_cast<float*>(run.piece_block.get());
-  run.state.phases = reinterpret_cast<std::uint32_t*>(heights + 2 * piece);
+  run.state.phases = reinterpret_cast<std::uint32_t*>(heights + PIECE_READER_SLOTS * piece);
   run.state.piece = piece;
 
   ErrorCode& write_code = result->write_failure;
@@ -174,7 +174,7 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   // The second thread maps and parses; this one converts, in the file's
   // byte order, and writes. The conversion is the larger share of the work
   // besides the kernel's, and this thread's share is the smaller without it.
-  PieceReader pieces(&run.reader, heights, heights + piece, piece);
+  PieceReader pieces(&run.reader, heights, piece);
   // A grid of one piece has nothing to overlap.
   if (run.reader.points > piece) pieces.start();
   for (;;) {

@@ -46,7 +46,7 @@ struct MapReader {
   int reason = 0;  // errno of a failed read
   HeightScaleFault height_scale = HEIGHT_SCALE_USABLE;
   char height_scale_text[sizeof MapComparison{}.height_scale_text] = {};
-  HookedBlock<float[]> buffers;        // XDT: two pieces, one being read ahead
+  HookedBlock<float[]> buffers;        // XDT: the pieces being read ahead
   const float* heights = nullptr;      // XDT: the piece at hand, metres, -1.0 for no data
   std::optional<PieceReader> pieces;   // XDT: reads ahead on a second thread
   HookedBlock<std::int32_t[]> counts;  // data file: host order
@@ -123,9 +123,9 @@ struct MapReader {
     columns = xdt.columns;
     rows = xdt.rows;
     remaining = xdt.points;
-    buffers = hooked_allocate<float>(2 * PIECE);
+    buffers = hooked_allocate<float>(PIECE_READER_SLOTS * PIECE);
     if (buffers == nullptr) return ERR_NO_MEM;
-    pieces.emplace(&xdt, buffers.get(), buffers.get() + PIECE, PIECE);
+    pieces.emplace(&xdt, buffers.get(), PIECE);
     // A grid of one piece has nothing to overlap.
     if (remaining > PIECE) pieces->start();
     return NO_ERROR;

@@ -18,14 +18,20 @@
 #include "retrying_io.h"
 #include "xdt_stream_internal.h"
 
-// Reads the pieces of a grid on a second thread, one piece ahead of the
-// caller, who meanwhile converts and writes the piece before: reading then
-// overlaps converting and writing. Where no thread can be started the caller
-// reads each piece itself; the pieces, and every message, are the same.
+// Reads the pieces of a grid on a second thread, up to PIECE_READER_SLOTS - 1
+// pieces ahead of the caller, who meanwhile converts and writes the piece
+// before: reading then overlaps converting and writing, and a piece that
+// takes one side longer than usual does not stall the other. Where no thread
+// can be started the caller reads each piece itself; the pieces, and every
+// message, are the same.
+inline constexpr std::size_t PIECE_READER_SLOTS = 8;
+
 class PieceReader {
  public:
-  PieceReader(XdtStream* reader, float* first, float* second, std::size_t capacity)
-      : reader_(reader), capacity_(capacity), slots_{Slot{first}, Slot{second}} {}
+  // buffer holds PIECE_READER_SLOTS pieces of capacity heights each.
+  PieceReader(XdtStream* reader, float* buffer, std::size_t capacity) : reader_(reader), capacity_(capacity) {
+    for (std::size_t i = 0; i < PIECE_READER_SLOTS; ++i) slots_[i].heights = buffer + i * capacity;
+  }
   ~PieceReader() { stop(); }
   PieceReader(const PieceReader&) = delete;
   PieceReader& operator=(const PieceReader&) = delete;
@@ -36,12 +42,12 @@ class PieceReader {
   // failure's code. The piece stays valid until the next call.
   ErrorCode next(const float** heights, std::size_t* count) {
     const std::size_t taken = taken_++;
-    Slot& slot = slots_[taken % 2];
+    Slot& slot = slots_[taken % PIECE_READER_SLOTS];
     *heights = slot.heights;
     if (!started_) return xdt_stream_read(reader_, slot.heights, capacity_, count);
     std::unique_lock lock(mutex_);
     // The piece handed out before is done with: its slot may be refilled.
-    if (taken > 0) slots_[(taken - 1) % 2].full = false;
+    if (taken > 0) slots_[(taken - 1) % PIECE_READER_SLOTS].full = false;
     changed_.notify_all();
     // The caller's check is asked while it waits: a signal reaches this
     // thread, not the reader's, whose read it cannot cut short.
@@ -75,7 +81,7 @@ class PieceReader {
 
  private:
   struct Slot {
-    float* heights;
+    float* heights = nullptr;
     std::size_t count = 0;
     ErrorCode code = NO_ERROR;
     int reason = 0;
@@ -90,7 +96,7 @@ class PieceReader {
 
   void fill() {
     for (std::size_t filled = 0;; ++filled) {
-      Slot& slot = slots_[filled % 2];
+      Slot& slot = slots_[filled % PIECE_READER_SLOTS];
       {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return !slot.full || stopping_; });
@@ -115,7 +121,7 @@ class PieceReader {
 
   XdtStream* reader_;
   std::size_t capacity_;
-  Slot slots_[2];
+  Slot slots_[PIECE_READER_SLOTS];
   std::size_t taken_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -53,23 +53,9 @@ long long position_in(int pid, const std::string& input) {
     std::string key;
     long long position = -1;
     if (!(info >> key >> position) || key != "pos:") continue;
-    // A file read through mapped windows keeps its position: the end of
-    // the farthest window mapped tells how far the reading has come.
-    std::ifstream maps(proc + "/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-      unsigned long long first = 0, end = 0, offset = 0;
-      char range[64], permissions[8];
-      if (line.size() < input.size() || line.compare(line.size() - input.size(), input.size(), input) != 0 ||
-          std::sscanf(line.c_str(), "%63s %7s %llx", range, permissions, &offset) != 3 ||
-          std::sscanf(range, "%llx-%llx", &first, &end) != 2) {
-        continue;
-      }
-      position = std::max(position, static_cast<long long>(offset + (end - first)));
-    }
-    // Open, it is not read whole yet, wherever its window ends.
-    struct stat status {};
-    if (stat(input.c_str(), &status) == 0) position = std::min(position, static_cast<long long>(status.st_size) - 1);
+    // The file is read with read(), so its position is how far the reading
+    // has come; at its size, the input has been read whole, although the
+    // run may keep it open until the output is committed.
     return position;
   }
   return -1;
