@@ -432,8 +432,34 @@ TEST(ConvertXdtFile, RefusesAnOutputThatIsItsInput) {
   }
 }
 
+// However the grid is cut into pieces, from one point each (the reader's
+// thread then runs far ahead of the conversion, many times round its ring of
+// pieces) to one piece for the whole grid, the file is the same.
+TEST(ConvertXdtFile, EveryPieceSizeGivesTheSameFile) {
+  test::TempDir dir;
+  const std::string input = dir.file("in.xdt");
+  test::write_file(input, test::xdt_bytes(37, 23, test::grid(37, 23, 1e-5f, [](int r, int k) {
+                                            return (r * 37 + k) % 11 == 3 ? -2.0f
+                                                                           : 1e-8f * static_cast<float>(r * k - 40);
+                                          })));
+  const auto convert = [&](std::size_t piece_points) {
+    const std::string output = dir.file("out-" + std::to_string(piece_points) + ".dat");
+    const ConversionOptions options{0, piece_points, nullptr};
+    ConversionResult result{};
+    const test::StderrCapture capture;
+    EXPECT_EQ(convert_xdt_file(input.c_str(), output.c_str(), &options, &result), NO_ERROR);
+    return test::read_file(output);
+  };
+  const test::Bytes whole = convert(0);
+  ASSERT_EQ(whole.size(), 834u + 4u * 37u * 23u);
+  for (const std::size_t piece_points : {1u, 2u, 7u, 8u, 9u, 100u, 851u, 5000u}) {
+    SCOPED_TRACE(piece_points);
+    EXPECT_EQ(convert(piece_points), whole);
+  }
+}
+
 // The input cut short by another process while the second thread reads it
-// through a mapping: a short file, reported as such, and no output.
+// ahead: a short file, reported as such, and no output.
 TEST(ConvertXdtFile, InputCutShortWhileBeingConvertedIsAShortFile) {
   test::TempDir dir;
   static std::string input;
