@@ -171,7 +171,7 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
 
   ErrorCode& read_code = result->read_failure;
-  // The second thread maps and parses; this one converts, in the file's
+  // The second thread reads and parses; this one converts, in the file's
   // byte order, and writes. The conversion is the larger share of the work
   // besides the kernel's, and this thread's share is the smaller without it.
   PieceReader pieces(&run.reader, heights, piece);
