@@ -123,3 +123,9 @@ std::string figure_title(std::string_view source, std::int32_t columns, std::int
   }
   return title;
 }
+
+bool colour_range_valid(double min, double max) {
+  constexpr double LIMIT = 1e12;  // a kilometre in nanometres
+  return std::isfinite(min) && std::isfinite(max) && std::fabs(min) <= LIMIT && std::fabs(max) <= LIMIT &&
+         min < max;
+}

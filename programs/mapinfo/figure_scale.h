@@ -44,3 +44,8 @@ ScaleBar scale_bar(double metres_per_pixel, std::uint32_t map_pixels);
 // form they are measured from, and what the map shows (levelled or not).
 std::string figure_title(std::string_view source, std::int32_t columns, std::int32_t rows,
                          const HeightParameters* parameters, bool levelled);
+
+// Whether min..max (nanometres) may be a request's colour range: both finite
+// and at most a kilometre either way (so that the span stays finite), min
+// below max.
+bool colour_range_valid(double min, double max);

@@ -440,12 +440,6 @@ ErrorCode write_height_picture(const PictureRequest& request, const HeightGrid& 
   return result == NO_ERROR ? NO_ERROR : fail(result, errno);
 }
 
-bool colour_range_valid(double min, double max) {
-  constexpr double LIMIT = 1e12;  // a kilometre in nanometres
-  return std::isfinite(min) && std::isfinite(max) && std::fabs(min) <= LIMIT && std::fabs(max) <= LIMIT &&
-         min < max;
-}
-
 namespace {
 
 // The grid and the colour range a picture is drawn from: levelled when

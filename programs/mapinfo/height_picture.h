@@ -47,11 +47,6 @@ struct PictureRequest {
   const InterruptCheck* interrupt = nullptr;
 };
 
-// Whether min..max (nanometres) may be a request's colour range: both finite
-// and at most a kilometre either way (so that the span stays finite), min
-// below max.
-bool colour_range_valid(double min, double max);
-
 // Whether this mapinfo draws legends: only where it was built with cairo
 // and pango. Without, a request with a title gets the bare map.
 bool picture_legend_available();

@@ -13,10 +13,7 @@
 #include <cstring>
 
 #include "programs/mapinfo/input_spool.h"
-
-#ifdef MAPINFO_X3P
-#include <mapconv/x3p.h>
-#endif
+#include "programs/mapinfo/mapinfo_plugins.h"
 
 ReaderWords::ReaderWords() : previous_(u_print) {
   const std::lock_guard lock(guard);
@@ -88,9 +85,23 @@ Failure comparison_failure(ErrorCode code, const MapComparison& result, int reas
   return {code, reading_reason(code, kind, reason, without_name(said, paths[failed].c_str()))};
 }
 
+#ifdef MAPINFO_X3P
+// The X3P module is loaded only when a compared file is an X3P file.
+static ErrorCode open_x3p_source(const char* path, MapHeightSource* source) {
+  std::string why;
+  const X3pFunctions* x3p = mapinfo_plugins::x3p(&why);
+  if (x3p == nullptr) {
+    u_print("an X3P file, which needs mapinfo's X3P module: %s\n", why.c_str());
+    return ERR_NOT_IMPLEMENTED;
+  }
+  return x3p->open_map_source(path, source);
+}
+#endif
+
 ErrorCode compare_maps(const char* first, const char* second, MapComparison* result) {
 #ifdef MAPINFO_X3P
-  return compare_map_files_x3p(first, second, result);
+  const MapSourceOpener opener{FILE_KIND_X3P, open_x3p_source};
+  return compare_map_files_through(first, second, &opener, result);
 #else
   return compare_map_files(first, second, result);
 #endif
@@ -182,12 +193,18 @@ bool load_xdt_file(const char* path, LoadedMap* map, Failure* failure) {
 // which keep every stored value (integer data scaled included), with its
 // Record2.
 bool load_x3p_file(const char* path, LoadedMap* map, Failure* failure) {
+  std::string why;
+  const X3pFunctions* x3p = mapinfo_plugins::x3p(&why);
+  if (x3p == nullptr) {
+    *failure = {ERR_NOT_IMPLEMENTED, "an X3P file, which needs mapinfo's X3P module: " + why};
+    return false;
+  }
   const ReaderWords words;
   X3pReader reader;
-  x3p_reader_clear(&reader);
-  const std::unique_ptr<X3pReader, void (*)(X3pReader*)> closing(&reader, x3p_reader_close);
-  ErrorCode code = x3p_reader_open(path, &reader);
-  if (code == NO_ERROR) code = x3p_check_map_grid(path, &reader);
+  x3p->reader_clear(&reader);
+  const std::unique_ptr<X3pReader, void (*)(X3pReader*)> closing(&reader, x3p->reader_close);
+  ErrorCode code = x3p->reader_open(path, &reader);
+  if (code == NO_ERROR) code = x3p->check_map_grid(path, &reader);
   const auto failed = [&](ErrorCode why) {
     *failure = {why, reading_reason(why, FILE_KIND_X3P, errno, without_name(ReaderWords::text(), path))};
     return false;
@@ -207,7 +224,7 @@ bool load_x3p_file(const char* path, LoadedMap* map, Failure* failure) {
     float* const out = map->x3p_float_heights.get();
     for (std::size_t done = 0; done < points;) {
       std::size_t count = 0;
-      code = x3p_reader_read_heights(&reader, piece.get(), std::min(PIECE, points - done), &count);
+      code = x3p->read_heights(&reader, piece.get(), std::min(PIECE, points - done), &count);
       if (code == NO_ERROR && count == 0) code = ERR_PREMATURE_EOF;
       if (code != NO_ERROR) return failed(code);
       for (std::size_t i = 0; i < count; ++i) out[done + i] = static_cast<float>(piece[i]);
@@ -220,14 +237,14 @@ bool load_x3p_file(const char* path, LoadedMap* map, Failure* failure) {
     if (map->x3p_heights == nullptr) return failed(ERR_NO_MEM);
     for (std::size_t done = 0; done < points;) {
       std::size_t count = 0;
-      code = x3p_reader_read_heights(&reader, map->x3p_heights.get() + done, points - done, &count);
+      code = x3p->read_heights(&reader, map->x3p_heights.get() + done, points - done, &count);
       if (code == NO_ERROR && count == 0) code = ERR_PREMATURE_EOF;
       if (code != NO_ERROR) return failed(code);
       done += count;
     }
     map->grid.metres = map->x3p_heights.get();
   }
-  code = x3p_reader_finish(&reader);
+  code = x3p->reader_finish(&reader);
   if (code != NO_ERROR) return failed(code);
   map->grid.columns = static_cast<std::int32_t>(s.columns);
   map->grid.rows = static_cast<std::int32_t>(s.rows);
@@ -237,7 +254,7 @@ bool load_x3p_file(const char* path, LoadedMap* map, Failure* failure) {
   const char* const texts[] = {m.date, m.creator, m.manufacturer, m.model, m.serial, m.version, m.comment};
   for (std::size_t i = 0; i < std::size(texts); ++i) map->x3p_text[i] = texts[i];
   const std::string* t = map->x3p_text;
-  map->x3p_details = {x3p_data_type_name(s.data_type),
+  map->x3p_details = {x3p->data_type_name(s.data_type),
                       static_cast<float>(s.y_increment),
                       m.present,
                       t[0],

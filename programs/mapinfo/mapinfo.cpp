@@ -18,6 +18,7 @@
 #include "programs/mapinfo/map_loading.h"
 #include "programs/mapinfo/map_summary.h"
 #include "programs/mapinfo/mapinfo_options.h"
+#include "programs/mapinfo/mapinfo_plugins.h"
 #include "programs/signal_cleanup.h"
 #include "programs/standard_output.h"
 #include "programs/wide_arguments.h"
@@ -97,14 +98,21 @@ bool inspect(const char* path, const Options& options, Failure* failure) {
   print_summary(path, options, map.summary(path, heights, &parameters));
 
   if (options.picture == nullptr) return true;
+  std::string why;
+  const PictureFunctions* pictures = mapinfo_plugins::pictures(&why);
+  if (pictures == nullptr) {
+    *failure = {ERR_NOT_IMPLEMENTED, "cannot draw the picture without mapinfo's picture module: " + why,
+                options.picture};
+    return false;
+  }
   PictureRequest request{options.picture, options.force, options.size, path, &input};
-  const bool legend = options.legend && picture_legend_available();
+  const bool legend = options.legend && pictures->legend_available();
   const std::string title =
       legend ? figure_title(path, map.grid.columns, map.grid.rows, &parameters, options.level_given) : "";
   if (legend) request.title = &title;
   request.lateral_resolution = map.lateral_resolution;
   if (options.range_given) request.range = options.range;
-  if (!draw_height_picture(request, map.grid, heights, options.level_given ? &parameters : nullptr, failure))
+  if (!pictures->draw(request, map.grid, heights, options.level_given ? &parameters : nullptr, failure))
     return false;
   if (options.legend && !legend)
     u_print_names(stderr,

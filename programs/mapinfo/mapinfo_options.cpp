@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "programs/mapinfo/figure_scale.h"
 #include "programs/mapinfo/height_picture.h"
 
 namespace mapinfo_options {

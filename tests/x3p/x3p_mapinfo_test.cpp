@@ -235,4 +235,56 @@ TEST(MapinfoX3p, PipedX3pIsReadWhole) {
   EXPECT_NE(r.out.find("  points with data     1134\n"), std::string::npos) << r.out;
 }
 
+// The X3P reader and the pictures are modules mapinfo loads only for a file
+// that needs them: a mapinfo copied alone still reads and compares XDT and
+// data files, and says what an X3P file or a picture lacks; installed, the
+// modules are found in the library folder before mapinfo's own.
+TEST(MapinfoModules, LoadedOnlyWhereAFileNeedsThem) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  write_files(dir);
+  if (HasFatalFailure()) return;
+  fs::create_directories(dir.file("bin"));
+  const std::string alone = dir.file("bin/mapinfo");
+  fs::copy_file(MAPINFO_EXECUTABLE, alone);
+  const auto said = [](const test::ProcessResult& r, const std::string& words) {
+    return r.err.find(words) != std::string::npos;
+  };
+  EXPECT_EQ(run(dir, alone, {"s.xdt", "s.dat"}).status, 0);
+  EXPECT_EQ(run(dir, alone, {"--compare", "s.xdt", "s.dat"}).status, 0);
+
+  const std::string missing = "mapinfo's X3P module: no mapinfo-x3p.so in " + dir.file("bin/");
+  test::ProcessResult r = run(dir, alone, {"s.x3p"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(said(r, "mapinfo: s.x3p: an X3P file, which needs " + missing)) << r.err;
+  r = run(dir, alone, {"--compare", "s.dat", "s.x3p"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(said(r, "mapinfo: s.x3p: an X3P file, which needs " + missing)) << r.err;
+  r = run(dir, alone, {"--png", "s.png", "s.dat"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("  points with data     1134\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(said(r, "mapinfo: s.png: cannot draw the picture without mapinfo's picture module: "
+                      "no mapinfo-picture.so in"))
+      << r.err;
+  EXPECT_FALSE(fs::exists(dir.file("s.png")));
+
+  // A file of the module's name that is not that module is refused, not called.
+  fs::copy_file(MAPINFO_PICTURE_MODULE, dir.file("bin/mapinfo-x3p.so"));
+  r = run(dir, alone, {"s.x3p"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(said(r, dir.file("bin/mapinfo-x3p.so") + " is not a module of mapinfo")) << r.err;
+
+  const fs::path installed = fs::path(dir.file("bin")) / MAPINFO_PLUGIN_FOLDER;
+  fs::create_directories(installed);
+  fs::copy_file(MAPINFO_X3P_MODULE, installed / "mapinfo-x3p.so");
+  fs::copy_file(MAPINFO_PICTURE_MODULE, installed / "mapinfo-picture.so");
+  r = run(dir, alone, {"s.x3p"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, run(dir, MAPINFO_EXECUTABLE, {"s.x3p"}).out);
+  EXPECT_EQ(run(dir, alone, {"--compare", "s.dat", "s.x3p"}).status, 0);
+  r = run(dir, alone, {"--png", "s.png", "s.x3p"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir.file("s.png")));
+}
+
 }  // namespace
