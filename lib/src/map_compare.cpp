@@ -24,8 +24,11 @@
 
 namespace {
 
-// Points read from each map at a time: 512 KiB of heights and counts.
-constexpr std::size_t PIECE = std::size_t{1} << 16;
+// Points read from each map at a time: 128 KiB of heights and counts, the
+// ring of XDT pieces 512 KiB. Smaller pieces stay in the cache between the
+// two threads (32767²: as fast as 65,536 points, 1.6 MiB less; 8,192 points
+// are slower).
+constexpr std::size_t PIECE = std::size_t{1} << 14;
 
 // One map read piece by piece, as an XDT stream, as the phase block of a
 // data file or through a height source of another library.
