@@ -63,13 +63,13 @@ namespace mapinfo_plugins {
 
 #ifdef MAPINFO_X3P
 const X3pFunctions* x3p(std::string* why) {
-  static const Loaded loaded = load<X3pFunctions>("mapinfo-x3p.so", MAPINFO_X3P_TABLE);
+  static const Loaded loaded = load<X3pFunctions>("mapinfo-x3p.so", MAPINFO_NAME_OF(MAPINFO_X3P_TABLE));
   return result<X3pFunctions>(loaded, why);
 }
 #endif
 
 const PictureFunctions* pictures(std::string* why) {
-  static const Loaded loaded = load<PictureFunctions>("mapinfo-picture.so", MAPINFO_PICTURE_TABLE);
+  static const Loaded loaded = load<PictureFunctions>("mapinfo-picture.so", MAPINFO_NAME_OF(MAPINFO_PICTURE_TABLE));
   return result<PictureFunctions>(loaded, why);
 }
 

@@ -49,8 +49,11 @@ struct PluginTable {
   Functions functions;
 };
 
-#define MAPINFO_X3P_TABLE "mapinfo_x3p_table"
-#define MAPINFO_PICTURE_TABLE "mapinfo_picture_table"
+// The tables' names, which the modules define and mapinfo looks up.
+#define MAPINFO_X3P_TABLE mapinfo_x3p_table
+#define MAPINFO_PICTURE_TABLE mapinfo_picture_table
+#define MAPINFO_NAME_OF(table) MAPINFO_NAME_TEXT(table)
+#define MAPINFO_NAME_TEXT(table) #table
 
 namespace mapinfo_plugins {
 

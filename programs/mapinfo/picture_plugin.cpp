@@ -3,5 +3,5 @@
 
 #include "programs/mapinfo/mapinfo_plugins.h"
 
-extern "C" __attribute__((visibility("default"))) const PluginTable<PictureFunctions> mapinfo_picture_table{
+extern "C" __attribute__((visibility("default"))) const PluginTable<PictureFunctions> MAPINFO_PICTURE_TABLE{
     MAPCONV_VERSION, sizeof(PluginTable<PictureFunctions>), {picture_legend_available, draw_height_picture}};

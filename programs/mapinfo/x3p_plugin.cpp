@@ -3,7 +3,7 @@
 
 #include "programs/mapinfo/mapinfo_plugins.h"
 
-extern "C" __attribute__((visibility("default"))) const PluginTable<X3pFunctions> mapinfo_x3p_table{
+extern "C" __attribute__((visibility("default"))) const PluginTable<X3pFunctions> MAPINFO_X3P_TABLE{
     MAPCONV_VERSION,
     sizeof(PluginTable<X3pFunctions>),
     {x3p_open_map_source, x3p_reader_clear, x3p_reader_open, x3p_check_map_grid, x3p_reader_read_heights,
