@@ -7,6 +7,7 @@
 #include "byte_blocks.h"
 #include "conversion_internal.h"
 #include "cpu_dispatch.h"
+#include "xdt_stream_internal.h"
 
 namespace {
 
@@ -39,17 +40,32 @@ double phase_counts_per_metre(const DataFileHeader* header) {
 
 namespace {
 
+// The heights come from an array, or straight from the z of XDT records: a
+// height at -1.0 or below is a point without data either way.
+struct FromHeights {
+  const float* heights;
+  float operator()(std::size_t i) const { return heights[i]; }
+};
+struct FromRecords {
+  const unsigned char* records;
+  float operator()(std::size_t i) const {
+    float z;
+    std::memcpy(&z, records + i * XDT_RECORD_SIZE + 8, sizeof z);
+    return z;
+  }
+};
+
 // One pass over the heights, written without branches so the compiler can
 // convert several heights per instruction; with FileOrder each count is
 // stored with its bytes reversed into the data file's big-endian order, so
 // that no second pass over the counts is needed before they are written.
-template <bool FileOrder>
-inline __attribute__((always_inline)) std::size_t convert_each(const float* heights, std::size_t count,
+template <bool FileOrder, typename Source>
+inline __attribute__((always_inline)) std::size_t convert_each(Source height, std::size_t count,
                                                                double counts_per_metre,
                                                                std::uint32_t* phases) {
   std::size_t unrepresentable = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const double z = heights[i];
+    const double z = height(i);
     const bool valid = !(z <= -1.0);
     const double p = counts_per_metre * z;
     // p - 0.5 for a negative p, p + 0.5 otherwise: copysign gives the same
@@ -72,11 +88,15 @@ inline __attribute__((always_inline)) std::size_t convert_each(const float* heig
 // Compiled for the processor at hand.
 MAPCONV_HOT_LOOP std::size_t convert(const float* heights, std::size_t count, double counts_per_metre,
                                      std::uint32_t* phases) {
-  return convert_each<false>(heights, count, counts_per_metre, phases);
+  return convert_each<false>(FromHeights{heights}, count, counts_per_metre, phases);
 }
 MAPCONV_HOT_LOOP std::size_t convert_to_file_order(const float* heights, std::size_t count,
                                                    double counts_per_metre, std::uint32_t* phases) {
-  return convert_each<true>(heights, count, counts_per_metre, phases);
+  return convert_each<true>(FromHeights{heights}, count, counts_per_metre, phases);
+}
+MAPCONV_HOT_LOOP std::size_t convert_records_to_file_order(const unsigned char* records, std::size_t count,
+                                                           double counts_per_metre, std::uint32_t* phases) {
+  return convert_each<true>(FromRecords{records}, count, counts_per_metre, phases);
 }
 
 }  // namespace
@@ -91,6 +111,11 @@ std::size_t convert_heights(std::span<const float> heights, double counts_per_me
 std::size_t convert_heights_file_order(const float* heights, std::size_t count, double counts_per_metre,
                                        std::uint32_t* phases) {
   return convert_to_file_order(heights, count, counts_per_metre, phases);
+}
+
+std::size_t convert_records_file_order(const unsigned char* records, std::size_t count,
+                                       double counts_per_metre, std::uint32_t* phases) {
+  return convert_records_to_file_order(records, count, counts_per_metre, phases);
 }
 
 ErrorCode build_phase_map(std::int32_t columns, std::int32_t rows, const float* heights,

@@ -57,13 +57,15 @@ ErrorCode state_write_header(ConversionState* state, float lateral_resolution) {
   return data_file_stream_write_header(&state->output, nullptr, &state->header);
 }
 
-// Converts count heights (at most one piece) into the piece's counts and
-// writes them unless writing has failed before (*write_code); returns the
-// heights whose count does not fit.
-std::size_t state_convert(ConversionState* state, const float* heights, std::size_t count,
-                          ErrorCode* write_code) {
+// Converts a piece's heights or records into its counts and writes them
+// unless writing has failed before (*write_code); returns the heights whose
+// count does not fit.
+std::size_t state_convert(ConversionState* state, const Piece& piece, ErrorCode* write_code) {
+  const std::size_t count = piece.count;
   const std::size_t unrepresentable =
-      convert_heights_file_order(heights, count, state->counts_per_metre, state->phases);
+      piece.records != nullptr
+          ? convert_records_file_order(piece.records, count, state->counts_per_metre, state->phases)
+          : convert_heights_file_order(piece.heights, count, state->counts_per_metre, state->phases);
   if (*write_code == NO_ERROR)
     *write_code = data_file_stream_write_phase_file_order(&state->output, state->phases, count);
   return unrepresentable;
@@ -96,8 +98,8 @@ ErrorCode read_resolution(const char* input, float* heights, std::size_t capacit
 struct FileConversion {
   XdtStream reader;
   ConversionState state;
-  // One block for two pieces of heights (one being read while the other is
-  // converted), then the piece's counts.
+  // One block for the ring of pieces the reader's thread fills, then the
+  // piece's counts.
   HookedBlock<unsigned char[]> piece_block;
 
   FileConversion() {
@@ -132,14 +134,18 @@ void convert_file(const char* input, const char* output, const ConversionOptions
       options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
   const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(run.reader.points, piece_points));
   static_assert(sizeof(float) == sizeof(std::uint32_t) && alignof(float) == alignof(std::uint32_t));
-  run.piece_block = hooked_allocate<unsigned char>((PIECE_READER_SLOTS + 1) * piece * sizeof(float));
+  // The ring of pieces, each as records or heights, then the counts.
+  run.piece_block =
+      hooked_allocate<unsigned char>(PIECE_READER_SLOTS * piece * XDT_RECORD_SIZE + piece * sizeof(float));
   if (run.piece_block == nullptr) {
     result->setup_failure = ERR_NO_MEM;
     return;
   }
-  // Storage from the allocator takes any trivial type.
-  auto* const heights = reinterpret_cast<float*>(run.piece_block.get());
-  run.state.phases = reinterpret_cast<std::uint32_t*>(heights + PIECE_READER_SLOTS * piece);
+  // Storage from the allocator takes any trivial type; the ring's first
+  // piece serves a second pass over the file as heights.
+  unsigned char* const records = run.piece_block.get();
+  auto* const heights = reinterpret_cast<float*>(records);
+  run.state.phases = reinterpret_cast<std::uint32_t*>(records + PIECE_READER_SLOTS * piece * XDT_RECORD_SIZE);
   run.state.piece = piece;
 
   ErrorCode& write_code = result->write_failure;
@@ -171,22 +177,22 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   }
 
   ErrorCode& read_code = result->read_failure;
-  // The second thread reads and parses; this one converts, in the file's
-  // byte order, and writes. The conversion is the larger share of the work
-  // besides the kernel's, and this thread's share is the smaller without it.
-  PieceReader pieces(&run.reader, heights, piece);
+  // The second thread reads; this one converts, in the file's byte order,
+  // and writes. Taking the heights out of the records goes to whichever
+  // thread has time for it: this one while it keeps up with the reading,
+  // the reader's while this one falls behind.
+  PieceReader pieces(&run.reader, records, piece, PieceForm::EITHER);
   // A grid of one piece has nothing to overlap.
   if (run.reader.points > piece) pieces.start();
   for (;;) {
-    const float* piece_heights = nullptr;
-    std::size_t count = 0;
+    Piece taken;
     if (!run.state.header_first && stop_asked(interrupt)) {
       read_code = ERR_INTERRUPTED;
       break;
     }
-    read_code = pieces.next(&piece_heights, &count);
-    if (read_code != NO_ERROR || count == 0) break;
-    result->unrepresentable += state_convert(&run.state, piece_heights, count, &write_code);
+    read_code = pieces.next(&taken);
+    if (read_code != NO_ERROR || taken.count == 0) break;
+    result->unrepresentable += state_convert(&run.state, taken, &write_code);
   }
   pieces.stop();
   float resolution = 0.0f;
@@ -259,7 +265,7 @@ ErrorCode conversion_session_write(ConversionSession* session, const float* heig
   ErrorCode code = NO_ERROR;
   for (std::size_t start = 0; code == NO_ERROR && start < count; start += state->piece) {
     const std::size_t length = std::min(state->piece, count - start);
-    session->unrepresentable += state_convert(state, heights + start, length, &code);
+    session->unrepresentable += state_convert(state, Piece{heights + start, nullptr, length}, &code);
   }
   return code;
 }

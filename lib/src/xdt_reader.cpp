@@ -29,7 +29,7 @@ namespace {
 
 constexpr std::int32_t MIN_COUNT = 2;
 constexpr std::int32_t MAX_COUNT = 32767;
-constexpr std::size_t RECORD_SIZE = 12;
+constexpr std::size_t RECORD_SIZE = XDT_RECORD_SIZE;
 constexpr std::size_t COUNTS_SIZE = 4;
 constexpr float NO_DATA = -1.0f;
 
@@ -76,16 +76,11 @@ bool record_is_valid(const unsigned char* record) {
   return is_valid(load_float<Swap>(record + 8));
 }
 
-// Stores the heights of count records of one row and updates the row's span
-// with their valid points; column is the grid column of the first record.
+// Updates the row's span with the valid points of count records of one row;
+// column is the grid column of the first record.
 template <bool Swap>
-void take_records(const unsigned char* records, std::size_t count, std::int32_t column,
-                  std::int32_t column_count, float no_data, float* out, Span& row) {
-  if constexpr (Swap) {
-    store_heights_swapped(records, count, no_data, out);
-  } else {
-    store_heights_native(records, count, no_data, out);
-  }
+void span_records(const unsigned char* records, std::size_t count, std::int32_t column,
+                  std::int32_t column_count, Span& row) {
   // Only the row's first valid point and its last one after that matter to
   // the span: look for them from either end of the piece. Validity comes
   // from the records, since a NaN mark cannot be told from a NaN height.
@@ -104,6 +99,18 @@ void take_records(const unsigned char* records, std::size_t count, std::int32_t 
       return;
     }
   }
+}
+
+// Stores the heights of count records of one row and updates the row's span.
+template <bool Swap>
+void take_records(const unsigned char* records, std::size_t count, std::int32_t column,
+                  std::int32_t column_count, float no_data, float* out, Span& row) {
+  if constexpr (Swap) {
+    store_heights_swapped(records, count, no_data, out);
+  } else {
+    store_heights_native(records, count, no_data, out);
+  }
+  span_records<Swap>(records, count, column, column_count, row);
 }
 
 // The number of whole point records the file holds after its counts, or
@@ -386,6 +393,67 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
   stream->row = row;
   stream->chosen = chosen;
   *count = stored;
+  return NO_ERROR;
+}
+
+ErrorCode xdt_stream_read_records_noted(XdtStream* stream, unsigned char* records, std::size_t capacity,
+                                        std::size_t* count, XdtNote* note) {
+  note->text[0] = '\0';
+  if (count != nullptr) *count = 0;
+  if (stream == nullptr || stream->file == nullptr || records == nullptr || capacity == 0 ||
+      count == nullptr) {
+    return ERR_INVALID_PARAM;
+  }
+  if (stream->failure != NO_ERROR) return stream->failure;
+  const std::uint64_t total = stream->points;
+  const std::uint64_t done = stream->handed_out;
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, total - done));
+  if (wanted == 0) return NO_ERROR;
+  // Records an earlier xdt_stream_read left in the stream's buffer come first.
+  const std::size_t in = std::min(stream->buffered, wanted);
+  std::memcpy(records, stream->buffer + stream->next * RECORD_SIZE, in * RECORD_SIZE);
+  stream->next += in;
+  stream->buffered -= in;
+  if (in < wanted) {
+    const std::size_t bytes = (wanted - in) * RECORD_SIZE;
+    bool stopped = stop_asked(stream->interrupt);
+    int read_error = 0;
+    const std::size_t got = stopped ? 0
+                                    : read_descriptor(fileno(stream->file), records + in * RECORD_SIZE, bytes,
+                                                      stream->interrupt, &read_error, &stopped);
+    if (stopped) return stream->failure = ERR_INTERRUPTED;
+    if (got < bytes) {
+      stream->failure = report_missing_point(done + in + got / RECORD_SIZE + 1, total, read_error, note);
+      return stream->failure;
+    }
+  }
+  const std::int32_t column_count = stream->columns;
+  const Span none{column_count, -1, 0.0f, 0.0f};
+  std::int32_t column = stream->column;
+  Span row = stream->row;
+  Span chosen = stream->chosen;
+  const unsigned char* at = records;
+  for (std::size_t left = wanted; left > 0;) {
+    const std::size_t in_row = std::min(left, static_cast<std::size_t>(column_count - column));
+    if (stream->swap) {
+      span_records<true>(at, in_row, column, column_count, row);
+    } else {
+      span_records<false>(at, in_row, column, column_count, row);
+    }
+    at += in_row * RECORD_SIZE;
+    left -= in_row;
+    column += static_cast<std::int32_t>(in_row);
+    if (column == column_count) {
+      widen(&chosen, row);
+      row = none;
+      column = 0;
+    }
+  }
+  stream->handed_out = done + wanted;
+  stream->column = column;
+  stream->row = row;
+  stream->chosen = chosen;
+  *count = wanted;
   return NO_ERROR;
 }
 
