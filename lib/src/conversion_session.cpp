@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #include "conversion_internal.h"
 #include "data_file_stream_internal.h"
@@ -134,18 +135,22 @@ void convert_file(const char* input, const char* output, const ConversionOptions
       options == nullptr || options->piece_points == 0 ? CONVERSION_PIECE_POINTS : options->piece_points;
   const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(run.reader.points, piece_points));
   static_assert(sizeof(float) == sizeof(std::uint32_t) && alignof(float) == alignof(std::uint32_t));
-  // The ring of pieces, each as records or heights, then the counts.
-  run.piece_block =
-      hooked_allocate<unsigned char>(PIECE_READER_SLOTS * piece * XDT_RECORD_SIZE + piece * sizeof(float));
+  // Pieces go as records only through a grid of 64 rings or more: on a
+  // smaller one the faults that first fill the ring of records, three times
+  // the size of a ring of heights, cost more than the records save.
+  const bool by_records = run.reader.points / piece >= 64 * PIECE_READER_SLOTS;
+  const std::size_t slot_bytes = piece * (by_records ? XDT_RECORD_SIZE : sizeof(float));
+  // The ring of pieces, then the counts.
+  run.piece_block = hooked_allocate<unsigned char>(PIECE_READER_SLOTS * slot_bytes + piece * sizeof(float));
   if (run.piece_block == nullptr) {
     result->setup_failure = ERR_NO_MEM;
     return;
   }
   // Storage from the allocator takes any trivial type; the ring's first
   // piece serves a second pass over the file as heights.
-  unsigned char* const records = run.piece_block.get();
-  auto* const heights = reinterpret_cast<float*>(records);
-  run.state.phases = reinterpret_cast<std::uint32_t*>(records + PIECE_READER_SLOTS * piece * XDT_RECORD_SIZE);
+  unsigned char* const ring = run.piece_block.get();
+  auto* const heights = reinterpret_cast<float*>(ring);
+  run.state.phases = reinterpret_cast<std::uint32_t*>(ring + PIECE_READER_SLOTS * slot_bytes);
   run.state.piece = piece;
 
   ErrorCode& write_code = result->write_failure;
@@ -181,7 +186,13 @@ void convert_file(const char* input, const char* output, const ConversionOptions
   // and writes. Taking the heights out of the records goes to whichever
   // thread has time for it: this one while it keeps up with the reading,
   // the reader's while this one falls behind.
-  PieceReader pieces(&run.reader, records, piece, PieceForm::EITHER);
+  std::optional<PieceReader> reading;
+  if (by_records) {
+    reading.emplace(&run.reader, ring, piece, PieceForm::EITHER);
+  } else {
+    reading.emplace(&run.reader, heights, piece);
+  }
+  PieceReader& pieces = *reading;
   // A grid of one piece has nothing to overlap.
   if (run.reader.points > piece) pieces.start();
   for (;;) {
