@@ -158,6 +158,27 @@ void widen(Span* chosen, const Span& row) {
   if (row.first < chosen->first || row.last > chosen->last) *chosen = row;
 }
 
+// Hands count records, from grid column `column` on, to take one row's part
+// at a time (the part, its length, its first column); at the end of each row
+// the row's span may replace the chosen one.
+template <typename Take>
+void by_rows(const unsigned char* records, std::size_t count, std::int32_t column_count, std::int32_t& column,
+             Span& row, Span& chosen, Take take) {
+  const Span none{column_count, -1, 0.0f, 0.0f};
+  while (count > 0) {
+    const std::size_t in_row = std::min(count, static_cast<std::size_t>(column_count - column));
+    take(records, in_row, column);
+    records += in_row * RECORD_SIZE;
+    count -= in_row;
+    column += static_cast<std::int32_t>(in_row);
+    if (column == column_count) {
+      widen(&chosen, row);
+      row = none;
+      column = 0;
+    }
+  }
+}
+
 // The lateral resolution of the chosen span, or false (with the message)
 // when there is none.
 bool resolution_of(const Span& chosen, float* lateral_resolution) {
@@ -330,7 +351,6 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
   // reload it after every store of heights.
   const std::int32_t column_count = stream->columns;
   const std::uint64_t total = stream->points;
-  const Span none{column_count, -1, 0.0f, 0.0f};
   const unsigned char* records = stream->buffer + stream->next * RECORD_SIZE;
   std::size_t buffered = stream->buffered;
   std::uint64_t done = stream->handed_out;
@@ -367,24 +387,21 @@ ErrorCode xdt_stream_read_noted(XdtStream* stream, float* heights, std::size_t c
       records = stream->buffer;
       buffered = wanted;
     }
-    const std::size_t in_row =
-        std::min({buffered, wanted_points - stored, static_cast<std::size_t>(column_count - column)});
+    const std::size_t taken = std::min(buffered, wanted_points - stored);
     float* out = heights + stored;
-    if (swap) {
-      take_records<true>(records, in_row, column, column_count, NO_DATA, out, row);
-    } else {
-      take_records<false>(records, in_row, column, column_count, NO_DATA, out, row);
-    }
-    records += in_row * RECORD_SIZE;
-    buffered -= in_row;
-    stored += in_row;
-    done += in_row;
-    column += static_cast<std::int32_t>(in_row);
-    if (column == column_count) {
-      widen(&chosen, row);
-      row = none;
-      column = 0;
-    }
+    by_rows(records, taken, column_count, column, row, chosen,
+            [&](const unsigned char* part, std::size_t length, std::int32_t first) {
+              if (swap) {
+                take_records<true>(part, length, first, column_count, NO_DATA, out, row);
+              } else {
+                take_records<false>(part, length, first, column_count, NO_DATA, out, row);
+              }
+              out += length;
+            });
+    records += taken * RECORD_SIZE;
+    buffered -= taken;
+    stored += taken;
+    done += taken;
   }
   stream->next = static_cast<std::size_t>(records - stream->buffer) / RECORD_SIZE;
   stream->buffered = buffered;
@@ -428,27 +445,17 @@ ErrorCode xdt_stream_read_records_noted(XdtStream* stream, unsigned char* record
     }
   }
   const std::int32_t column_count = stream->columns;
-  const Span none{column_count, -1, 0.0f, 0.0f};
   std::int32_t column = stream->column;
   Span row = stream->row;
   Span chosen = stream->chosen;
-  const unsigned char* at = records;
-  for (std::size_t left = wanted; left > 0;) {
-    const std::size_t in_row = std::min(left, static_cast<std::size_t>(column_count - column));
-    if (stream->swap) {
-      span_records<true>(at, in_row, column, column_count, row);
-    } else {
-      span_records<false>(at, in_row, column, column_count, row);
-    }
-    at += in_row * RECORD_SIZE;
-    left -= in_row;
-    column += static_cast<std::int32_t>(in_row);
-    if (column == column_count) {
-      widen(&chosen, row);
-      row = none;
-      column = 0;
-    }
-  }
+  by_rows(records, wanted, column_count, column, row, chosen,
+          [&](const unsigned char* part, std::size_t length, std::int32_t first) {
+            if (stream->swap) {
+              span_records<true>(part, length, first, column_count, row);
+            } else {
+              span_records<false>(part, length, first, column_count, row);
+            }
+          });
   stream->handed_out = done + wanted;
   stream->column = column;
   stream->row = row;
